@@ -1,0 +1,41 @@
+// qd-server: the firmware update server. One argument, the INI file.
+#include <cstring>
+#include <memory>
+
+#include "platform/system.hpp"
+#include "server/server.hpp"
+
+namespace {
+
+constexpr qd::BuildStamp kBuild{__DATE__, __TIME__};
+
+void say_usage(qd::Console& con) {
+    qd::say_line(con, "qd-server - сервер обновления ПО устройств по Ethernet (UDP, порт 5008).");
+    qd::say_line(con, "");
+    qd::say_line(con, "Запуск:  qd-server <файл.ini>");
+    qd::say_line(con, "");
+    qd::say_line(con, "Единственный аргумент - путь к INI-файлу конфигурации (абсолютный или");
+    qd::say_line(con, "относительно рабочего каталога). Контейнер .upk и soft.bin ищутся в рабочем");
+    qd::say_line(con, "каталоге. Пример конфигурации: examples/qd-server.ini.");
+    qd::say_line(con, "");
+    qd::say_line(con, "  -h, --help     эта справка");
+    qd::say_line(con, "  --version      версия программы");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qd::Console& con = qd::system_console();
+    qd::Clock& clock = qd::system_clock();
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        say_usage(con);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        qd::say_version(con, kBuild);
+        return 0;
+    }
+    auto server = std::make_unique<qd::Server>(con, clock, kBuild);
+    if (auto code = qd::start_server(*server, argc, argv)) return *code;
+    for (;;) clock.sleep_ms(100);
+}

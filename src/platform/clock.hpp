@@ -1,0 +1,37 @@
+// Pauses and the local time: the server's only sources of time.
+#pragma once
+
+#include <cstdint>
+
+namespace qd {
+
+struct LocalTime {
+    int day = 1;
+    int month = 1;  // 1..12
+    int year = 1970;
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual void sleep_ms(uint32_t ms) = 0;
+    virtual LocalTime now() = 0;
+};
+
+// A clock for tests: pauses are added up instead of slept, and the time stands still.
+class VirtualClock : public Clock {
+public:
+    void sleep_ms(uint32_t ms) override { slept_ms_ += ms; }
+    LocalTime now() override { return time_; }
+    uint64_t slept_ms() const { return slept_ms_; }
+    void set_time(const LocalTime& t) { time_ = t; }
+
+private:
+    uint64_t slept_ms_ = 0;
+    LocalTime time_{};
+};
+
+}  // namespace qd

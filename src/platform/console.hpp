@@ -1,0 +1,37 @@
+// The one writer of operator output. Texts are UTF-8 in the source; the console in use turns
+// them into the bytes its reader expects and flushes every message as it is written.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qd {
+
+class Console {
+public:
+    virtual ~Console() = default;
+    // Writes one message (UTF-8) and flushes it.
+    virtual void write(std::string_view utf8) = 0;
+};
+
+// printf-style message, written as one piece.
+void say(Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// A text printed as a line of its own: the text, then a line end.
+void say_line(Console& con, std::string_view text);
+
+// The separator: 56 '-' as a line of its own.
+void say_separator(Console& con);
+
+// A console that keeps what is written, for tests and for tools that capture output.
+class RecordingConsole : public Console {
+public:
+    void write(std::string_view utf8) override { text_.append(utf8); }
+    const std::string& text() const { return text_; }
+    void clear() { text_.clear(); }
+
+private:
+    std::string text_;
+};
+
+}  // namespace qd

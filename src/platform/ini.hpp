@@ -1,0 +1,18 @@
+// Reading the INI configuration file, with the results of the Windows private-profile functions.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qd {
+
+// Copies the value of `key` in `section` of `file` (at most size - 1 characters) into out, or
+// `def` when the file, section or key is missing. Returns the number of characters copied.
+size_t ini_read_string(const char* section, const char* key, const char* def, char* out,
+                       size_t size, const char* file);
+
+// The value of `key` as a decimal integer (wrapped modulo 2^32), or `def` when the file,
+// section or key is missing or the value is empty.
+uint32_t ini_read_int(const char* section, const char* key, int32_t def, const char* file);
+
+}  // namespace qd

@@ -1,0 +1,66 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/files.hpp"
+
+namespace qd {
+namespace {
+
+// Collapses "//", "/./" and "/../" of an absolute path, as the Windows full-path function does.
+std::string normalise(const std::string& absolute) {
+    std::vector<std::string> parts;
+    size_t pos = 0;
+    while (pos <= absolute.size()) {
+        size_t end = absolute.find('/', pos);
+        if (end == std::string::npos) end = absolute.size();
+        const std::string part = absolute.substr(pos, end - pos);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        pos = end + 1;
+    }
+    std::string out;
+    for (const auto& part : parts) out += "/" + part;
+    if (out.empty() || (!absolute.empty() && absolute.back() == '/')) out += "/";
+    return out;
+}
+
+}  // namespace
+
+void full_path(const char* arg, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    std::string absolute;
+    if (arg[0] != '/') {
+        std::vector<char> cwd(4096);
+        if (::getcwd(cwd.data(), cwd.size()) == nullptr) return;
+        absolute = std::string(cwd.data()) + "/";
+    }
+    absolute += arg;
+    const std::string result = normalise(absolute);
+    if (result.size() >= size) return;
+    std::memcpy(out, result.c_str(), result.size() + 1);
+}
+
+bool rename_noreplace(const char* from, const char* to) {
+#ifdef RENAME_NOREPLACE
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+    if (errno != ENOSYS && errno != EINVAL) return false;
+#endif
+    // Where the file system cannot rename without replacing: a hard link fails when `to`
+    // exists, and only then is the old name removed.
+    if (::link(from, to) != 0) return false;
+    ::unlink(from);
+    return true;
+}
+
+}  // namespace qd

@@ -1,0 +1,72 @@
+#include <cerrno>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+
+#include <langinfo.h>
+#include <unistd.h>
+
+#include "platform/charset.hpp"
+#include "platform/system.hpp"
+
+namespace qd {
+namespace {
+
+class StdoutConsole : public Console {
+public:
+    StdoutConsole() {
+        std::setlocale(LC_CTYPE, "");
+        charset_ = choose_charset(std::getenv("QD_CONSOLE_CHARSET"), ::isatty(1) == 1,
+                                  nl_langinfo(CODESET));
+        std::setlocale(LC_CTYPE, "C");
+    }
+
+    void write(std::string_view utf8) override {
+        char small[1024];
+        std::unique_ptr<char[]> large;
+        char* out = small;
+        if (utf8.size() > sizeof small) {
+            large = std::make_unique<char[]>(utf8.size());
+            out = large.get();
+        }
+        const size_t n = convert_for_console(charset_, utf8, out);
+        std::fwrite(out, 1, n, stdout);
+        std::fflush(stdout);
+    }
+
+private:
+    Charset charset_ = Charset::cp1251;
+};
+
+class SystemClock : public Clock {
+public:
+    void sleep_ms(uint32_t ms) override {
+        timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+        while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+        }
+    }
+
+    LocalTime now() override {
+        const std::time_t t = std::time(nullptr);
+        std::tm tm{};
+        ::localtime_r(&t, &tm);
+        return LocalTime{tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
+                         tm.tm_hour, tm.tm_min,     tm.tm_sec};
+    }
+};
+
+}  // namespace
+
+Console& system_console() {
+    static StdoutConsole console;
+    return console;
+}
+
+Clock& system_clock() {
+    static SystemClock clock;
+    return clock;
+}
+
+}  // namespace qd

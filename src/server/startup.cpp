@@ -1,0 +1,84 @@
+#include "container/container.hpp"
+#include "platform/files.hpp"
+#include "protocol/crc.hpp"
+#include "server/report.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+namespace {
+
+void say_no_argument(Console& con) {
+    say_separator(con);
+    say(con, "Start QD - ");
+    say_line(con, "no set config file as argument");
+    say_line(con, "Close!");
+    say_separator(con);
+}
+
+void say_banner(Server& srv) {
+    say_separator(srv.con);
+    p_time(srv.con, srv.clock);
+    say_line(srv.con, "\nСервер обновлений VELMORAN QD ");
+    say_version(srv.con, srv.build);
+    say_line(srv.con, "Набор функций A - минимальный");
+    say_line(srv.con, "Статус ПО: release");
+    say_separator(srv.con);
+}
+
+void say_signature(Server& srv) {
+    if (srv.cfg.id_ini_file == INI_SIGNATURE) {
+        say_line(srv.con, "\nФайл ini прочитан!");
+    } else {
+        say_line(srv.con, "\nСигнатура INI файла не совпала, возможно файл поврежден");
+    }
+    say_separator(srv.con);
+}
+
+void load_image(Server& srv) {
+    srv.image_loaded = read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1;
+    say(srv.con, "Проверка CRC32 (0x4c11DB7): %X \n",
+        fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY));
+}
+
+void build_allowlist(Server& srv) {
+    Settings& cfg = srv.cfg;
+    say_separator(srv.con);
+    say_line(srv.con, "Обновление ПО только для устройств с сер.N:");
+    for (int n = 0; n < 4; ++n) parse_serial(cfg.entry_text(n), cfg.entry_mac(n));
+    for (int n = 0; n < 4; ++n) {
+        const uint8_t* m = cfg.entry_mac(n);
+        say(srv.con, "%u.%u.%u.%u.%u.%u \n", m[0], m[1], m[2], m[3], m[4], m[5]);
+    }
+}
+
+void list_adapters(Server& srv) {
+    say_separator(srv.con);
+    say_line(srv.con, "Обнаружены ETH адаптеры:");
+    say_separator(srv.con);
+}
+
+}  // namespace
+
+void say_version(Console& con, BuildStamp build) {
+    say(con, "Версия ПО: 1.3A Сборка: %s %s \n", build.date, build.time);
+}
+
+std::optional<int> start_server(Server& srv, int argc, const char* const* argv) {
+    if (argc != 2) {
+        say_no_argument(srv.con);
+        return 0;
+    }
+    say_banner(srv);
+    full_path(argv[1], srv.path, sizeof srv.path);
+    say(srv.con, "Конфигурация: %s ", srv.path);
+    read_settings(srv.path, srv.cfg);
+    say_signature(srv);
+    load_image(srv);
+    if (srv.cfg.autoprog_regime == 1) build_allowlist(srv);
+    list_adapters(srv);
+    run_file_converter(srv.con, srv.clock);
+    say_line(srv.con, "Старт сервера обновлений... ");
+    return std::nullopt;
+}
+
+}  // namespace qd

@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "container/container.hpp"
+#include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qd {
+namespace {
+
+using test::list_dir;
+using test::read_file;
+using test::write_file;
+
+const std::string kSeparator(56, '-');
+
+class Converter : public ::testing::Test {
+protected:
+    int8_t convert() { return run_file_converter(con, clock); }
+
+    test::TempWorkDir dir;
+    RecordingConsole con;
+    VirtualClock clock;
+};
+
+std::vector<uint8_t> fill_after(std::vector<uint8_t> program) {
+    for (size_t p = program.size(); p < IMAGE_SIZE; ++p) program.push_back(p % 2 ? 0xE3 : 0x39);
+    return program;
+}
+
+TEST_F(Converter, EmptySoftBinGivesTheFillAloneInThreeLines) {
+    write_file("soft.bin", {});
+    EXPECT_EQ(convert(), 1);
+    EXPECT_EQ(con.text(),
+              "Open file soft.bin , size: 0; read: 0;\n"
+              "Create .upk file : 122880 byte; test read: 122880; CRC32 (0x4c11DB7): 1419D4D7;  "
+              "End process.\n" + kSeparator + "\n");
+    EXPECT_EQ(list_dir("."), (std::vector<std::string>{"1419D4D7.upk", "soft.obin"}));
+    EXPECT_EQ(read_file("1419D4D7.upk"), fill_after({}));
+    EXPECT_EQ(clock.slept_ms(), 1u);
+}
+
+TEST_F(Converter, NamesFollowTheCrcOfTheWholeContainer) {
+    struct Case {
+        std::vector<uint8_t> program;
+        const char* name;
+    };
+    const Case cases[] = {
+        {{0x39}, "1419D4D7.upk"},
+        {{0xE3}, "979E9025.upk"},
+        {{'a', 'b', 'c'}, "7A0FC95A.upk"},
+        {std::vector<uint8_t>(IMAGE_SIZE, 0), "5F288CC9.upk"},
+    };
+    for (const auto& c : cases) {
+        test::TempWorkDir inner;
+        write_file("soft.bin", c.program);
+        EXPECT_EQ(convert(), 1) << c.name;
+        EXPECT_EQ(list_dir("."), (std::vector<std::string>{c.name, "soft.obin"}));
+        EXPECT_EQ(read_file(c.name), fill_after(c.program)) << c.name;
+        EXPECT_EQ(read_file("soft.obin"), c.program);
+    }
+}
+
+TEST_F(Converter, AbcContainerStartsWithProgramThenFillByOffset) {
+    write_file("soft.bin", {'a', 'b', 'c'});
+    ASSERT_EQ(convert(), 1);
+    const auto bytes = read_file("7A0FC95A.upk");
+    ASSERT_EQ(bytes.size(), IMAGE_SIZE);
+    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 6),
+              (std::vector<uint8_t>{0x61, 0x62, 0x63, 0xE3, 0x39, 0xE3}));
+}
+
+TEST_F(Converter, TooLargeSoftBinIsRefusedWithoutLineEnd) {
+    write_file("soft.bin", std::vector<uint8_t>(IMAGE_SIZE + 1, 1));
+    EXPECT_EQ(convert(), -3);
+    EXPECT_EQ(con.text(), "Open file soft.bin , size: 122881; ");
+    EXPECT_EQ(list_dir("."), std::vector<std::string>{"soft.bin"});
+}
+
+TEST_F(Converter, NoSoftBinIsSilent) {
+    EXPECT_EQ(convert(), -1);
+    EXPECT_EQ(con.text(), "");
+    EXPECT_TRUE(list_dir(".").empty());
+}
+
+TEST_F(Converter, ExistingContainerIsNeverReplaced) {
+    const std::vector<uint8_t> old = {1, 2, 3};
+    write_file("1419D4D7.upk", old);
+    write_file("soft.bin", {});
+    EXPECT_EQ(convert(), 1);
+    EXPECT_EQ(read_file("1419D4D7.upk"), old);
+    EXPECT_EQ(read_file("file.temp"), fill_after({}));
+    EXPECT_EQ(list_dir("."),
+              (std::vector<std::string>{"1419D4D7.upk", "file.temp", "soft.obin"}));
+    EXPECT_NE(con.text().find(" End process.\n"), std::string::npos);
+}
+
+TEST_F(Converter, ExistingSoftObinKeepsSoftBin) {
+    write_file("soft.obin", {7});
+    write_file("soft.bin", {0xE3});
+    EXPECT_EQ(convert(), 1);
+    EXPECT_EQ(list_dir("."),
+              (std::vector<std::string>{"979E9025.upk", "soft.bin", "soft.obin"}));
+    EXPECT_EQ(read_file("soft.obin"), std::vector<uint8_t>{7});
+}
+
+TEST_F(Converter, TempFileThatCannotBeCreated) {
+    write_file("soft.bin", {1, 2});
+    std::filesystem::create_directory("file.temp");  // a directory cannot be opened as a file
+    EXPECT_EQ(convert(), -2);
+    EXPECT_EQ(con.text(), "Open file soft.bin , size: 2; read: 2;\nNo create output file.temp file\n");
+    EXPECT_TRUE(std::filesystem::exists("soft.bin"));
+}
+
+class Loader : public ::testing::Test {
+protected:
+    Loader() : image(IMAGE_SIZE, 0xAA) {}
+    test::TempWorkDir dir;
+    RecordingConsole con;
+    std::vector<uint8_t> image;
+};
+
+TEST_F(Loader, ShortFileFillsTheStartOnly) {
+    write_file("c.upk", std::vector<uint8_t>(100, 0x11));
+    EXPECT_EQ(read_container(con, "c.upk", image.data()), 1);
+    EXPECT_EQ(con.text(),
+              "Открываем .upk файл (c.upk) размер файла: 100 byte\nПрочитано в память: 100 byte\n");
+    EXPECT_EQ(image[99], 0x11);
+    EXPECT_EQ(image[100], 0xAA);
+    EXPECT_EQ(image[IMAGE_SIZE - 1], 0xAA);
+}
+
+TEST_F(Loader, FullContainer) {
+    std::vector<uint8_t> bytes(IMAGE_SIZE);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    write_file("full.upk", bytes);
+    EXPECT_EQ(read_container(con, "full.upk", image.data()), 1);
+    EXPECT_EQ(image, bytes);
+    EXPECT_NE(con.text().find("Прочитано в память: 122880 byte\n"), std::string::npos);
+}
+
+TEST_F(Loader, MissingOrEmptyName) {
+    EXPECT_EQ(read_container(con, "absent.upk", image.data()), -1);
+    EXPECT_EQ(read_container(con, "", image.data()), -1);
+    EXPECT_EQ(con.text(), "Cannot open .upk file (absent.upk)\nCannot open .upk file ()\n");
+    EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
+}
+
+TEST_F(Loader, TooLongFileIsRefusedAndLeavesTheBuffer) {
+    write_file("big.upk", std::vector<uint8_t>(IMAGE_SIZE + 1, 0x11));
+    EXPECT_EQ(read_container(con, "big.upk", image.data()), -2);
+    EXPECT_EQ(con.text(),
+              "Открываем .upk файл (big.upk) размер файла: 122881 byte\n"
+              "Размер файла больше 122880 byte, файл не загружен\n");
+    EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
+}
+
+}  // namespace
+}  // namespace qd

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/ini.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qd {
+namespace {
+
+struct StringCase {
+    const char* name;
+    std::string file;
+    const char* section;
+    const char* key;
+    std::string expected;
+};
+
+void PrintTo(const StringCase& c, std::ostream* os) { *os << c.name; }
+
+class IniStrings : public ::testing::TestWithParam<StringCase> {};
+
+TEST_P(IniStrings, ReadsAsThePrivateProfileFunctions) {
+    const auto& c = GetParam();
+    test::TempWorkDir dir;
+    test::write_text("t.ini", c.file);
+    char out[32];
+    ini_read_string(c.section, c.key, "", out, sizeof out, "t.ini");
+    EXPECT_EQ(std::string(out), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IniStrings,
+    ::testing::Values(
+        StringCase{"plain", "[FILE]\nBinContainer=ABC.upk\n", "FILE", "BinContainer", "ABC.upk"},
+        StringCase{"names_ignore_case", "[file]\nbincontainer=x\n", "FILE", "BinContainer", "x"},
+        StringCase{"blanks_trimmed", "  [FILE]\n\t BinContainer \t=  a b  \n", "FILE",
+                   "BinContainer", "a b"},
+        StringCase{"double_quotes", "[FILE]\nBinContainer=\" q \"\n", "FILE", "BinContainer", " q "},
+        StringCase{"single_quotes", "[FILE]\nBinContainer='q'\n", "FILE", "BinContainer", "q"},
+        StringCase{"unmatched_quotes_stay", "[FILE]\nBinContainer=\"q'\n", "FILE", "BinContainer",
+                   "\"q'"},
+        StringCase{"cut_to_31", "[FILE]\nBinContainer=0123456789012345678901234567890123\n",
+                   "FILE", "BinContainer", "0123456789012345678901234567890"},
+        StringCase{"missing_key", "[FILE]\nOther=1\n", "FILE", "BinContainer", ""},
+        StringCase{"missing_section", "[PASS]\nBinContainer=1\n", "FILE", "BinContainer", ""},
+        StringCase{"empty_value", "[FILE]\nBinContainer=\n", "FILE", "BinContainer", ""},
+        StringCase{"key_without_equals", "[FILE]\nBinContainer\n", "FILE", "BinContainer", ""},
+        StringCase{"first_key_counts", "[FILE]\nBinContainer=a\nBinContainer=b\n", "FILE",
+                   "BinContainer", "a"},
+        StringCase{"first_section_counts", "[FILE]\nX=1\n[FILE]\nBinContainer=b\n", "FILE",
+                   "BinContainer", ""},
+        StringCase{"key_before_any_section", "BinContainer=a\n[FILE]\n", "FILE", "BinContainer", ""},
+        StringCase{"crlf_lines", "[FILE]\r\nBinContainer=a\r\n", "FILE", "BinContainer", "a"},
+        StringCase{"utf8_bom", "\xEF\xBB\xBF[FILE]\nBinContainer=a\n", "FILE", "BinContainer", "a"},
+        StringCase{"comment_is_not_the_key", "[FILE]\n;BinContainer=a\nBinContainer=b\n", "FILE",
+                   "BinContainer", "b"},
+        StringCase{"last_bracket_ends_section", "[FI]LE]\nBinContainer=a\n", "FI]LE",
+                   "BinContainer", "a"},
+        StringCase{"equals_in_value", "[FILE]\nBinContainer=a=b\n", "FILE", "BinContainer", "a=b"}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+struct IntCase {
+    const char* name;
+    const char* value_line;  // the line in section [S], or nullptr for no key
+    int32_t def;
+    uint32_t expected;
+};
+
+void PrintTo(const IntCase& c, std::ostream* os) { *os << c.name; }
+
+class IniIntegers : public ::testing::TestWithParam<IntCase> {};
+
+TEST_P(IniIntegers, ReadsDecimalWrapped) {
+    const auto& c = GetParam();
+    test::TempWorkDir dir;
+    test::write_text("t.ini", std::string("[S]\n") + (c.value_line ? c.value_line : "") + "\n");
+    EXPECT_EQ(ini_read_int("S", "K", c.def, "t.ini"), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, IniIntegers,
+    ::testing::Values(IntCase{"plain", "K=100", 7, 100u}, IntCase{"missing", nullptr, 10, 10u},
+                      IntCase{"empty", "K=", 10, 10u}, IntCase{"blank", "K=   ", 10, 10u},
+                      IntCase{"no_digits", "K=abc", 10, 0u}, IntCase{"plus", "K=+5", 0, 5u},
+                      IntCase{"minus", "K=-1", 0, 0xFFFFFFFFu},
+                      IntCase{"trailing_junk", "K=12ms", 0, 12u},
+                      IntCase{"hex_is_not_read", "K=0x10", 0, 0u},
+                      IntCase{"wraps_mod_2_32", "K=4294967297", 0, 1u},
+                      IntCase{"wide_for_16_bits", "K=65637", 0, 65637u},
+                      IntCase{"quoted", "K=\"42\"", 0, 42u},
+                      IntCase{"sign_then_blank", "K=- 5", 0, 0u}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(IniFile, MissingFileGivesTheDefaults) {
+    test::TempWorkDir dir;
+    char out[32] = "junk";
+    EXPECT_EQ(ini_read_string("FILE", "BinContainer", "", out, sizeof out, "absent.ini"), 0u);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(ini_read_int("DIRECTIVE", "DelayFrames", 100, "absent.ini"), 100u);
+    EXPECT_EQ(ini_read_int("DIRECTIVE", "DelayFrames", 100, ""), 100u);
+}
+
+}  // namespace
+}  // namespace qd

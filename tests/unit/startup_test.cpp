@@ -1,0 +1,144 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+
+#include "protocol/constants.hpp"
+#include "server/server.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qd {
+namespace {
+
+const std::string kSep = std::string(56, '-') + "\n";
+
+const std::string kBanner = kSep +
+                            "[05/03/2026 09:08:07]\n"
+                            "Сервер обновлений VELMORAN QD \n"
+                            "Версия ПО: 1.3A Сборка: Jan  2 2026 03:04:05 \n"
+                            "Набор функций A - минимальный\n"
+                            "Статус ПО: release\n" +
+                            kSep;
+
+const std::string kAdapters = kSep + "Обнаружены ETH адаптеры:\n" + kSep;
+
+const std::string kFullIni =
+    "[DEVICE]\nNA=10.20.30.40.50.60\n"
+    "[DEBUG]\nDebugPrint=0\n"
+    "[DIRECTIVE]\nAutoProg=1\nAutoJumpApp=0\nDelayWrite=10\nDelayFrames=100\n"
+    "[FILE]\nBinContainer=7A0FC95A.upk\nCryptContainer=\nTypeContainer=0\n"
+    "[PASS]\nPassBinContainer=12345678\n"
+    "[ID_INI_FILE]\nIdIniFile=136719067\n";
+
+class StartUp : public ::testing::Test {
+protected:
+    StartUp() {
+        clock.set_time(LocalTime{5, 3, 2026, 9, 8, 7});
+        server = std::make_unique<Server>(con, clock, BuildStamp{"Jan  2 2026", "03:04:05"});
+    }
+
+    std::optional<int> start(std::initializer_list<const char*> args) {
+        std::vector<const char*> argv{"qd-server"};
+        argv.insert(argv.end(), args);
+        return start_server(*server, static_cast<int>(argv.size()), argv.data());
+    }
+
+    std::string dir_path() const { return dir.path().string(); }
+
+    test::TempWorkDir dir;
+    RecordingConsole con;
+    VirtualClock clock;
+    std::unique_ptr<Server> server;
+};
+
+TEST_F(StartUp, WrongArgumentCountEndsWithTheCloseBlock) {
+    const std::string block = kSep + "Start QD - no set config file as argument\nClose!\n" + kSep;
+    EXPECT_EQ(start({}), 0);
+    EXPECT_EQ(con.text(), block);
+    con.clear();
+    EXPECT_EQ(start({"a.ini", "b.ini"}), 0);
+    EXPECT_EQ(con.text(), block);
+}
+
+TEST_F(StartUp, MissingIniFileTakesEveryDefault) {
+    EXPECT_EQ(start({"absent.ini"}), std::nullopt);
+    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/absent.ini \n" +
+                              "Сигнатура INI файла не совпала, возможно файл поврежден\n" + kSep +
+                              "Cannot open .upk file ()\n"
+                              "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" +
+                              kAdapters + "Старт сервера обновлений... \n");
+    EXPECT_FALSE(server->image_loaded);
+    EXPECT_EQ(server->cfg.delay_steps, 100);
+}
+
+TEST_F(StartUp, FullIniWithAllowlistAndContainer) {
+    test::write_text("qd.ini", kFullIni);
+    std::vector<uint8_t> image(IMAGE_SIZE);
+    for (size_t p = 0; p < IMAGE_SIZE; ++p) image[p] = p % 2 ? 0xE3 : 0x39;
+    image[0] = 'a', image[1] = 'b', image[2] = 'c';
+    test::write_file("7A0FC95A.upk", image);
+
+    EXPECT_EQ(start({"qd.ini"}), std::nullopt);
+    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/qd.ini \n" +
+                              "Файл ini прочитан!\n" + kSep +
+                              "Открываем .upk файл (7A0FC95A.upk) размер файла: 122880 byte\n"
+                              "Прочитано в память: 122880 byte\n"
+                              "Проверка CRC32 (0x4c11DB7): 7A0FC95A \n" +
+                              kSep +
+                              "Обновление ПО только для устройств с сер.N:\n"
+                              "10.20.30.40.50.60 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n" +
+                              kAdapters + "Старт сервера обновлений... \n");
+    EXPECT_TRUE(server->image_loaded);
+    EXPECT_EQ(std::vector<uint8_t>(server->img_bf, server->img_bf + IMAGE_SIZE), image);
+    const uint8_t expected_mac[6] = {10, 20, 30, 40, 50, 60};
+    EXPECT_EQ(0, std::memcmp(server->cfg.rmac0, expected_mac, 6));
+    EXPECT_EQ(server->cfg.bin_pass, 0x12345678u);
+}
+
+TEST_F(StartUp, RelativePathIsPrintedInFullNormalisedForm) {
+    std::filesystem::create_directories("cfg/sub");
+    test::write_text("cfg/qd.ini", "[ID_INI_FILE]\nIdIniFile=136719067\n");
+    EXPECT_EQ(start({"cfg/sub/.././/qd.ini"}), std::nullopt);
+    EXPECT_NE(con.text().find("Конфигурация: " + dir_path() + "/cfg/qd.ini \nФайл ini прочитан!\n"),
+              std::string::npos);
+}
+
+TEST_F(StartUp, AllowlistOnlyForAutoProgOne) {
+    test::write_text("qd.ini", "[DEVICE]\nNA=1.2.3.4.5.6\n[DIRECTIVE]\nAutoProg=2\n");
+    start({"qd.ini"});
+    EXPECT_EQ(con.text().find("сер.N"), std::string::npos);
+    EXPECT_EQ(server->cfg.rmac0[0], 0);
+}
+
+TEST_F(StartUp, ConvertsSoftBinAfterTheAdapters) {
+    test::write_file("soft.bin", {});
+    start({"absent.ini"});
+    const std::string tail = kAdapters + "Open file soft.bin , size: 0; read: 0;\n";
+    EXPECT_NE(con.text().find(tail), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists("1419D4D7.upk"));
+}
+
+TEST_F(StartUp, DebugPrintLevelsLeaveStartUpOutputAlone) {
+    // Start-up itself prints the same at every level; only the flags differ.
+    for (const char* level : {"1", "2", "3"}) {
+        con.clear();
+        server = std::make_unique<Server>(con, clock, BuildStamp{"Jan  2 2026", "03:04:05"});
+        test::write_text("d.ini", std::string("[DEBUG]\nDebugPrint=") + level + "\n");
+        start({"d.ini"});
+        EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/d.ini \n" +
+                                  "Сигнатура INI файла не совпала, возможно файл поврежден\n" +
+                                  kSep + "Cannot open .upk file ()\n"
+                                  "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" +
+                                  kAdapters + "Старт сервера обновлений... \n")
+            << level;
+        EXPECT_EQ(server->cfg.on_dbg_pr, level[0] == '3' ? 0u : 1u);
+        EXPECT_EQ(server->cfg.on_dbg_pf, level[0] == '2' ? 1u : 0u);
+    }
+}
+
+}  // namespace
+}  // namespace qd
