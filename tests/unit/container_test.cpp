@@ -160,3 +160,21 @@ TEST_F(Loader, TooLongFileIsRefusedAndLeavesTheBuffer) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+// The example container is the conversion of the example firmware, byte for byte.
+TEST(ExampleContainer, IsTheConversionOfTheSampleFirmware) {
+    const std::filesystem::path examples = QD_EXAMPLES_DIR;
+    const auto expected = test::read_file(examples / "D718226B.upk");
+    test::TempWorkDir dir;
+    std::filesystem::copy_file(examples / "sample-firmware.bin", "soft.bin");
+    RecordingConsole con;
+    VirtualClock clock;
+    ASSERT_EQ(run_file_converter(con, clock), 1);
+    EXPECT_EQ(test::read_file("D718226B.upk"), expected);
+}
+
+}  // namespace
+}  // namespace qd

@@ -1,0 +1,97 @@
+// The qd-server program as a technician starts it: exit codes and the bytes it writes.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <regex>
+#include <string>
+
+namespace {
+
+struct Outcome {
+    std::string out;  // standard output, as bytes
+    int status;       // exit status, or 128 + signal
+};
+
+Outcome run(const std::string& command) {
+    Outcome r{{}, -1};
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[4096];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int st = ::pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return r;
+}
+
+std::string to_utf8(const std::string& cp1251) {
+    const auto tmp = std::filesystem::temp_directory_path() / "qd-e2e-cp1251.txt";
+    {
+        std::ofstream f(tmp, std::ios::binary);
+        f << cp1251;
+    }
+    Outcome r = run("iconv -f CP1251 -t UTF-8 " + tmp.string());
+    std::filesystem::remove(tmp);
+    return r.out;
+}
+
+std::string masked(std::string text) {
+    text = std::regex_replace(text, std::regex(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\])"), "[TIME]");
+    return std::regex_replace(text, std::regex(R"(Сборка: \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d )"),
+                              "Сборка: DATE ");
+}
+
+const std::string kServer = QD_SERVER_EXE;
+const std::string kSep = std::string(56, '-') + "\n";
+
+TEST(ServerProcess, NoArgumentPrintsTheCloseBlockInWindows1251) {
+    const Outcome r = run("env -u QD_CONSOLE_CHARSET " + kServer);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, kSep + "Start QD - no set config file as argument\nClose!\n" + kSep);
+    const Outcome forced = run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " a b");
+    EXPECT_EQ(forced.status, 0);
+    EXPECT_EQ(forced.out, r.out);  // ASCII only: the same in both charsets
+}
+
+TEST(ServerProcess, HelpAndVersion) {
+    const Outcome help = run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " --help");
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("examples/qd-server.ini"), std::string::npos);
+    EXPECT_EQ(run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " -h").out, help.out);
+    const Outcome version = run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " --version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(masked(version.out), "Версия ПО: 1.3A Сборка: DATE \n");
+}
+
+// The example configuration, started in a copy of the examples folder and ended from outside.
+TEST(ServerProcess, ExampleConfigurationStartsWithItsContainer) {
+    const auto dir = std::filesystem::temp_directory_path() / "qd-e2e-example";
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
+        std::filesystem::copy_file(std::filesystem::path(QD_EXAMPLES_DIR) / f, dir / f);
+    }
+    const Outcome r = run("cd " + dir.string() + " && env -u QD_CONSOLE_CHARSET timeout -s TERM 1 " +
+                      kServer + " qd-server.ini");
+    std::filesystem::remove_all(dir);
+    EXPECT_EQ(r.status, 124);  // still running when ended
+    EXPECT_EQ(r.out.find("\xD0\x9A"), std::string::npos) << "expected Windows-1251, not UTF-8";
+    EXPECT_EQ(masked(to_utf8(r.out)),
+              kSep + "[TIME]\nСервер обновлений VELMORAN QD \nВерсия ПО: 1.3A Сборка: DATE \n" +
+                  "Набор функций A - минимальный\nСтатус ПО: release\n" + kSep +
+                  "Конфигурация: " + (dir / "qd-server.ini").string() + " \n" +
+                  "Файл ini прочитан!\n" + kSep +
+                  "Открываем .upk файл (D718226B.upk) размер файла: 122880 byte\n" +
+                  "Прочитано в память: 122880 byte\n" +
+                  "Проверка CRC32 (0x4c11DB7): D718226B \n" + kSep +
+                  "Обновление ПО только для устройств с сер.N:\n" +
+                  "0.128.225.1.2.255 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n" + kSep +
+                  "Обнаружены ETH адаптеры:\n" + kSep + "Старт сервера обновлений... \n");
+}
+
+}  // namespace
