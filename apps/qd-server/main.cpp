@@ -1,4 +1,5 @@
 // qd-server: the firmware update server. One argument, the INI file.
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -35,7 +36,8 @@ int main(int argc, char** argv) {
         qd::say_version(con, kBuild);
         return 0;
     }
-    auto server = std::make_unique<qd::Server>(con, clock, kBuild);
+    const qd::Seams seams{con, clock, qd::system_net(), qd::system_adapters(), [](int code) { std::exit(code); }};
+    auto server = std::make_unique<qd::Server>(seams, kBuild);
     if (auto code = qd::start_server(*server, argc, argv)) return *code;
     for (;;) clock.sleep_ms(100);
 }

@@ -3,10 +3,21 @@
 
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
+#include "protocol/frames.hpp"
 
 namespace qd {
 
+struct Server;
+
 // The time stamp [DD/MM/YYYY hh:mm:ss], without a line end.
 void p_time(Console& con, Clock& clock);
+
+// The separator variant that first ends an open line.
+void say_separator_lf(Console& con);
+
+// The report of a valid device reply to the command named cmd_string: long at the verbose
+// level (with the result's text; a result without text leaves the line open), short with a
+// time stamp at the compact level.
+void unif_dbg_out(Server& srv, const from_dev_update_t& i_d, const char* cmd_string);
 
 }  // namespace qd

@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/adapters.hpp"
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
+#include "platform/net.hpp"
 #include "protocol/constants.hpp"
+#include "protocol/frames.hpp"
 #include "server/settings.hpp"
 
 namespace qd {
@@ -17,19 +20,63 @@ struct BuildStamp {
     const char* time;
 };
 
+// Everything the server reaches the world by.
+struct Seams {
+    Console& con;
+    Clock& clock;
+    Net& net;
+    AdapterSource& adapters;
+    // Ends the process at once with the code (a fatal socket error).
+    void (*exit_process)(int code);
+};
+
+// Sockets and frames of the exchange with devices.
+struct Exchange {
+    int so_rx_s = 0;
+    int so_tx_s = 0;
+    uint32_t IP_addr_tx = 0;  // destination of every command, network byte order; port 5008
+    char dev_IP[32] = {};     // the current device's address as dotted text
+    from_dev_bcst_t in_bc = {};
+    from_dev_update_t in_dev = {};
+    from_serv_update_t out_serv = {};
+    uint8_t cmd_ext_ar[256] = {};
+    uint32_t counter_frames = 0;
+};
+
+// The main loop's state for the device at hand.
+struct LoopState {
+    uint8_t state = 0;              // STATE_...
+    uint8_t proc = 0;               // code of the next command of the update sequence
+    uint8_t enable_update_up1 = 0;  // the decision for the last device
+    uint32_t cycle_counter = 0;     // passes made while waiting
+};
+
 struct Server {
-    Server(Console& console, Clock& time_source, BuildStamp stamp)
-        : con(console), clock(time_source), build(stamp) {}
+    Server(const Seams& seams, BuildStamp stamp)
+        : con(seams.con),
+          clock(seams.clock),
+          net(seams.net),
+          adapters(seams.adapters),
+          exit_process(seams.exit_process),
+          build(stamp) {}
 
     Console& con;
     Clock& clock;
+    Net& net;
+    AdapterSource& adapters;
+    void (*exit_process)(int code);
     BuildStamp build;
 
     char path[260] = {};  // full path of the INI file
     Settings cfg;
     uint8_t img_bf[IMAGE_SIZE] = {};
     bool image_loaded = false;  // the container was read into img_bf
+    Exchange x;
+    LoopState loop;
 };
+
+// Ends the process after a fatal error, without further clean-up.
+[[noreturn]] void fatal_exit(Server& srv, int code);
 
 // The version line of the banner.
 void say_version(Console& con, BuildStamp build);

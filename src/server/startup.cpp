@@ -1,6 +1,10 @@
+#include <cstdlib>
+
 #include "container/container.hpp"
 #include "platform/files.hpp"
 #include "protocol/crc.hpp"
+#include "server/adapters.hpp"
+#include "server/exchange.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
 
@@ -51,9 +55,11 @@ void build_allowlist(Server& srv) {
     }
 }
 
-void list_adapters(Server& srv) {
+void open_network(Server& srv) {
     say_separator(srv.con);
+    open_soc_rx(srv);
     say_line(srv.con, "Обнаружены ETH адаптеры:");
+    getMAC(srv);
     say_separator(srv.con);
 }
 
@@ -63,9 +69,19 @@ void say_version(Console& con, BuildStamp build) {
     say(con, "Версия ПО: 1.3A Сборка: %s %s \n", build.date, build.time);
 }
 
+void fatal_exit(Server& srv, int code) {
+    srv.exit_process(code);
+    std::abort();
+}
+
 std::optional<int> start_server(Server& srv, int argc, const char* const* argv) {
+    if (const int err = srv.net.startup(); err != 0) {
+        say(srv.con, "WSAStartup (Winsock 2 (Ws2_32.dll)) failed with error: %d\n", err);
+        return 0;
+    }
     if (argc != 2) {
         say_no_argument(srv.con);
+        srv.net.cleanup();
         return 0;
     }
     say_banner(srv);
@@ -75,7 +91,7 @@ std::optional<int> start_server(Server& srv, int argc, const char* const* argv) 
     say_signature(srv);
     load_image(srv);
     if (srv.cfg.autoprog_regime == 1) build_allowlist(srv);
-    list_adapters(srv);
+    open_network(srv);
     run_file_converter(srv.con, srv.clock);
     say_line(srv.con, "Старт сервера обновлений... ");
     return std::nullopt;

@@ -76,8 +76,9 @@ TEST(ServerProcess, ExampleConfigurationStartsWithItsContainer) {
     for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
         std::filesystem::copy_file(std::filesystem::path(QD_EXAMPLES_DIR) / f, dir / f);
     }
-    const Outcome r = run("cd " + dir.string() + " && env -u QD_CONSOLE_CHARSET timeout -s TERM 1 " +
-                      kServer + " qd-server.ini");
+    // In a network namespace of its own: port 5008 is free there and only loopback exists.
+    const Outcome r = run("cd " + dir.string() + " && env -u QD_CONSOLE_CHARSET unshare -rn " +
+                          "timeout -s TERM 1 " + kServer + " qd-server.ini");
     std::filesystem::remove_all(dir);
     EXPECT_EQ(r.status, 124);  // still running when ended
     EXPECT_EQ(r.out.find("\xD0\x9A"), std::string::npos) << "expected Windows-1251, not UTF-8";

@@ -9,6 +9,7 @@
 
 #include "protocol/constants.hpp"
 #include "server/server.hpp"
+#include "support/fakes.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qd {
@@ -36,23 +37,18 @@ const std::string kFullIni =
 
 class StartUp : public ::testing::Test {
 protected:
-    StartUp() {
-        clock.set_time(LocalTime{5, 3, 2026, 9, 8, 7});
-        server = std::make_unique<Server>(con, clock, BuildStamp{"Jan  2 2026", "03:04:05"});
-    }
-
     std::optional<int> start(std::initializer_list<const char*> args) {
         std::vector<const char*> argv{"qd-server"};
         argv.insert(argv.end(), args);
-        return start_server(*server, static_cast<int>(argv.size()), argv.data());
+        return start_server(*t.srv, static_cast<int>(argv.size()), argv.data());
     }
 
     std::string dir_path() const { return dir.path().string(); }
 
     test::TempWorkDir dir;
-    RecordingConsole con;
-    VirtualClock clock;
-    std::unique_ptr<Server> server;
+    test::TestServer t;
+    RecordingConsole& con = t.con;
+    std::unique_ptr<Server>& server = t.srv;
 };
 
 TEST_F(StartUp, WrongArgumentCountEndsWithTheCloseBlock) {
@@ -122,18 +118,20 @@ TEST_F(StartUp, ConvertsSoftBinAfterTheAdapters) {
     EXPECT_TRUE(std::filesystem::exists("1419D4D7.upk"));
 }
 
-TEST_F(StartUp, DebugPrintLevelsLeaveStartUpOutputAlone) {
-    // Start-up itself prints the same at every level; only the flags differ.
+TEST_F(StartUp, DebugPrintLevels) {
+    // Of start-up's own lines, only the receive socket's depends on the level.
     for (const char* level : {"1", "2", "3"}) {
         con.clear();
-        server = std::make_unique<Server>(con, clock, BuildStamp{"Jan  2 2026", "03:04:05"});
+        t.renew();
         test::write_text("d.ini", std::string("[DEBUG]\nDebugPrint=") + level + "\n");
         start({"d.ini"});
         EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/d.ini \n" +
                                   "Сигнатура INI файла не совпала, возможно файл поврежден\n" +
                                   kSep + "Cannot open .upk file ()\n"
-                                  "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" +
-                                  kAdapters + "Старт сервера обновлений... \n")
+                                  "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" + kSep +
+                                  (level[0] == '3' ? "" : "Create soc rx ()\n") +
+                                  "Обнаружены ETH адаптеры:\n" + kSep +
+                                  "Старт сервера обновлений... \n")
             << level;
         EXPECT_EQ(server->cfg.on_dbg_pr, level[0] == '3' ? 0u : 1u);
         EXPECT_EQ(server->cfg.on_dbg_pf, level[0] == '2' ? 1u : 0u);

@@ -1,0 +1,103 @@
+// The adapter list from the system's interface list: every interface but loopback, in the
+// system's order, with its first IPv4 address and mask, its hardware address, and its driver
+// (or kind) as the description.
+#include <cstring>
+#include <string>
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <net/if.h>
+#include <netpacket/packet.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/adapters.hpp"
+
+namespace qd {
+namespace {
+
+template <size_t N>
+void copy_text(char (&out)[N], const char* text) {
+    std::strncpy(out, text, N - 1);
+    out[N - 1] = '\0';
+}
+
+// The driver of the interface ("e1000e", "veth", "bridge", ...), or its name when the system
+// does not tell.
+void describe(const char* name, char (&out)[132]) {
+    copy_text(out, name);
+    const int so = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (so < 0) return;
+    ethtool_drvinfo info{};
+    info.cmd = ETHTOOL_GDRVINFO;
+    ifreq req{};
+    copy_text(req.ifr_name, name);
+    req.ifr_data = reinterpret_cast<char*>(&info);
+    if (::ioctl(so, SIOCETHTOOL, &req) == 0 && info.driver[0] != '\0') {
+        info.driver[sizeof info.driver - 1] = '\0';
+        copy_text(out, info.driver);
+    }
+    ::close(so);
+}
+
+AdapterRecord* find_or_add(std::vector<AdapterRecord>& list, const char* name) {
+    for (auto& a : list) {
+        if (std::strcmp(a.name, name) == 0) return &a;
+    }
+    list.emplace_back();
+    copy_text(list.back().name, name);
+    describe(name, list.back().description);
+    return &list.back();
+}
+
+void take_address(AdapterRecord& a, const ifaddrs& entry, bool& has_ip) {
+    const int family = entry.ifa_addr->sa_family;
+    if (family == AF_INET && !has_ip) {
+        has_ip = true;
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr, a.ip,
+                  sizeof a.ip);
+        if (entry.ifa_netmask != nullptr) {
+            inet_ntop(AF_INET,
+                      &reinterpret_cast<const sockaddr_in*>(entry.ifa_netmask)->sin_addr, a.mask,
+                      sizeof a.mask);
+        }
+    } else if (family == AF_PACKET) {
+        const auto* ll = reinterpret_cast<const sockaddr_ll*>(entry.ifa_addr);
+        const size_t n = ll->sll_halen < 6 ? ll->sll_halen : 6;
+        std::memset(a.mac, 0, sizeof a.mac);
+        std::memcpy(a.mac, ll->sll_addr, n);
+    }
+}
+
+class PosixAdapters : public AdapterSource {
+public:
+    AdapterQuery query(std::vector<AdapterRecord>& list) override {
+        ifaddrs* all = nullptr;
+        if (::getifaddrs(&all) != 0) return AdapterQuery::failed;
+        std::vector<std::string> with_ip;
+        for (const ifaddrs* e = all; e != nullptr; e = e->ifa_next) {
+            if ((e->ifa_flags & IFF_LOOPBACK) != 0) continue;
+            AdapterRecord* a = find_or_add(list, e->ifa_name);
+            if (e->ifa_addr == nullptr) continue;
+            bool has_ip = false;
+            for (const auto& n : with_ip) has_ip = has_ip || n == e->ifa_name;
+            take_address(*a, *e, has_ip);
+            if (has_ip) with_ip.emplace_back(e->ifa_name);
+        }
+        ::freeifaddrs(all);
+        // As on Windows, a host without adapters is a failed query.
+        return list.empty() ? AdapterQuery::failed : AdapterQuery::ok;
+    }
+};
+
+}  // namespace
+
+AdapterSource& system_adapters() {
+    static PosixAdapters adapters;
+    return adapters;
+}
+
+}  // namespace qd

@@ -1,0 +1,66 @@
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "platform/net.hpp"
+
+namespace qd {
+namespace {
+
+class PosixNet : public Net {
+public:
+    int startup() override { return 0; }
+    void cleanup() override {}
+
+    int open_udp() override { return ::socket(AF_INET, SOCK_DGRAM, 0); }
+
+    void set_nonblocking(int so) override {
+        const int flags = ::fcntl(so, F_GETFL, 0);
+        if (flags >= 0) ::fcntl(so, F_SETFL, flags | O_NONBLOCK);
+    }
+
+    int bind_any(int so, uint16_t port) override {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = htonl(INADDR_ANY);
+        return ::bind(so, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    }
+
+    int last_error() override { return errno; }
+
+    uint32_t address_of(const char* dotted) override { return ::inet_addr(dotted); }
+
+    int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) override {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr.s_addr = addr;
+        const ssize_t n = ::sendto(so, data, static_cast<size_t>(len), 0,
+                                   reinterpret_cast<const sockaddr*>(&a), sizeof a);
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+
+    int receive(int so, uint8_t* buf, int cap) override {
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT,
+                                     reinterpret_cast<sockaddr*>(&from), &len);
+        return n < 0 ? -1 : static_cast<int>(n);
+    }
+
+    int close(int so) override { return ::close(so); }
+};
+
+}  // namespace
+
+Net& system_net() {
+    static PosixNet net;
+    return net;
+}
+
+}  // namespace qd

@@ -1,0 +1,140 @@
+#include "server/exchange.hpp"
+
+#include <cstring>
+
+#include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
+
+namespace qd {
+namespace {
+
+constexpr int RX_BUFFER_SIZE = 512;
+
+void say_create_failed(Server& srv) { say_line(srv.con, "ERROR - create socket() failed "); }
+
+// A frame of the right length with the right version and magic number: its CRC decides.
+template <typename Frame>
+bool header_ok(const Frame& f) {
+    return f.vers == FRAME_VERSION && f.magic_number == FRAME_MAGIC;
+}
+
+int8_t take_broadcast(Server& srv, const uint8_t* rx, from_dev_bcst_t& i_b) {
+    from_wire(rx, i_b);
+    if (!header_ok(i_b)) return NET_RX_NONE;
+    const uint32_t crc = fullcalk_crc32(rx, BCST_CRC_LEN, CRC32_POLY);
+    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "BC, CRC calc:%X, CRC rec:%X ", crc, i_b.crc_struct);
+    if (crc != i_b.crc_struct) {
+        if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "ERROR! ");
+        return NET_RX_BCST_BAD_CRC;
+    }
+    if (srv.cfg.on_dbg_pr == 0) say(srv.con, "B");
+    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "OK! Frame:%d\n", static_cast<int>(i_b.n_frame));
+    return NET_RX_BCST;
+}
+
+int8_t take_reply(Server& srv, const uint8_t* rx, from_dev_update_t& i_d) {
+    from_wire(rx, i_d);
+    if (!header_ok(i_d)) return NET_RX_NONE;
+    const uint32_t crc = fullcalk_crc32(rx, REPLY_CRC_LEN, CRC32_POLY);
+    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "DEV, CRC calc:%X, CRC rec:%X ", crc, i_d.crc_struct);
+    if (crc != i_d.crc_struct) {
+        if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "ERROR! ");
+        return NET_RX_DEV_BAD_CRC;
+    }
+    if (srv.cfg.on_dbg_pr == 0) say(srv.con, "D");
+    if (srv.cfg.on_dbg_pf == 1) {
+        say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(i_d.n_frame),
+            static_cast<int>(i_d.get_cmd), static_cast<int>(i_d.get_result));
+    }
+    return NET_RX_DEV;
+}
+
+}  // namespace
+
+void open_soc_rx(Server& srv) {
+    Exchange& x = srv.x;
+    x.so_rx_s = srv.net.open_udp();
+    if (x.so_rx_s < 0) {
+        say_create_failed(srv);
+        fatal_exit(srv, -1);
+    }
+    srv.net.set_nonblocking(x.so_rx_s);
+    if (srv.net.bind_any(x.so_rx_s, UPDATE_PORT) < 0) {
+        say(srv.con, "error bind rx: %d\n", srv.net.last_error());
+        return;
+    }
+    if (srv.cfg.on_dbg_pr == 1) say_line(srv.con, "Create soc rx ()");
+}
+
+void open_soc_tx(Server& srv) {
+    Exchange& x = srv.x;
+    x.so_tx_s = srv.net.open_udp();
+    if (x.so_tx_s < 0) {
+        say_create_failed(srv);
+        fatal_exit(srv, -1);
+    }
+    srv.net.set_nonblocking(x.so_tx_s);
+    x.IP_addr_tx = srv.net.address_of(x.dev_IP);
+    if (srv.cfg.on_dbg_pf == 1) {
+        say(srv.con, "Create soc tx. IP: %s, Port: %d\n", x.dev_IP, static_cast<int>(UPDATE_PORT));
+    }
+}
+
+void close_socets_tx(Server& srv) {
+    if (srv.net.close(srv.x.so_tx_s) < 0) {
+        say_line(srv.con, "ERROR - closesocket() failed ");
+        fatal_exit(srv, -1);
+    }
+    if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "closesocket() DEV ok! ");
+}
+
+void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
+    os.vers = FRAME_VERSION;
+    os.magic_number = FRAME_MAGIC;
+    os.my_port = UPDATE_PORT;
+    os.n_frame = srv.x.counter_frames++;
+    std::memcpy(os.ext_area, ext_ar, sizeof os.ext_area);
+    os.cmd = in_cmd;
+    uint8_t wire[sizeof(from_serv_update_t)];
+    to_wire(os, wire);
+    os.crc_struct = fullcalk_crc32(wire, CMD_CRC_LEN, CRC32_POLY);
+    if (srv.cfg.on_dbg_pf == 1) {
+        say(srv.con, "Create TX struct. S:%d; Calc CRC32:%X;\n", static_cast<int>(CMD_CRC_LEN),
+            os.crc_struct);
+    }
+}
+
+void tx_struct(Server& srv) {
+    Exchange& x = srv.x;
+    uint8_t wire[sizeof(from_serv_update_t)];
+    to_wire(x.out_serv, wire);
+    const int sent = srv.net.send_to(x.so_tx_s, wire, static_cast<int>(sizeof wire), x.IP_addr_tx,
+                                     UPDATE_PORT);
+    if (sent < 0) {
+        say(srv.con, "ERR: sendto()failed: %d\n", sent);
+        fatal_exit(srv, -1);
+    }
+    if (srv.cfg.on_dbg_pf == 1) {
+        say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof wire),
+            static_cast<int>(x.out_serv.cmd));
+    }
+    if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");
+    std::memset(&x.in_dev, 0, sizeof x.in_dev);
+}
+
+int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
+    int8_t result = NET_RX_NONE;
+    uint8_t rx[RX_BUFFER_SIZE] = {};
+    std::memset(&i_d, 0, sizeof i_d);
+    std::memset(&i_b, 0, sizeof i_b);
+    const int received_bytes = srv.net.receive(srv.x.so_rx_s, rx, RX_BUFFER_SIZE);
+    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
+    if (received_bytes == static_cast<int>(sizeof(from_dev_bcst_t))) {
+        result = take_broadcast(srv, rx, i_b);
+    } else if (received_bytes == static_cast<int>(sizeof(from_dev_update_t))) {
+        result = take_reply(srv, rx, i_d);
+    }
+    return result;
+}
+
+}  // namespace qd

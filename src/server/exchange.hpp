@@ -1,0 +1,32 @@
+// The two UDP sockets and the frames that move through them.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/frames.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+
+// Net_Handler results.
+enum : int16_t {
+    NET_RX_NONE = 0,
+    NET_RX_BCST = 1,
+    NET_RX_DEV = 2,
+    NET_RX_BCST_BAD_CRC = -1,
+    NET_RX_DEV_BAD_CRC = -2,
+};
+
+// The receive socket: non-blocking, bound to port 5008 on every local address.
+void open_soc_rx(Server& srv);
+// The send socket towards dev_IP, port 5008.
+void open_soc_tx(Server& srv);
+void close_socets_tx(Server& srv);
+// Fills a command frame: header, next frame number, the 256-byte payload, code and CRC.
+void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar);
+// Sends out_serv to the device and clears in_dev.
+void tx_struct(Server& srv);
+// Reads at most one datagram, without waiting, and sorts it.
+int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
+
+}  // namespace qd

@@ -1,0 +1,49 @@
+#include "support/fakes.hpp"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+namespace qd::test {
+
+int FakeNet::bind_any(int so, uint16_t port) {
+    if (fail_bind) return -1;
+    binds.emplace_back(so, port);
+    return 0;
+}
+
+uint32_t FakeNet::address_of(const char* dotted) { return ::inet_addr(dotted); }
+
+int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) {
+    if (fail_send) return -1;
+    sent.push_back(SentDatagram{so, Bytes(data, data + len), addr, port});
+    if (on_send) on_send(sent.back());
+    return len;
+}
+
+int FakeNet::receive(int, uint8_t* buf, int cap) {
+    if (queue.empty()) return -1;
+    Bytes d = std::move(queue.front());
+    queue.pop_front();
+    const size_t n = std::min(d.size(), static_cast<size_t>(cap));
+    std::copy_n(d.begin(), n, buf);
+    return static_cast<int>(n);  // a longer datagram is cut, as a POSIX socket does
+}
+
+int FakeNet::close(int so) {
+    if (fail_close) return -1;
+    closed.push_back(so);
+    return 0;
+}
+
+TestServer::TestServer() {
+    clock.set_time(LocalTime{5, 3, 2026, 9, 8, 7});
+    renew();
+}
+
+void TestServer::renew() {
+    const Seams seams{con, clock, net, adapters, [](int code) { throw ProcessExit(code); }};
+    srv = std::make_unique<Server>(seams, BuildStamp{"Jan  2 2026", "03:04:05"});
+}
+
+}  // namespace qd::test

@@ -1,0 +1,92 @@
+// Fakes behind the server's seams: a scripted network, an adapter list, and a server built on
+// them with a fixed local time and build stamp.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/adapters.hpp"
+#include "platform/clock.hpp"
+#include "platform/console.hpp"
+#include "platform/net.hpp"
+#include "server/server.hpp"
+
+namespace qd::test {
+
+using Bytes = std::vector<uint8_t>;
+
+struct SentDatagram {
+    int so;
+    Bytes data;
+    uint32_t addr;  // network byte order
+    uint16_t port;
+};
+
+// A network with a receive queue that the test (or a device behind it) fills.
+class FakeNet : public Net {
+public:
+    int startup() override { return startup_error; }
+    void cleanup() override { ++cleanups; }
+    int open_udp() override { return fail_open ? -1 : next_handle++; }
+    void set_nonblocking(int so) override { nonblocking.push_back(so); }
+    int bind_any(int so, uint16_t port) override;
+    int last_error() override { return 98; }
+    uint32_t address_of(const char* dotted) override;
+    int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) override;
+    int receive(int so, uint8_t* buf, int cap) override;
+    int close(int so) override;
+
+    // Queues a datagram for the receive socket.
+    void arrive(const Bytes& datagram) { queue.push_back(datagram); }
+
+    int startup_error = 0;
+    bool fail_open = false;
+    bool fail_bind = false;
+    bool fail_send = false;
+    bool fail_close = false;
+    int next_handle = 3;
+    int cleanups = 0;
+    std::vector<int> nonblocking;
+    std::vector<std::pair<int, uint16_t>> binds;
+    std::vector<int> closed;
+    std::vector<SentDatagram> sent;
+    std::deque<Bytes> queue;
+    // Called for every datagram sent, after it is recorded (a device answers here).
+    std::function<void(const SentDatagram&)> on_send;
+};
+
+class FakeAdapters : public AdapterSource {
+public:
+    AdapterQuery query(std::vector<AdapterRecord>& list) override {
+        list = records;
+        return result;
+    }
+    AdapterQuery result = AdapterQuery::failed;
+    std::vector<AdapterRecord> records;
+};
+
+// What a fatal error throws in place of ending the test process.
+struct ProcessExit : std::runtime_error {
+    explicit ProcessExit(int c) : std::runtime_error("process exit"), code(c) {}
+    int code;
+};
+
+// A server on fakes: console recorded, time fixed at 05/03/2026 09:08:07, pauses added up.
+struct TestServer {
+    TestServer();
+    RecordingConsole con;
+    VirtualClock clock;
+    FakeNet net;
+    FakeAdapters adapters;
+    std::unique_ptr<Server> srv;
+
+    // Replaces the server by a fresh one on the same fakes.
+    void renew();
+};
+
+}  // namespace qd::test
