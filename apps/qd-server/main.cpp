@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/system.hpp"
+#include "server/main_loop.hpp"
 #include "server/server.hpp"
 
 namespace {
@@ -39,5 +40,5 @@ int main(int argc, char** argv) {
     const qd::Seams seams{con, clock, qd::system_net(), qd::system_adapters(), [](int code) { std::exit(code); }};
     auto server = std::make_unique<qd::Server>(seams, kBuild);
     if (auto code = qd::start_server(*server, argc, argv)) return *code;
-    for (;;) clock.sleep_ms(100);
+    for (;;) qd::pass(*server);
 }

@@ -82,7 +82,18 @@ TEST(ServerProcess, ExampleConfigurationStartsWithItsContainer) {
     std::filesystem::remove_all(dir);
     EXPECT_EQ(r.status, 124);  // still running when ended
     EXPECT_EQ(r.out.find("\xD0\x9A"), std::string::npos) << "expected Windows-1251, not UTF-8";
-    EXPECT_EQ(masked(to_utf8(r.out)),
+    const std::string text = masked(to_utf8(r.out));
+    const std::string start = "Старт сервера обновлений... \n";
+    const size_t waiting = text.find(start) + start.size();
+    ASSERT_NE(waiting, start.size() - 1);
+    // Then the waiting line, counting passes from 0, each overwriting the one before.
+    std::string expected_wait;
+    for (int n = 0; expected_wait.size() < text.size() - waiting; ++n) {
+        expected_wait += "Ожидание широковещательного сообщения от устройства: " +
+                         std::to_string(n) + " \r";
+    }
+    EXPECT_EQ(text.substr(waiting), expected_wait);
+    EXPECT_EQ(text.substr(0, waiting),
               kSep + "[TIME]\nСервер обновлений VELMORAN QD \nВерсия ПО: 1.3A Сборка: DATE \n" +
                   "Набор функций A - минимальный\nСтатус ПО: release\n" + kSep +
                   "Конфигурация: " + (dir / "qd-server.ini").string() + " \n" +

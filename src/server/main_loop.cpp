@@ -1,0 +1,157 @@
+#include "server/main_loop.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "server/exchange.hpp"
+#include "server/report.hpp"
+#include "server/server.hpp"
+#include "server/update_sequence.hpp"
+
+namespace qd {
+namespace {
+
+constexpr uint32_t kPassPauseMs = 100;
+constexpr uint32_t kSocketPauseMs = 100;
+
+void report_device(Server& srv, const from_dev_bcst_t& bc) {
+    Console& con = srv.con;
+    say_separator_lf(con);
+    p_time(con, srv.clock);
+    say_line(con, "\nПринято широковещательное сообщение от обновляемого устройства (dev)");
+    say(con, "Версия структуры: %d \n", static_cast<int>(bc.vers));
+    say(con, "Версия HW: %d \n", static_cast<int>(bc.ver_hw));
+    say(con, "Версия протокола: %d \n", static_cast<int>(bc.ver_bl));
+    say(con, "Учетный номер применяемого шифроключа: %d \n", static_cast<int>(bc.num_key));
+    say(con, "CRC32 бутлоадера: 0h%X \n", bc.crc_bl);
+    say(con, "MAC dev/serNum: %u:%u:%u:%u:%u:%u\n", bc.my_mac[0], bc.my_mac[1], bc.my_mac[2],
+        bc.my_mac[3], bc.my_mac[4], bc.my_mac[5]);
+    say(con, "IP dev: %d.%d.%d.%d \n", bc.my_ip[0], bc.my_ip[1], bc.my_ip[2], bc.my_ip[3]);
+    say(con, "Port dev: %d \n", static_cast<int>(bc.my_port));
+    say(con, "CRC32 текущей пользовательской программы UP1: 0h%X \n", bc.crc_uflash);
+    say(con, "Номер принятого пакета: %d \n", static_cast<int>(bc.n_frame));
+    say_separator(con);
+}
+
+void say_forced(Console& con) {
+    say_line(con, "Автообновление ПО принудительно!");
+    say_line(con, "Внимание! Выполняйте только однократно!");
+}
+
+void decide_same_firmware(Server& srv) {
+    const uint8_t regime = srv.cfg.autoprog_regime;
+    say_line(srv.con, "ПО в файле и существующее ПО совпадают!");
+    if (regime <= 2) {
+        say_line(srv.con, "Автообновление ПО запрещено!");
+        srv.loop.enable_update_up1 = 0;
+    } else if (regime == 3) {
+        say_forced(srv.con);
+        srv.loop.enable_update_up1 = 1;
+    }
+}
+
+void check_allowlist(Server& srv) {
+    say_line(srv.con, "Автообновление ПО по списку разрешено!");
+    srv.loop.enable_update_up1 = 0;
+    for (int n = 0; n < 4; ++n) {
+        if (std::memcmp(srv.x.in_bc.my_mac, srv.cfg.entry_mac(n), 6) == 0) {
+            say_line(srv.con, "Сер. номер найден в списке");
+            srv.loop.enable_update_up1 = 1;
+        }
+    }
+    if (srv.loop.enable_update_up1 == 0) say_line(srv.con, "Сер. номер НЕ найден в списке!");
+}
+
+void decide_other_firmware(Server& srv) {
+    say_line(srv.con, "ПО в файле и существующее ПО НЕ совпадают!");
+    switch (srv.cfg.autoprog_regime) {
+        case 0:
+            say_line(srv.con, "Автообновление ПО запрещено!");
+            srv.loop.enable_update_up1 = 0;
+            break;
+        case 1:
+            check_allowlist(srv);
+            break;
+        case 2:
+            say_line(srv.con, "Автообновление ПО для любого сер. номера разрешено!");
+            srv.loop.enable_update_up1 = 1;
+            break;
+        case 3:
+            say_forced(srv.con);
+            srv.loop.enable_update_up1 = 1;
+            break;
+        default:
+            break;
+    }
+}
+
+void ignore_device(Server& srv) {
+    say_line(srv.con, "Игнорируем обнаруженное устройство.");
+    say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
+    say_separator(srv.con);
+    srv.loop.state = STATE_WAIT_BROADCAST;
+}
+
+void start_dialogue(Server& srv, uint8_t first_proc) {
+    open_soc_tx(srv);
+    srv.clock.sleep_ms(kSocketPauseMs);
+    srv.loop.state = STATE_UPDATING;
+    srv.loop.proc = first_proc;
+}
+
+}  // namespace
+
+void decide_update(Server& srv) {
+    const uint32_t crc = srv.x.in_bc.crc_uflash;
+    say(srv.con, "Имя bin файла для обновления: %s; ", srv.cfg.s_BinContainer);
+    say(srv.con, "CRC32 текущей программы UP1: %X \n", crc);
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%X.upk", crc);
+    if (std::strcmp(expected, srv.cfg.s_BinContainer) == 0) {
+        decide_same_firmware(srv);
+    } else {
+        decide_other_firmware(srv);
+    }
+}
+
+void wait_for_broadcast(Server& srv) {
+    say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
+        static_cast<int>(srv.loop.cycle_counter));
+    ++srv.loop.cycle_counter;
+    if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) != NET_RX_BCST) return;
+    const from_dev_bcst_t& bc = srv.x.in_bc;
+    report_device(srv, bc);
+    std::snprintf(srv.x.dev_IP, sizeof srv.x.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
+                  bc.my_ip[2], bc.my_ip[3]);
+    say_line(srv.con, "Анализ необходимости обновления:");
+    if (srv.cfg.type_file_for_update == 0) decide_update(srv);
+    say_separator(srv.con);
+    srv.loop.state = STATE_DECIDED;
+}
+
+void act_on_decision(Server& srv) {
+    bool update = srv.loop.enable_update_up1 == 1;
+    if (update && !srv.image_loaded) {
+        // Flashing without an image would erase the device's program and write zeros.
+        say_line(srv.con, "Образ ПО не загружен, обновление невозможно!");
+        update = false;
+    }
+    if (update) {
+        start_dialogue(srv, CMD_NOP);
+    } else if (srv.cfg.app_jump_regime == 1) {
+        say_line(srv.con, "Передаем обнаруженному устройству команду CMD_JUMP_TO_APP.");
+        start_dialogue(srv, CMD_JUMP_TO_APP);
+    } else {
+        ignore_device(srv);  // AutoJumpApp 0, and every value but 1
+    }
+}
+
+void pass(Server& srv) {
+    if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
+    if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
+    if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
+    if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
+    srv.clock.sleep_ms(kPassPauseMs);
+}
+
+}  // namespace qd

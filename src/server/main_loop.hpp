@@ -1,0 +1,27 @@
+// The main loop: waiting for a device's broadcast, reporting and deciding, and acting on the
+// decision; the update sequence runs in the same pass.
+#pragma once
+
+#include <cstdint>
+
+namespace qd {
+
+struct Server;
+
+enum : uint8_t {
+    STATE_WAIT_BROADCAST = 0,
+    STATE_DECIDED = 1,
+    STATE_UPDATING = 2,
+    STATE_FINISHING = 3,
+};
+
+// One pass of the loop: the four state blocks in their fixed order, then 100 ms.
+void pass(Server& srv);
+
+// The blocks of a pass, each run when `state` has its value.
+void wait_for_broadcast(Server& srv);
+void act_on_decision(Server& srv);
+// The decision for the device in in_bc; writes enable_update_up1 (or leaves it alone).
+void decide_update(Server& srv);
+
+}  // namespace qd
