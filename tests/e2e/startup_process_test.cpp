@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -104,6 +105,42 @@ TEST(ServerProcess, ExampleConfigurationStartsWithItsContainer) {
                   "Обновление ПО только для устройств с сер.N:\n" +
                   "0.128.225.1.2.255 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n" + kSep +
                   "Обнаружены ETH адаптеры:\n" + kSep + "Старт сервера обновлений... \n");
+}
+
+}  // namespace
+
+namespace {
+
+// Ended from outside by Ctrl+C or SIGTERM, the server leaves its output whole and port 5008
+// free: a second server started right after binds it.
+TEST(ServerProcess, EndedFromOutsideLeavesOutputWholeAndPortFree) {
+    for (const char* sig : {"INT", "TERM"}) {
+        const auto dir = std::filesystem::temp_directory_path() / "qd-e2e-signal";
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+        std::ofstream(dir / "s.ini") << "[DEBUG]\nDebugPrint=1\n";
+        const std::string script =
+            "cd " + dir.string() + " && timeout 20 unshare -rn sh -c 'timeout --preserve-status -s " +
+            sig + " 0.5 " + kServer + " s.ini > first.txt; echo $? > status.txt; " +
+            "timeout 0.5 " + kServer + " s.ini > second.txt; true'";
+        ASSERT_EQ(std::system(script.c_str()), 0) << sig;
+        std::ifstream status(dir / "status.txt");
+        int code = 0;
+        status >> code;
+        EXPECT_EQ(code, 128 + (sig[0] == 'I' ? 2 : 15)) << sig;
+        std::ifstream f1(dir / "first.txt", std::ios::binary);
+        const std::string first{std::istreambuf_iterator<char>(f1), {}};
+        std::ifstream f2(dir / "second.txt", std::ios::binary);
+        const std::string second{std::istreambuf_iterator<char>(f2), {}};
+        std::filesystem::remove_all(dir);
+        const std::string text = to_utf8(first);
+        const std::string wait_line = text.substr(text.rfind('\r', text.size() - 2) + 1);
+        EXPECT_EQ(wait_line.rfind("Ожидание широковещательного сообщения от устройства: ", 0), 0u)
+            << sig;
+        EXPECT_EQ(first.back(), '\r') << sig;
+        EXPECT_NE(second.find("Create soc rx ()\n"), std::string::npos) << sig;
+        EXPECT_EQ(second.find("error bind rx"), std::string::npos) << sig;
+    }
 }
 
 }  // namespace
