@@ -12,6 +12,10 @@
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"
+#include "server/exchange.hpp"
+#include "server/server.hpp"
+#include "support/device_link.hpp"
+#include "support/fakes.hpp"
 
 namespace qd {
 namespace {
@@ -559,6 +563,98 @@ TEST_F(Device, ReportsTheReplyDelayPerCommand) {
     ASSERT_EQ(erase.size(), 1u);
     EXPECT_EQ(nop[0].delay_ms, 250u);
     EXPECT_EQ(erase[0].delay_ms, 900u);
+}
+
+// ---- The device behind the fake network, driven by the server's own exchange ----
+
+class Link : public ::testing::Test {
+protected:
+    Link() {
+        std::strcpy(srv().x.dev_IP, "198.18.0.2");
+        open_soc_rx(srv());
+        open_soc_tx(srv());
+    }
+
+    Server& srv() { return *t.srv; }
+    void send_cmd(uint8_t code) {
+        prep_cmd(srv(), srv().x.out_serv, code, srv().x.cmd_ext_ar);
+        tx_struct(srv());
+    }
+    int16_t poll() { return Net_Handler(srv(), srv().x.in_bc, srv().x.in_dev); }
+    uint32_t polled_cmd() const { return t.srv->x.in_dev.get_cmd; }
+
+    test::TestServer t;
+    Bootloader dev{test_config()};
+    test::DeviceLink link{t.net, t.clock, dev};
+};
+
+TEST_F(Link, ReplyIsReceivableOnlyOnceItsDelayHasPassedSinceTheCommand) {
+    dev.set_faults(Faults{.delay_ms = 150});
+    t.clock.sleep_ms(1000);  // the delay counts from the sending, not from the start
+    for (const uint8_t code : {uint8_t{CMD_NOP}, uint8_t{CMD_ACTIVATE_BL}}) {
+        send_cmd(code);
+        t.clock.sleep_ms(149);
+        EXPECT_EQ(poll(), NET_RX_NONE);
+        EXPECT_EQ(link.in_flight(), 1u);
+        t.clock.sleep_ms(1);
+        ASSERT_EQ(poll(), NET_RX_DEV);
+        EXPECT_EQ(polled_cmd(), code);
+        EXPECT_EQ(srv().x.in_dev.get_result, RES_OK);
+        EXPECT_EQ(poll(), NET_RX_NONE);
+    }
+}
+
+TEST_F(Link, RepliesArriveInTheOrderOfTheirDueTimes) {
+    dev.set_faults(Faults{.delay_ms = 100, .delay_by_cmd = {{CMD_GET_CONFIG, 300}}});
+    send_cmd(CMD_GET_CONFIG);  // due at 300
+    send_cmd(CMD_NOP);         // due at 100
+    t.clock.sleep_ms(200);
+    send_cmd(CMD_ACTIVATE_BL);  // due at 300, after GET_CONFIG
+    t.clock.sleep_ms(100);
+    std::vector<uint32_t> order;
+    for (int i = 0; i < 4 && poll() == NET_RX_DEV; ++i) order.push_back(polled_cmd());
+    EXPECT_EQ(order, (std::vector<uint32_t>{CMD_NOP, CMD_GET_CONFIG, CMD_ACTIVATE_BL}));
+}
+
+TEST_F(Link, AnnouncesUntilTheDeviceHasJumped) {
+    ASSERT_TRUE(link.announce());
+    ASSERT_EQ(poll(), NET_RX_BCST);
+    EXPECT_EQ(srv().x.in_bc.crc_uflash, dev.flash_crc());
+    EXPECT_EQ(Bytes(srv().x.in_bc.my_mac, srv().x.in_bc.my_mac + 6),
+              (Bytes{10, 20, 30, 40, 50, 60}));
+    send_cmd(CMD_JUMP_TO_APP);
+    ASSERT_EQ(poll(), NET_RX_DEV);
+    EXPECT_FALSE(link.announce());
+    EXPECT_EQ(poll(), NET_RX_NONE);
+}
+
+TEST_F(Link, ServerSeesDamagedAndDuplicatedReplies) {
+    dev.set_faults(Faults{.damage = {1}, .duplicate = true});
+    send_cmd(CMD_NOP);
+    EXPECT_EQ(poll(), NET_RX_DEV_BAD_CRC);
+    EXPECT_EQ(poll(), NET_RX_DEV_BAD_CRC);
+    send_cmd(CMD_NOP);
+    EXPECT_EQ(poll(), NET_RX_DEV);
+    EXPECT_EQ(poll(), NET_RX_DEV);
+    EXPECT_EQ(poll(), NET_RX_NONE);
+}
+
+TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
+    std::strcpy(srv().x.dev_IP, "198.18.0.3");
+    open_soc_tx(srv());
+    send_cmd(CMD_NOP);
+    EXPECT_EQ(dev.valid_commands(), 0u);
+
+    from_serv_update_t f = command(CMD_NOP);
+    f.my_port = 6000;
+    const Bytes w = wire_of(f);
+    const uint32_t to_dev = t.net.address_of("198.18.0.2");
+    t.net.send_to(srv().x.so_tx_s, w.data(), static_cast<int>(w.size()), to_dev, UPDATE_PORT);
+    EXPECT_EQ(dev.valid_commands(), 1u);
+
+    t.clock.sleep_ms(10000);
+    EXPECT_EQ(link.in_flight(), 0u);
+    EXPECT_EQ(poll(), NET_RX_NONE);
 }
 
 }  // namespace
