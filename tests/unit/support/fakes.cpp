@@ -22,6 +22,7 @@ int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16
 }
 
 int FakeNet::receive(int, uint8_t* buf, int cap) {
+    if (before_receive) before_receive();
     if (queue.empty()) return -1;
     Bytes d = std::move(queue.front());
     queue.pop_front();

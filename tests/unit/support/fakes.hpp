@@ -58,6 +58,8 @@ public:
     std::deque<Bytes> queue;
     // Called for every datagram sent, after it is recorded (a device answers here).
     std::function<void(const SentDatagram&)> on_send;
+    // Called at the start of every receive (a device's late replies become receivable here).
+    std::function<void()> before_receive;
 };
 
 class FakeAdapters : public AdapterSource {
