@@ -1,0 +1,93 @@
+#include "support/testnet.hpp"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <stdexcept>
+
+#include "support/private_net.hpp"
+
+namespace qd::test {
+namespace {
+
+const std::string kScript = QD_TESTNET_SH;
+
+std::string trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+// A name no other network of this machine has at the same time.
+std::string fresh_name() {
+    static std::atomic<int> made{0};
+    return "t" + std::to_string(::getpid()) + "-" + std::to_string(made++);
+}
+
+int open_ns(const std::string& name, const char* side, std::string& error) {
+    const ScriptRun r = testnet_script(std::string("ns-") + side + " " + name);
+    const int fd = r.status == 0 ? ::open(trimmed(r.output).c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0 && error.empty()) error = "no " + std::string(side) + " namespace: " + r.output;
+    return fd;
+}
+
+}  // namespace
+
+InNamespace::InNamespace(int ns_fd)
+    : back_(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (back_ >= 0 && ::setns(ns_fd, CLONE_NEWNET) == 0) return;
+    if (back_ >= 0) ::close(back_);
+    throw std::runtime_error("cannot enter a namespace of the test network");
+}
+
+InNamespace::~InNamespace() {
+    ::setns(back_, CLONE_NEWNET);
+    ::close(back_);
+}
+
+ScriptRun testnet_script(const std::string& args, const std::string& env) {
+    ScriptRun r{-1, {}};
+    const std::string command = env + " bash '" + kScript + "' " + args + " 2>&1";
+    FILE* p = ::popen(command.c_str(), "r");
+    if (p == nullptr) return r;
+    char buf[1024];
+    size_t n = 0;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+    const int st = ::pclose(p);
+    if (st != -1 && WIFEXITED(st)) r.status = WEXITSTATUS(st);
+    return r;
+}
+
+TestNetwork::TestNetwork(int devices) : name_(fresh_name()) {
+    error_ = enter_private_network();
+    if (!error_.empty()) return;
+    const ScriptRun up = testnet_script("up " + name_ + " " + std::to_string(devices));
+    if (up.status != 0) {
+        error_ = "testnet.sh up failed: " + up.output;
+        return;
+    }
+    server_ns_ = open_ns(name_, "server", error_);
+    device_ns_ = open_ns(name_, "dev", error_);
+}
+
+TestNetwork::~TestNetwork() {
+    // The namespaces end with their holders only when no file of ours keeps them.
+    if (server_ns_ >= 0) ::close(server_ns_);
+    if (device_ns_ >= 0) ::close(device_ns_);
+    testnet_script("down " + name_);
+}
+
+std::string TestNetwork::device_ip(int n) { return "198.18.0." + std::to_string(n + 1); }
+
+std::string TestNetwork::server_command(const std::string& command) const {
+    return "bash '" + kScript + "' exec-server " + name_ + " " + command;
+}
+
+std::string TestNetwork::device_command(const std::string& command) const {
+    return "bash '" + kScript + "' exec-dev " + name_ + " " + command;
+}
+
+}  // namespace qd::test

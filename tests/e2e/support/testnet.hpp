@@ -1,0 +1,84 @@
+// The test network (tests/e2e/testnet.sh) for C++ tests: a server namespace with 198.18.0.1/24
+// and a device namespace with 198.18.0.2 and up, joined by a veth pair.
+//
+//     TestNetwork net(2);                    // up, with devices at 198.18.0.2 and 198.18.0.3
+//     ASSERT_EQ(net.error(), "");
+//     UdpSocket rx = net.in_server([] { return UdpSocket(); });  // a socket keeps the
+//     UdpSocket tx = net.in_device([] { return UdpSocket(); });  // namespace it was made in
+//     popen(net.server_command("qd-server x.ini").c_str(), "r");  // a process on the server
+//                                            // side (the test ends every process it starts)
+//
+// The network is taken down when the object goes, also when the test fails.
+#pragma once
+
+#include <string>
+#include <utility>
+
+namespace qd::test {
+
+// Runs the calling thread in the network namespace of a file (/proc/PID/ns/net) while it
+// lives, and returns it to the namespace it was in after. Throws when it cannot enter.
+class InNamespace {
+public:
+    explicit InNamespace(int ns_fd);
+    ~InNamespace();
+    InNamespace(const InNamespace&) = delete;
+    InNamespace& operator=(const InNamespace&) = delete;
+
+private:
+    int back_;
+};
+
+class TestNetwork {
+public:
+    static constexpr const char* kServerIp = "198.18.0.1";
+    static constexpr const char* kBroadcast = "198.18.0.255";
+    static constexpr const char* kServerLink = "qd-srv0";
+    static constexpr const char* kServerMac = "02:51:44:00:00:01";
+
+    // Moves the test process into a private network first (see enter_private_network), so that
+    // the network can also be made without root; then brings it up with `devices` addresses.
+    explicit TestNetwork(int devices);
+    ~TestNetwork();
+    TestNetwork(const TestNetwork&) = delete;
+    TestNetwork& operator=(const TestNetwork&) = delete;
+
+    // Nothing when the network is up; what went wrong otherwise.
+    const std::string& error() const { return error_; }
+    const std::string& name() const { return name_; }
+    // The address of device n, from 1: 198.18.0.(n + 1).
+    static std::string device_ip(int n);
+
+    // Runs fn on the server's (device's) side and returns what it returns.
+    template <typename F>
+    decltype(auto) in_server(F&& fn) const {
+        InNamespace in(server_ns_);
+        return std::forward<F>(fn)();
+    }
+    template <typename F>
+    decltype(auto) in_device(F&& fn) const {
+        InNamespace in(device_ns_);
+        return std::forward<F>(fn)();
+    }
+
+    // A shell command that runs `command` on that side, for system() or popen().
+    std::string server_command(const std::string& command) const;
+    std::string device_command(const std::string& command) const;
+
+private:
+    std::string name_;
+    std::string error_;
+    int server_ns_ = -1;
+    int device_ns_ = -1;
+};
+
+struct ScriptRun {
+    int status;          // exit status, or -1 when it did not end normally
+    std::string output;  // standard output and error
+};
+
+// Runs testnet.sh with the arguments (already quoted for the shell), after `env` (for example
+// "PATH=/x:$PATH"), in the caller's network namespace.
+ScriptRun testnet_script(const std::string& args, const std::string& env = "");
+
+}  // namespace qd::test

@@ -1,0 +1,66 @@
+#include "support/udp.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qd::test {
+namespace {
+
+sockaddr_in address(const std::string& ip, uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    ::inet_pton(AF_INET, ip.c_str(), &a.sin_addr);
+    return a;
+}
+
+}  // namespace
+
+bool wait_readable(int fd, int timeout_ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
+}
+
+UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+
+UdpSocket::~UdpSocket() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+bool UdpSocket::bind(const std::string& ip, uint16_t port) {
+    const sockaddr_in a = address(ip, port);
+    return ::bind(fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0;
+}
+
+void UdpSocket::allow_broadcast() {
+    const int on = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+}
+
+bool UdpSocket::send_to(const std::string& ip, uint16_t port, const Bytes& data) {
+    const sockaddr_in a = address(ip, port);
+    return ::sendto(fd_, data.data(), data.size(), 0, reinterpret_cast<const sockaddr*>(&a),
+                    sizeof a) == static_cast<ssize_t>(data.size());
+}
+
+std::optional<Datagram> UdpSocket::receive(int timeout_ms) {
+    if (!wait_readable(fd_, timeout_ms)) return std::nullopt;
+    Datagram d;
+    d.data.resize(65536);
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(fd_, d.data.data(), d.data.size(), MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &len);
+    if (n < 0) return std::nullopt;
+    d.data.resize(static_cast<size_t>(n));
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    d.from_ip = text;
+    d.from_port = ntohs(from.sin_port);
+    return d;
+}
+
+}  // namespace qd::test
