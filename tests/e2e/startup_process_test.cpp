@@ -1,6 +1,7 @@
 // The qd-server program as a technician starts it: exit codes and the bytes it writes.
 #include <gtest/gtest.h>
 
+#include <iconv.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -31,14 +32,17 @@ Outcome run(const std::string& command) {
 }
 
 std::string to_utf8(const std::string& cp1251) {
-    const auto tmp = std::filesystem::temp_directory_path() / "qd-e2e-cp1251.txt";
-    {
-        std::ofstream f(tmp, std::ios::binary);
-        f << cp1251;
-    }
-    Outcome r = run("iconv -f CP1251 -t UTF-8 " + tmp.string());
-    std::filesystem::remove(tmp);
-    return r.out;
+    iconv_t cd = iconv_open("UTF-8", "CP1251");
+    std::string in = cp1251;
+    std::string out(in.size() * 3, '\0');
+    char* ip = in.data();
+    char* op = out.data();
+    size_t il = in.size();
+    size_t ol = out.size();
+    iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    out.resize(out.size() - ol);
+    return out;
 }
 
 std::string masked(std::string text) {
