@@ -48,9 +48,11 @@ public:
     int receive(int so, uint8_t* buf, int cap) override {
         sockaddr_in from{};
         socklen_t len = sizeof from;
-        const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT,
+        // MSG_TRUNC gives the datagram's whole length: one longer than the buffer is dropped
+        // as an error, as Windows Sockets does, not handed on cut short.
+        const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT | MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&from), &len);
-        return n < 0 ? -1 : static_cast<int>(n);
+        return n < 0 || n > cap ? -1 : static_cast<int>(n);
     }
 
     int close(int so) override { return ::close(so); }

@@ -26,9 +26,9 @@ int FakeNet::receive(int, uint8_t* buf, int cap) {
     if (queue.empty()) return -1;
     Bytes d = std::move(queue.front());
     queue.pop_front();
-    const size_t n = std::min(d.size(), static_cast<size_t>(cap));
-    std::copy_n(d.begin(), n, buf);
-    return static_cast<int>(n);  // a longer datagram is cut, as a POSIX socket does
+    if (d.size() > static_cast<size_t>(cap)) return -1;  // too long: dropped as an error
+    std::copy(d.begin(), d.end(), buf);
+    return static_cast<int>(d.size());
 }
 
 int FakeNet::close(int so) {
