@@ -19,7 +19,7 @@ AdapterRecord adapter(const char* name, const char* description, const char* ip,
     std::strcpy(a.description, description);
     std::strcpy(a.ip, ip);
     std::strcpy(a.mask, mask);
-    std::memcpy(a.mac, mac.data(), mac.size());
+    if (!mac.empty()) std::memcpy(a.mac, mac.data(), mac.size());
     return a;
 }
 
