@@ -1,6 +1,7 @@
 #include "container/container.hpp"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -15,6 +16,14 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// Opens a file for binary reading. A directory is not a file that can be read, even where the
+// C library would open it.
+File open_for_reading(const char* name) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(name, ec)) return nullptr;
+    return File(std::fopen(name, "rb"));
+}
 
 // Position of the end of the file, 0xFFFFFFFF when it cannot be measured.
 uint32_t file_size(std::FILE* f) {
@@ -39,7 +48,7 @@ void fill_pattern(uint8_t* buf) {
 }  // namespace
 
 int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_img) {
-    File f(std::fopen(name_file, "rb"));
+    File f = open_for_reading(name_file);
     if (!f) {
         say(con, "Cannot open .upk file (%s)\n", name_file);
         return -1;
@@ -65,7 +74,7 @@ int8_t run_file_converter(Console& con, Clock& clock) {
         say_line(con, "Error malloc! ");
         return -4;
     }
-    File in(std::fopen("soft.bin", "rb"));
+    File in = open_for_reading("soft.bin");
     if (!in) return -1;
 
     say(con, "Open file soft.bin ");

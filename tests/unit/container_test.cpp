@@ -107,6 +107,13 @@ TEST_F(Converter, ExistingSoftObinKeepsSoftBin) {
     EXPECT_EQ(read_file("soft.obin"), std::vector<uint8_t>{7});
 }
 
+TEST_F(Converter, DirectoryNamedSoftBinIsNotConverted) {
+    std::filesystem::create_directory("soft.bin");
+    EXPECT_EQ(convert(), -1);
+    EXPECT_EQ(con.text(), "");
+    EXPECT_EQ(list_dir("."), std::vector<std::string>{"soft.bin"});
+}
+
 TEST_F(Converter, TempFileThatCannotBeCreated) {
     write_file("soft.bin", {1, 2});
     std::filesystem::create_directory("file.temp");  // a directory cannot be opened as a file
@@ -146,6 +153,19 @@ TEST_F(Loader, MissingOrEmptyName) {
     EXPECT_EQ(read_container(con, "absent.upk", image.data()), -1);
     EXPECT_EQ(read_container(con, "", image.data()), -1);
     EXPECT_EQ(con.text(), "Cannot open .upk file (absent.upk)\nCannot open .upk file ()\n");
+    EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
+}
+
+TEST_F(Loader, DirectoryCannotBeOpened) {
+    std::filesystem::create_directory("d.upk");
+    EXPECT_EQ(read_container(con, "d.upk", image.data()), -1);
+    EXPECT_EQ(con.text(), "Cannot open .upk file (d.upk)\n");
+}
+
+TEST_F(Loader, EmptyFileLeavesTheBuffer) {
+    write_file("e.upk", {});
+    EXPECT_EQ(read_container(con, "e.upk", image.data()), 1);
+    EXPECT_EQ(con.text(), "Открываем .upk файл (e.upk) размер файла: 0 byte\nПрочитано в память: 0 byte\n");
     EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
 }
 

@@ -57,7 +57,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "BinContainer", "b"},
         StringCase{"last_bracket_ends_section", "[FI]LE]\nBinContainer=a\n", "FI]LE",
                    "BinContainer", "a"},
-        StringCase{"equals_in_value", "[FILE]\nBinContainer=a=b\n", "FILE", "BinContainer", "a=b"}),
+        StringCase{"equals_in_value", "[FILE]\nBinContainer=a=b\n", "FILE", "BinContainer", "a=b"},
+        StringCase{"no_final_line_end", "[FILE]\nBinContainer=abc", "FILE", "BinContainer", "abc"},
+        StringCase{"very_long_line", "[FILE]\nBinContainer=" + std::string(100000, 'x') + "\n",
+                   "FILE", "BinContainer", std::string(31, 'x')},
+        StringCase{"binary_junk_around", std::string("\x00\xFF\x01[\n[FILE]\n\x7F\x00=1\nBinContainer=ok\n", 33),
+                   "FILE", "BinContainer", "ok"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 struct IntCase {
@@ -91,6 +96,15 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"quoted", "K=\"42\"", 0, 42u},
                       IntCase{"sign_then_blank", "K=- 5", 0, 0u}),
     [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST(IniFile, DirectoryGivesTheDefaults) {
+    test::TempWorkDir dir;
+    std::filesystem::create_directory("d.ini");
+    char out[32] = "junk";
+    ini_read_string("FILE", "BinContainer", "", out, sizeof out, "d.ini");
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(ini_read_int("DIRECTIVE", "DelayFrames", 100, "d.ini"), 100u);
+}
 
 TEST(IniFile, MissingFileGivesTheDefaults) {
     test::TempWorkDir dir;
