@@ -19,6 +19,8 @@ public:
     virtual ~Clock() = default;
     virtual void sleep_ms(uint32_t ms) = 0;
     virtual LocalTime now() = 0;
+    // Milliseconds from an arbitrary start, never going back.
+    virtual uint64_t monotonic_ms() = 0;
 };
 
 // A clock for tests: pauses are added up instead of slept, and the time stands still.
@@ -26,6 +28,7 @@ class VirtualClock : public Clock {
 public:
     void sleep_ms(uint32_t ms) override { slept_ms_ += ms; }
     LocalTime now() override { return time_; }
+    uint64_t monotonic_ms() override { return slept_ms_; }
     uint64_t slept_ms() const { return slept_ms_; }
     void set_time(const LocalTime& t) { time_ = t; }
 

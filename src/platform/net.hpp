@@ -26,6 +26,8 @@ public:
     // Receives at most one datagram of at most cap bytes without waiting; its length, or -1
     // when nothing is waiting or on any error.
     virtual int receive(int so, uint8_t* buf, int cap) = 0;
+    // Waits at most timeout_ms for a datagram to be waiting on the socket; true when one is.
+    virtual bool wait_readable(int so, uint32_t timeout_ms) = 0;
     // Closes the socket; negative on failure.
     virtual int close(int so) = 0;
 };

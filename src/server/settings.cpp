@@ -54,6 +54,7 @@ void read_settings(const char* path, Settings& cfg) {
     read_text("PASS", "PassBinContainer", pass, path);
     cfg.bin_pass = pass_from_text(pass);
     cfg.id_ini_file = read_int("ID_INI_FILE", "IdIniFile", 0, path);
+    cfg.reply_paced = read_int("DIRECTIVE", "ReplyPaced", 0, path) == 1;
 }
 
 uint32_t pass_from_text(const char* text) {

@@ -27,6 +27,9 @@ struct Settings {
     uint8_t type_file_for_update = 0;
     uint32_t bin_pass = 0;
     uint32_t id_ini_file = 0;
+    // Reply-paced mode: a pause before a poll ends as soon as the reply is in, and the pause
+    // after an accepted reply is left out.
+    bool reply_paced = false;
 
     char* entry_text(int n) { return n == 0 ? s_NA : n == 1 ? s_NB : n == 2 ? s_NC : s_ND; }
     uint8_t* entry_mac(int n) { return n == 0 ? rmac0 : n == 1 ? rmac1 : n == 2 ? rmac2 : rmac3; }

@@ -15,12 +15,35 @@ constexpr uint32_t kErasePauseMs = 1000;
 constexpr uint32_t kSocketPauseMs = 100;
 constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 
+// Reply-paced: waits at most pause_ms for a valid reply. What arrives meanwhile and is not one
+// (another device's broadcast, junk, a damaged frame) is read, shown and dropped.
+bool await_reply(Server& srv, uint32_t pause_ms) {
+    const uint64_t deadline = srv.clock.monotonic_ms() + pause_ms;
+    for (;;) {
+        const uint64_t now = srv.clock.monotonic_ms();
+        if (now >= deadline) return false;
+        if (!srv.net.wait_readable(srv.x.so_rx_s, static_cast<uint32_t>(deadline - now))) {
+            return false;
+        }
+        if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV) return true;
+    }
+}
+
 // Sends the command with the current payload, pauses, and polls once: true for a valid reply.
 bool send_and_poll(Server& srv, uint8_t code, uint32_t pause_ms) {
     prep_cmd(srv, srv.x.out_serv, code, srv.x.cmd_ext_ar);
     tx_struct(srv);
-    srv.clock.sleep_ms(pause_ms);
+    if (srv.cfg.reply_paced) {
+        if (await_reply(srv, pause_ms)) return true;
+    } else {
+        srv.clock.sleep_ms(pause_ms);
+    }
     return Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV;
+}
+
+// The pause after a step's poll; reply-paced, it is left out once the step is accepted.
+void pause_after_poll(Server& srv, bool step_accepted) {
+    if (!(srv.cfg.reply_paced && step_accepted)) srv.clock.sleep_ms(srv.cfg.delay_steps);
 }
 
 void say_no_reply(Server& srv, const char* name) { say(srv.con, "Error Net_Handler %s\n", name); }
@@ -39,10 +62,19 @@ bool exchange_step(Server& srv, uint8_t code, const char* name) {
     return accepted(srv.x.in_dev, code);
 }
 
-// A plain step: on acceptance `proc` moves on to `next`; the last pause comes either way.
-void plain_step(Server& srv, uint8_t code, const char* name, uint8_t next) {
-    if (exchange_step(srv, code, name)) srv.loop.proc = next;
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
+// What a step prints or sets when its reply is accepted, besides moving `proc` on.
+using StepOutput = void (*)(Server&);
+
+// A step of the common pattern: on acceptance its own output and `proc` = next; the last pause
+// comes either way.
+void common_step(Server& srv, uint8_t code, const char* name, uint8_t next,
+                 StepOutput own = nullptr) {
+    const bool ok = exchange_step(srv, code, name);
+    if (ok) {
+        if (own != nullptr) own(srv);
+        srv.loop.proc = next;
+    }
+    pause_after_poll(srv, ok);
 }
 
 void say_config(Server& srv) {
@@ -52,33 +84,34 @@ void say_config(Server& srv) {
                                          : "Программирование запрещено перемычкой");
 }
 
-void get_config_step(Server& srv) {
-    if (exchange_step(srv, CMD_GET_CONFIG, "CMD_GET_CONFIG")) {
-        say_config(srv);
-        srv.loop.proc = CMD_UNBLOCK_FLASH;
-    }
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
+void say_flash_crc(Server& srv) {
+    say(srv.con, "FLASH UP1 CRC32: 0h%X \n", byte_to_int(srv.x.in_dev.ext_area, 0));
 }
+
+void end_dialogue(Server& srv) { srv.loop.state = STATE_FINISHING; }
 
 // The erase step tests the result before it reports, and waits a fixed second for the device.
 void erase_step(Server& srv) {
     const from_dev_update_t& r = srv.x.in_dev;
+    bool ok = false;
     if (send_and_poll(srv, CMD_ERASE_UP_FLASH, kErasePauseMs) && r.get_result == RES_OK) {
         unif_dbg_out(srv, r, "CMD_ERASE_UP_FLASH");
-        if (r.get_cmd == CMD_ERASE_UP_FLASH) srv.loop.proc = CMD_SET_PASS_BIN;
+        ok = r.get_cmd == CMD_ERASE_UP_FLASH;
+        if (ok) srv.loop.proc = CMD_SET_PASS_BIN;
     } else {
         say_no_reply(srv, "CMD_ERASE_UP_FLASH");
     }
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
+    pause_after_poll(srv, ok);
 }
 
 void password_step(Server& srv) {
     int_to_byte(&srv.cfg.bin_pass, srv.x.cmd_ext_ar, 0);
-    if (exchange_step(srv, CMD_SET_PASS_BIN, "CMD_SET_PASS_BIN")) {
+    const bool ok = exchange_step(srv, CMD_SET_PASS_BIN, "CMD_SET_PASS_BIN");
+    if (ok) {
         srv.loop.proc = CMD_WRITE_UP_FLASH;
-        srv.clock.sleep_ms(srv.cfg.delay_steps);
+        pause_after_poll(srv, ok);  // the device takes its time over the password
     }
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
+    pause_after_poll(srv, ok);
 }
 
 // One attempt at one block: true when the device accepted it.
@@ -108,40 +141,32 @@ void write_step(Server& srv) {
         offset_address += WRITE_BLOCK_SIZE;
     }
     srv.loop.proc = CMD_GETCRC_FLASH;
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
-}
-
-void flash_crc_step(Server& srv) {
-    if (exchange_step(srv, CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH")) {
-        say(srv.con, "FLASH UP1 CRC32: 0h%X \n", byte_to_int(srv.x.in_dev.ext_area, 0));
-        srv.loop.proc = CMD_JUMP_TO_APP;
-    }
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
-}
-
-void jump_step(Server& srv) {
-    if (exchange_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP")) {
-        srv.loop.proc = CMD_NOP;
-        srv.loop.state = STATE_FINISHING;
-    }
-    srv.clock.sleep_ms(srv.cfg.delay_steps);
+    pause_after_poll(srv, true);
 }
 
 }  // namespace
 
 void run_update_steps(Server& srv) {
     LoopState& loop = srv.loop;
-    if (loop.proc == CMD_NOP) plain_step(srv, CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL);
-    if (loop.proc == CMD_ACTIVATE_BL) plain_step(srv, CMD_ACTIVATE_BL, "CMD_ACTIVATE_BL", CMD_GET_CONFIG);
-    if (loop.proc == CMD_GET_CONFIG) get_config_step(srv);
+    if (loop.proc == CMD_NOP) common_step(srv, CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL);
+    if (loop.proc == CMD_ACTIVATE_BL) {
+        common_step(srv, CMD_ACTIVATE_BL, "CMD_ACTIVATE_BL", CMD_GET_CONFIG);
+    }
+    if (loop.proc == CMD_GET_CONFIG) {
+        common_step(srv, CMD_GET_CONFIG, "CMD_GET_CONFIG", CMD_UNBLOCK_FLASH, say_config);
+    }
     if (loop.proc == CMD_UNBLOCK_FLASH) {
-        plain_step(srv, CMD_UNBLOCK_FLASH, "CMD_UNBLOCK_FLASH", CMD_ERASE_UP_FLASH);
+        common_step(srv, CMD_UNBLOCK_FLASH, "CMD_UNBLOCK_FLASH", CMD_ERASE_UP_FLASH);
     }
     if (loop.proc == CMD_ERASE_UP_FLASH) erase_step(srv);
     if (loop.proc == CMD_SET_PASS_BIN) password_step(srv);
     if (loop.proc == CMD_WRITE_UP_FLASH) write_step(srv);
-    if (loop.proc == CMD_GETCRC_FLASH) flash_crc_step(srv);
-    if (loop.proc == CMD_JUMP_TO_APP) jump_step(srv);
+    if (loop.proc == CMD_GETCRC_FLASH) {
+        common_step(srv, CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH", CMD_JUMP_TO_APP, say_flash_crc);
+    }
+    if (loop.proc == CMD_JUMP_TO_APP) {
+        common_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP", CMD_NOP, end_dialogue);
+    }
 }
 
 void finish_dialogue(Server& srv) {

@@ -108,3 +108,20 @@ TEST(Settings, DebugPrintLevels) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+TEST(Settings, ReplyPacedOnlyForOne) {
+    for (const auto& [value, on] : std::vector<std::pair<std::string, bool>>{
+             {"1", true}, {"0", false}, {"2", false}, {"yes", false}, {"", false}}) {
+        test::TempWorkDir dir;
+        test::write_text("r.ini", "[DIRECTIVE]\nReplyPaced=" + value + "\n");
+        Settings cfg;
+        read_settings("r.ini", cfg);
+        EXPECT_EQ(cfg.reply_paced, on) << value;
+    }
+}
+
+}  // namespace
+}  // namespace qd

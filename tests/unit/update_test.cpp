@@ -455,3 +455,71 @@ TEST(Step, EraseRefusedIsNotReported) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+// Reply-paced: the same dialogue, each pause before a poll cut short by the reply.
+class ReplyPaced : public Updating {
+protected:
+    ReplyPaced() {
+        srv().cfg.reply_paced = true;
+        srv().cfg.on_dbg_pr = 1;
+    }
+};
+
+TEST_F(ReplyPaced, SameDialogueWithOnlyTheFixedPausesLeft) {
+    // The device answers at once: what is left are the 100 ms after opening the send socket,
+    // after closing it, and at the end of the pass.
+    link.announce();
+    EXPECT_EQ(run_dialogue(), 1);
+    EXPECT_EQ(dev.flash(), image);
+    EXPECT_EQ(t.clock.slept_ms(), 300u);
+    EXPECT_EQ(t.con.text(), full_update_transcript(image, false));
+    EXPECT_EQ(t.net.sent.size(), 488u);
+}
+
+TEST_F(ReplyPaced, EachWaitEndsWhenTheReplyIsIn) {
+    dev.set_faults(device::Faults{.delay_ms = 7});
+    link.announce();
+    EXPECT_EQ(run_dialogue(), 1);
+    EXPECT_EQ(dev.flash(), image);
+    EXPECT_EQ(t.clock.slept_ms(), 300u + 488u * 7u);
+}
+
+TEST_F(ReplyPaced, ALostReplyKeepsThePaceOfTheRetries) {
+    dev.set_faults(lose({1}));
+    link.announce();
+    EXPECT_EQ(run_dialogue(), 2);
+    EXPECT_EQ(dev.flash(), image);
+    // The lost one waits its whole DelayFrames and the pause after its poll stays; then the
+    // next pass begins after its 100 ms.
+    EXPECT_EQ(t.clock.slept_ms(), 300u + 100u + 100u + 100u);
+    EXPECT_NE(t.con.text().find("Error Net_Handler CMD_NOP\nCMD_NOP{0} Time:3 ms\n"),
+              std::string::npos);
+}
+
+TEST_F(ReplyPaced, OtherTrafficIsReadAndDroppedWhileTheWaitGoesOn) {
+    srv().cfg.on_dbg_pr = 0;
+    ahead_of_first_reply(t, test::wire(test::broadcast(0x1)));  // another device
+    auto device_side = t.net.on_send;
+    t.net.on_send = [this, device_side](const test::SentDatagram& d) {
+        if (t.net.sent.size() == 2) {
+            t.net.arrive(Bytes(77, 0xEE));                                  // junk
+            t.net.arrive(test::wire(test::reply(CMD_ACTIVATE_BL, 1), false));  // damaged
+        }
+        device_side(d);
+    };
+    link.announce();
+    EXPECT_EQ(run_dialogue(), 1);
+    EXPECT_EQ(dev.flash(), image);
+    const std::string& out = t.con.text();
+    EXPECT_EQ(out.find("Error Net_Handler"), std::string::npos);
+    // The broadcast shows as 'B' between the command and its reply.
+    EXPECT_NE(out.find(">BD" + kStamp + "CMD_NOP{0} Res:1 Time:3 ms\n>D" + kStamp +
+                       "CMD_ACTIVATE_BL{1} Res:1 Time:3 ms\n"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace qd

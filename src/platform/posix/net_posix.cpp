@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,6 +54,12 @@ public:
         const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT | MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&from), &len);
         return n < 0 || n > cap ? -1 : static_cast<int>(n);
+    }
+
+    bool wait_readable(int so, uint32_t timeout_ms) override {
+        pollfd p{so, POLLIN, 0};
+        const int timeout = timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
+        return ::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN) != 0;
     }
 
     int close(int so) override { return ::close(so); }

@@ -48,6 +48,12 @@ public:
         }
     }
 
+    uint64_t monotonic_ms() override {
+        timespec t{};
+        ::clock_gettime(CLOCK_MONOTONIC, &t);
+        return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint64_t>(t.tv_nsec) / 1000000u;
+    }
+
     LocalTime now() override {
         const std::time_t t = std::time(nullptr);
         std::tm tm{};

@@ -13,11 +13,16 @@ DeviceLink::DeviceLink(FakeNet& net, const VirtualClock& clock, device::Bootload
     std::memcpy(&dev_addr_, dev_.config().ip.data(), sizeof dev_addr_);
     net_.on_send = [this](const SentDatagram& d) { on_datagram(d); };
     net_.before_receive = [this] { release_due(); };
+    net_.next_due = [this]() -> std::optional<uint64_t> {
+        if (in_flight_.empty()) return std::nullopt;
+        return in_flight_.front().due_ms;
+    };
 }
 
 DeviceLink::~DeviceLink() {
     net_.on_send = nullptr;
     net_.before_receive = nullptr;
+    net_.next_due = nullptr;
 }
 
 bool DeviceLink::announce() {

@@ -15,7 +15,7 @@ namespace qd::test {
 
 class DeviceLink {
 public:
-    // Takes over net.on_send and net.before_receive until destroyed.
+    // Takes over net.on_send, net.before_receive and net.next_due until destroyed.
     DeviceLink(FakeNet& net, const VirtualClock& clock, device::Bootloader& dev);
     ~DeviceLink();
     DeviceLink(const DeviceLink&) = delete;

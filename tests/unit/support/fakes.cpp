@@ -31,6 +31,19 @@ int FakeNet::receive(int, uint8_t* buf, int cap) {
     return static_cast<int>(d.size());
 }
 
+bool FakeNet::wait_readable(int, uint32_t timeout_ms) {
+    ++waits;
+    if (before_receive) before_receive();
+    if (!queue.empty()) return true;
+    if (clock == nullptr) return false;
+    const uint64_t deadline = clock->slept_ms() + timeout_ms;
+    const std::optional<uint64_t> due = next_due ? next_due() : std::nullopt;
+    const uint64_t until = due && *due < deadline ? *due : deadline;
+    clock->sleep_ms(static_cast<uint32_t>(until - clock->slept_ms()));
+    if (before_receive) before_receive();
+    return !queue.empty();
+}
+
 int FakeNet::close(int so) {
     if (fail_close) return -1;
     closed.push_back(so);
@@ -43,6 +56,7 @@ TestServer::TestServer() {
 }
 
 void TestServer::renew() {
+    net.clock = &clock;
     const Seams seams{con, clock, net, adapters, [](int code) { throw ProcessExit(code); }};
     srv = std::make_unique<Server>(seams, BuildStamp{"Jan  2 2026", "03:04:05"});
 }

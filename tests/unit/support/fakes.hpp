@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ public:
     uint32_t address_of(const char* dotted) override;
     int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) override;
     int receive(int so, uint8_t* buf, int cap) override;
+    // Lets virtual time pass (on `clock`) until a datagram is due or the time is over.
+    bool wait_readable(int so, uint32_t timeout_ms) override;
     int close(int so) override;
 
     // Queues a datagram for the receive socket.
@@ -58,8 +61,12 @@ public:
     std::deque<Bytes> queue;
     // Called for every datagram sent, after it is recorded (a device answers here).
     std::function<void(const SentDatagram&)> on_send;
-    // Called at the start of every receive (a device's late replies become receivable here).
+    // Called at the start of every receive and wait (a device's late replies come due here).
     std::function<void()> before_receive;
+    // The virtual time at which the next datagram will be due, if any is on its way.
+    std::function<std::optional<uint64_t>()> next_due;
+    VirtualClock* clock = nullptr;
+    int waits = 0;
 };
 
 class FakeAdapters : public AdapterSource {
