@@ -18,15 +18,21 @@ bool header_ok(const Frame& f) {
     return f.vers == FRAME_VERSION && f.magic_number == FRAME_MAGIC;
 }
 
+// Compares a frame's CRC with the one it carries, tracing both; on a mismatch traces "ERROR! ".
+bool crc_matches(Server& srv, const uint8_t* rx, uint32_t len, uint32_t received, bool broadcast) {
+    const uint32_t crc = fullcalk_crc32(rx, len, CRC32_POLY);
+    const bool trace = srv.cfg.on_dbg_pf == 1;
+    if (trace && broadcast) say(srv.con, "BC, CRC calc:%X, CRC rec:%X ", crc, received);
+    if (trace && !broadcast) say(srv.con, "DEV, CRC calc:%X, CRC rec:%X ", crc, received);
+    if (crc == received) return true;
+    if (trace) say_line(srv.con, "ERROR! ");
+    return false;
+}
+
 int8_t take_broadcast(Server& srv, const uint8_t* rx, from_dev_bcst_t& i_b) {
     from_wire(rx, i_b);
     if (!header_ok(i_b)) return NET_RX_NONE;
-    const uint32_t crc = fullcalk_crc32(rx, BCST_CRC_LEN, CRC32_POLY);
-    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "BC, CRC calc:%X, CRC rec:%X ", crc, i_b.crc_struct);
-    if (crc != i_b.crc_struct) {
-        if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "ERROR! ");
-        return NET_RX_BCST_BAD_CRC;
-    }
+    if (!crc_matches(srv, rx, BCST_CRC_LEN, i_b.crc_struct, true)) return NET_RX_BCST_BAD_CRC;
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, "B");
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "OK! Frame:%d\n", static_cast<int>(i_b.n_frame));
     return NET_RX_BCST;
@@ -35,12 +41,7 @@ int8_t take_broadcast(Server& srv, const uint8_t* rx, from_dev_bcst_t& i_b) {
 int8_t take_reply(Server& srv, const uint8_t* rx, from_dev_update_t& i_d) {
     from_wire(rx, i_d);
     if (!header_ok(i_d)) return NET_RX_NONE;
-    const uint32_t crc = fullcalk_crc32(rx, REPLY_CRC_LEN, CRC32_POLY);
-    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "DEV, CRC calc:%X, CRC rec:%X ", crc, i_d.crc_struct);
-    if (crc != i_d.crc_struct) {
-        if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "ERROR! ");
-        return NET_RX_DEV_BAD_CRC;
-    }
+    if (!crc_matches(srv, rx, REPLY_CRC_LEN, i_d.crc_struct, false)) return NET_RX_DEV_BAD_CRC;
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, "D");
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(i_d.n_frame),

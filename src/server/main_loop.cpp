@@ -12,7 +12,6 @@ namespace qd {
 namespace {
 
 constexpr uint32_t kPassPauseMs = 100;
-constexpr uint32_t kSocketPauseMs = 100;
 
 void report_device(Server& srv, const from_dev_bcst_t& bc) {
     Console& con = srv.con;
@@ -94,7 +93,7 @@ void ignore_device(Server& srv) {
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
     open_soc_tx(srv);
-    srv.clock.sleep_ms(kSocketPauseMs);
+    srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     srv.loop.state = STATE_UPDATING;
     srv.loop.proc = first_proc;
 }

@@ -15,6 +15,9 @@ enum : uint8_t {
     STATE_FINISHING = 3,
 };
 
+// The pause after opening and after closing the send socket, ms.
+inline constexpr uint32_t SOCKET_PAUSE_MS = 100;
+
 // One pass of the loop: the four state blocks in their fixed order, then 100 ms.
 void pass(Server& srv);
 

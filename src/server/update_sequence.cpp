@@ -12,7 +12,6 @@ namespace qd {
 namespace {
 
 constexpr uint32_t kErasePauseMs = 1000;
-constexpr uint32_t kSocketPauseMs = 100;
 constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 
 // Reply-paced: waits at most pause_ms for a valid reply. What arrives meanwhile and is not one
@@ -171,7 +170,7 @@ void run_update_steps(Server& srv) {
 
 void finish_dialogue(Server& srv) {
     close_socets_tx(srv);
-    srv.clock.sleep_ms(kSocketPauseMs);
+    srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     say_separator(srv.con);
     say_line(srv.con, "Ожидаем широковещательное сообщение от следующего устройства.");
     say_separator(srv.con);

@@ -2,7 +2,7 @@
 // system's order, with its first IPv4 address and mask, its hardware address, and its driver
 // (or kind) as the description.
 #include <cstring>
-#include <string>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -43,20 +43,27 @@ void describe(const char* name, char (&out)[132]) {
     ::close(so);
 }
 
-AdapterRecord* find_or_add(std::vector<AdapterRecord>& list, const char* name) {
-    for (auto& a : list) {
-        if (std::strcmp(a.name, name) == 0) return &a;
+struct Entry {
+    AdapterRecord record;
+    bool has_ip = false;
+};
+
+Entry& find_or_add(std::vector<Entry>& list, const char* name) {
+    for (auto& e : list) {
+        if (std::strcmp(e.record.name, name) == 0) return e;
     }
     list.emplace_back();
-    copy_text(list.back().name, name);
-    describe(name, list.back().description);
-    return &list.back();
+    copy_text(list.back().record.name, name);
+    describe(name, list.back().record.description);
+    return list.back();
 }
 
-void take_address(AdapterRecord& a, const ifaddrs& entry, bool& has_ip) {
+// Takes the first IPv4 address with its mask, and the hardware address.
+void take_address(Entry& e, const ifaddrs& entry) {
+    AdapterRecord& a = e.record;
     const int family = entry.ifa_addr->sa_family;
-    if (family == AF_INET && !has_ip) {
-        has_ip = true;
+    if (family == AF_INET && !e.has_ip) {
+        e.has_ip = true;
         inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr, a.ip,
                   sizeof a.ip);
         if (entry.ifa_netmask != nullptr) {
@@ -77,17 +84,14 @@ public:
     AdapterQuery query(std::vector<AdapterRecord>& list) override {
         ifaddrs* all = nullptr;
         if (::getifaddrs(&all) != 0) return AdapterQuery::failed;
-        std::vector<std::string> with_ip;
+        std::vector<Entry> entries;
         for (const ifaddrs* e = all; e != nullptr; e = e->ifa_next) {
             if ((e->ifa_flags & IFF_LOOPBACK) != 0) continue;
-            AdapterRecord* a = find_or_add(list, e->ifa_name);
-            if (e->ifa_addr == nullptr) continue;
-            bool has_ip = false;
-            for (const auto& n : with_ip) has_ip = has_ip || n == e->ifa_name;
-            take_address(*a, *e, has_ip);
-            if (has_ip) with_ip.emplace_back(e->ifa_name);
+            Entry& entry = find_or_add(entries, e->ifa_name);
+            if (e->ifa_addr != nullptr) take_address(entry, *e);
         }
         ::freeifaddrs(all);
+        for (const auto& e : entries) list.push_back(e.record);
         // As on Windows, a host without adapters is a failed query.
         return list.empty() ? AdapterQuery::failed : AdapterQuery::ok;
     }
