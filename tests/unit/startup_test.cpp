@@ -60,6 +60,19 @@ TEST_F(StartUp, WrongArgumentCountEndsWithTheCloseBlock) {
     EXPECT_EQ(con.text(), block);
 }
 
+TEST_F(StartUp, SocketLibraryFailureEndsAtOnce) {
+    t.net.startup_error = 10091;
+    EXPECT_EQ(start({"qd.ini"}), 0);
+    EXPECT_EQ(con.text(), "WSAStartup (Winsock 2 (Ws2_32.dll)) failed with error: 10091\n");
+    EXPECT_EQ(t.net.cleanups, 0);
+}
+
+TEST_F(StartUp, WrongArgumentCountStopsTheSocketLibrary) {
+    EXPECT_EQ(start({}), 0);
+    EXPECT_EQ(t.net.cleanups, 1);
+    EXPECT_TRUE(t.net.binds.empty());
+}
+
 TEST_F(StartUp, MissingIniFileTakesEveryDefault) {
     EXPECT_EQ(start({"absent.ini"}), std::nullopt);
     EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/absent.ini \n" +
