@@ -10,7 +10,6 @@
 // turns into a repeated block in every second or third update. A run that was held up all the
 // same is recognised by the device's counts and repeated (see held_up).
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,8 +69,8 @@ const std::regex kWaiting(R"((Ожидание широковещательно�
 
 std::string masked(std::string text) {
     text = std::regex_replace(text, std::regex(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\])"), "[TIME]");
-    text = std::regex_replace(
-        text, std::regex(R"(Сборка: \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d )"), "Сборка: DATE ");
+    text = std::regex_replace(text, std::regex(R"(Сборка: \w{3} [ \d]\d \d{4} \d\d:\d\d:\d\d )"),
+                              "Сборка: DATE ");
     return std::regex_replace(text, kWaiting, "[WAITING]");
 }
 
@@ -79,8 +78,8 @@ std::string masked(std::string text) {
 bool counters_run_on(const std::string& text) {
     const std::regex one(R"(Ожидание широковещательного сообщения от устройства: (\d+) \r)");
     long expected = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), one); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), one);
+         it != std::sregex_iterator(); ++it) {
         if (std::stol((*it)[1]) != expected++) return false;
     }
     return expected > 0;
@@ -134,7 +133,7 @@ struct DeviceRun {
     std::string mac;                // as both programs print it
     std::vector<std::string> args;  // its own options beside address and time limit
     uint32_t crc_uflash;            // what it announces
-    std::string decision;           // the server's lines after "Анализ необходимости обновления:"
+    std::string decision;  // the server's lines after "Анализ необходимости обновления:"
     Path path;
     std::string expect;  // the --expect file among args, or empty
     int status;          // its exit status
@@ -145,7 +144,8 @@ struct DeviceRun {
 std::string ip_of(int n) { return TestNetwork::device_ip(n); }
 
 std::string report(const DeviceRun& d, uint64_t n_frame) {
-    return "\n" + kSep + "[TIME]\nПринято широковещательное сообщение от обновляемого устройства (dev)\n" +
+    return "\n" + kSep +
+           "[TIME]\nПринято широковещательное сообщение от обновляемого устройства (dev)\n" +
            "Версия структуры: 1 \n" + "Версия HW: " + std::to_string(d.v.hw) + " \n" +
            "Версия протокола: " + std::to_string(d.v.bl) + " \n" +
            "Учетный номер применяемого шифроключа: " + std::to_string(d.v.key) + " \n" +
@@ -164,7 +164,8 @@ const std::string kClosing =
 
 std::string update_dialogue() {
     std::string t = reply_line("CMD_NOP", 0) + reply_line("CMD_ACTIVATE_BL", 1) +
-                    reply_line("CMD_GET_CONFIG", 9) + "Переход на UP1\nПрограммирование возможно\n" +
+                    reply_line("CMD_GET_CONFIG", 9) +
+                    "Переход на UP1\nПрограммирование возможно\n" +
                     reply_line("CMD_UNBLOCK_FLASH", 2) + reply_line("CMD_ERASE_UP_FLASH", 3) +
                     reply_line("CMD_SET_PASS_BIN", 4);
     for (uint32_t block = 0; block < IMAGE_SIZE / WRITE_BLOCK_SIZE; ++block) {
@@ -212,9 +213,15 @@ std::string device_output(const DeviceRun& d) {
     const bool updated = d.path == Path::update;
     const bool jumped = d.path != Path::ignore;
     std::string commands;
-    const char* names[] = {"CMD_NOP",           "CMD_ACTIVATE_BL",    "CMD_GET_CONFIG",
-                           "CMD_UNBLOCK_FLASH", "CMD_ERASE_UP_FLASH", "CMD_SET_PASS_BIN",
-                           "CMD_WRITE_UP_FLASH", "CMD_GETCRC_FLASH",  "CMD_JUMP_TO_APP"};
+    const char* names[] = {"CMD_NOP",
+                           "CMD_ACTIVATE_BL",
+                           "CMD_GET_CONFIG",
+                           "CMD_UNBLOCK_FLASH",
+                           "CMD_ERASE_UP_FLASH",
+                           "CMD_SET_PASS_BIN",
+                           "CMD_WRITE_UP_FLASH",
+                           "CMD_GETCRC_FLASH",
+                           "CMD_JUMP_TO_APP"};
     for (const char* name : names) {
         const std::string cmd = name;
         const int n = cmd == "CMD_JUMP_TO_APP"      ? (jumped ? 1 : 0)
@@ -232,8 +239,9 @@ std::string device_output(const DeviceRun& d) {
     if (jumped) t += "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n";
     t += kSep + "qd-devsim " + ip_of(d.n) + ": итог\nПолучено команд:\n" + commands +
          "Недействительных датаграмм: 0\nОбъявлений отправлено: [N]\nОтветов отправлено: " +
-         std::to_string(replies) + "; потеряно: 0; повреждено: 0\nЗаписано блоков: " +
-         (updated ? "480" : "0") + "\nCRC32 FLASH UP1: 0h" + hex(crc_after) + "\n" +
+         std::to_string(replies) +
+         "; потеряно: 0; повреждено: 0\nЗаписано блоков: " + (updated ? "480" : "0") +
+         "\nCRC32 FLASH UP1: 0h" + hex(crc_after) + "\n" +
          (jumped ? "Переход на приложение: выполнен\n"
                  : "Переход на приложение: НЕ выполнен, время истекло\n");
     if (!d.expect.empty()) t += "FLASH UP1 и " + d.expect + ": совпадают\n";
@@ -254,8 +262,9 @@ struct ServerSetup {
 };
 
 std::string ini_text(const ServerSetup& s) {
-    return "[DEVICE]\nNA=" + s.na + "\n[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=" +
-           std::to_string(s.auto_prog) + "\nAutoJumpApp=" + std::to_string(s.auto_jump) +
+    return "[DEVICE]\nNA=" + s.na +
+           "\n[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=" + std::to_string(s.auto_prog) +
+           "\nAutoJumpApp=" + std::to_string(s.auto_jump) +
            "\nDelayWrite=5\nDelayFrames=5\n[FILE]\nBinContainer=D718226B.upk\nTypeContainer=0\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n";
 }
@@ -270,13 +279,14 @@ std::string allowlist(const ServerSetup& s) {
 
 std::string banner(const fs::path& ini, const ServerSetup& s) {
     return kSep + "[TIME]\nСервер обновлений VELMORAN QD \nВерсия ПО: 1.3A Сборка: DATE \n" +
-           "Набор функций A - минимальный\nСтатус ПО: release\n" + kSep + "Конфигурация: " +
-           ini.string() + " \nФайл ini прочитан!\n" + kSep +
+           "Набор функций A - минимальный\nСтатус ПО: release\n" + kSep +
+           "Конфигурация: " + ini.string() + " \nФайл ini прочитан!\n" + kSep +
            "Открываем .upk файл (D718226B.upk) размер файла: 122880 byte\n" +
            "Прочитано в память: 122880 byte\nПроверка CRC32 (0x4c11DB7): D718226B \n" +
-           allowlist(s) + kSep + "Create soc rx ()\nОбнаружены ETH адаптеры:\n" + TestNetwork::kServerLink +
-           "; veth, \nIP: " + TestNetwork::kServerIp + "; MAC: " + TestNetwork::kServerMac +
-           "; Masc: 255.255.255.0\n\n" + kSep + "Старт сервера обновлений... \n";
+           allowlist(s) + kSep + "Create soc rx ()\nОбнаружены ETH адаптеры:\n" +
+           TestNetwork::kServerLink + "; veth, \nIP: " + TestNetwork::kServerIp +
+           "; MAC: " + TestNetwork::kServerMac + "; Masc: 255.255.255.0\n\n" + kSep +
+           "Старт сервера обновлений... \n";
 }
 
 // --- a run: the network, the server, the devices one after the other -----------------------
@@ -294,9 +304,17 @@ struct RunEnd {
 };
 
 std::vector<std::string> devsim_argv(const std::string& net, const DeviceRun& d) {
-    std::vector<std::string> argv{"bash",       kTestnet,     "exec-dev",   net,
-                                  kDevsimExe,   "--address",  ip_of(d.n), "--time-limit",
-                                  kDeviceLimit, "--interval", std::to_string(d.interval_ms)};
+    std::vector<std::string> argv{"bash",
+                                  kTestnet,
+                                  "exec-dev",
+                                  net,
+                                  kDevsimExe,
+                                  "--address",
+                                  ip_of(d.n),
+                                  "--time-limit",
+                                  kDeviceLimit,
+                                  "--interval",
+                                  std::to_string(d.interval_ms)};
     argv.insert(argv.end(), d.args.begin(), d.args.end());
     return argv;
 }
@@ -383,16 +401,23 @@ std::string mac_arg(std::string mac) {
 }
 
 DeviceRun erased_device(int n, const std::string& mac, const std::string& verdict, Path path) {
-    return DeviceRun{n,    mac, {"--mac", mac_arg(mac)}, kErasedCrc, decision_head(kErasedCrc) + verdict,
-                     path, {},  0};
+    return DeviceRun{
+        n,  mac, {"--mac", mac_arg(mac)}, kErasedCrc, decision_head(kErasedCrc) + verdict, path,
+        {}, 0};
 }
 
 // A device whose flash holds the program in `file` and must hold `expect` at the end.
 DeviceRun device_with(int n, const std::string& mac, const std::string& file,
                       const std::string& expect, const std::string& verdict, Path path) {
     const uint32_t crc = flash_crc_of(file);
-    return DeviceRun{n,    mac,    {"--mac", mac_arg(mac), "--flash", file, "--expect", expect}, crc,
-                     decision_head(crc) + verdict, path, expect, 0};
+    return DeviceRun{n,
+                     mac,
+                     {"--mac", mac_arg(mac), "--flash", file, "--expect", expect},
+                     crc,
+                     decision_head(crc) + verdict,
+                     path,
+                     expect,
+                     0};
 }
 
 std::vector<Case> cases() {
@@ -473,8 +498,8 @@ TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
 // repeats each of those commands once more, and the update completes all the same.
 TEST(LossyDevice, UpdateCompletesAndTheFlashEqualsTheContainer) {
     DeviceRun d = erased_device(1, kListedMac, kAnyVerdict, Path::update);
-    d.args.insert(d.args.end(), {"--loss", "0.03", "--damage", "0.03", "--seed", "5", "--expect",
-                                 kContainer});
+    d.args.insert(d.args.end(),
+                  {"--loss", "0.03", "--damage", "0.03", "--seed", "5", "--expect", kContainer});
     RunEnd end;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         end = run({2, 0, ""}, {d});
@@ -496,8 +521,8 @@ TEST(LossyDevice, UpdateCompletesAndTheFlashEqualsTheContainer) {
     EXPECT_EQ(count(text, "Error Net_Handler"), lost + damaged) << text;
     std::string blocks;
     const std::regex npw(R"( NPW:(\d+);)");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), npw); it != std::sregex_iterator();
-         ++it) {
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), npw);
+         it != std::sregex_iterator(); ++it) {
         blocks += (*it)[1].str() + ",";
     }
     std::string in_order;

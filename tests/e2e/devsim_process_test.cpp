@@ -2,8 +2,8 @@
 // for an address it cannot have and for a time limit without a jump, and the charset of its
 // console. Where it binds, it does so in a network namespace of its own with only loopback.
 #include <gtest/gtest.h>
-
 #include <iconv.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -63,10 +63,11 @@ TEST(DevsimProcess, HelpIsInWindows1251UnlessUtf8IsAsked) {
     EXPECT_EQ(to_utf8(plain.out), utf8.out);
     EXPECT_EQ(utf8.out.rfind("qd-devsim - модель загрузчика устройства", 0), 0u) << utf8.out;
     for (const char* option :
-         {"--address", "--broadcast", "--mac", "--hw-version", "--bl-version", "--key",
-          "--bl-crc", "--flash", "--password", "--jumper", "--up2", "--interval", "--reply-time",
-          "--after-jump", "--time-limit", "--expect", "--loss", "--loss-at", "--damage",
-          "--damage-at", "--refuse", "--duplicate", "--seed"}) {
+         {"--address", "--broadcast", "--mac",        "--hw-version", "--bl-version",
+          "--key",     "--bl-crc",    "--flash",      "--password",   "--jumper",
+          "--up2",     "--interval",  "--reply-time", "--after-jump", "--time-limit",
+          "--expect",  "--loss",      "--loss-at",    "--damage",     "--damage-at",
+          "--refuse",  "--duplicate", "--seed"}) {
         EXPECT_NE(utf8.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }
@@ -81,7 +82,10 @@ void PrintTo(const BadRun& c, std::ostream* os) { *os << c.name; }
 
 class BadCommandLine : public ::testing::TestWithParam<BadRun> {};
 
-const std::string kTooBig = (fs::temp_directory_path() / "qd-devsim-too-big.bin").string();
+// One file per test process: ctest runs the cases side by side.
+const std::string kTooBig =
+    (fs::temp_directory_path() / ("qd-devsim-too-big-" + std::to_string(::getpid()) + ".bin"))
+        .string();
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BadCommandLine,

@@ -1,5 +1,5 @@
 // Programs that a test starts: each writes its standard output and error to a file, and is
-// ended by the test (at the latest when its object goes).
+// ended by the test (at the latest when its object goes, or when the test process dies).
 #pragma once
 
 #include <sys/types.h>
