@@ -1,0 +1,125 @@
+// qd-devsim: a simulated device bootloader on the network, for bench tests without hardware,
+// the demo and the end-to-end tests. Argument handling and wiring only.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "device/bootloader.hpp"
+#include "device/options.hpp"
+#include "device/program_file.hpp"
+#include "device/simulator.hpp"
+#include "device/summary.hpp"
+#include "platform/datagram.hpp"
+#include "platform/system.hpp"
+
+namespace {
+
+using namespace qd::device;
+
+constexpr const char* USAGE[] = {
+    "qd-devsim - модель загрузчика устройства в сети UDP (порт 5008) для сервера обновлений.",
+    "",
+    "Запуск:  qd-devsim --address A.B.C.D [параметры]",
+    "",
+    "Устройство:",
+    "  --address IP        свой адрес (обязателен); порт всегда 5008",
+    "  --broadcast IP      куда слать объявления (по умолчанию A.B.C.255)",
+    "  --mac MAC           MAC/сер. номер: 0.128.225.1.2.255 или 00:80:E1:01:02:FF",
+    "                      (по умолчанию 0.128.225.1.2.255)",
+    "  --hw-version N      версия HW (1)",
+    "  --bl-version N      версия загрузчика (1)",
+    "  --key N             учетный номер шифроключа (0)",
+    "  --bl-crc HEX        CRC32 загрузчика (0)",
+    "  --flash FILE|erased программа во FLASH UP1 при старте (erased - стерта, так по умолчанию)",
+    "  --password HEX      ожидаемый пароль образа (1A2B3C4D, как в examples/qd-server.ini)",
+    "  --jumper            программирование запрещено перемычкой",
+    "  --up2               переход на UP2 (по умолчанию на UP1)",
+    "",
+    "Поведение:",
+    "  --interval MS       период объявлений (1000)",
+    "  --reply-time MS     задержка каждого ответа (0)",
+    "  --after-jump MS     сколько работать после ответа на CMD_JUMP_TO_APP (0 - завершиться "
+    "сразу)",
+    "  --time-limit MS     наибольшее время работы (0 - без ограничения)",
+    "  --expect FILE       образ (контейнер), с которым сравнить FLASH в конце",
+    "",
+    "Сбои (команды нумеруются с 1 в порядке получения):",
+    "  --loss SHARE        доля потерянных ответов, 0..1",
+    "  --loss-at LIST      номера команд без ответа, например 3,7,20-25",
+    "  --damage SHARE      доля поврежденных ответов (неверная CRC), 0..1",
+    "  --damage-at LIST    номера команд с поврежденным ответом",
+    "  --refuse C:R:N      ответить на следующие N команд C результатом R (C - код или имя)",
+    "  --duplicate         каждый ответ дважды",
+    "  --seed N            начальное значение для долей (1)",
+    "",
+    "Коды завершения: 0 - переход выполнен (и FLASH совпадает с --expect), 1 - FLASH не",
+    "совпадает с --expect, 2 - неверные параметры, 3 - время истекло без перехода,",
+    "4 - адрес и порт недоступны.",
+};
+
+int bad_usage(qd::Console& con, const std::string& why) {
+    qd::say(con, "qd-devsim: %s\n", why.c_str());
+    qd::say_line(con, "Справка: qd-devsim --help");
+    return EXIT_USAGE;
+}
+
+bool load_flash(DevsimOptions& o, std::string& error) {
+    if (o.flash_file.empty()) return true;
+    const std::optional<Bytes> program = read_program(o.flash_file, error);
+    if (program) o.device.flash = *program;
+    return program.has_value();
+}
+
+bool load_expectation(const DevsimOptions& o, std::optional<Expectation>& expected,
+                      std::string& error) {
+    if (o.expect_file.empty()) return true;
+    const std::optional<Bytes> program = read_program(o.expect_file, error);
+    if (program) expected = Expectation{o.expect_file, as_flash(*program)};
+    return program.has_value();
+}
+
+void say_start(qd::Console& con, const Bootloader& dev, const DevsimOptions& o) {
+    const auto& m = dev.config().mac;
+    qd::say(con, "qd-devsim: устройство %s, MAC %u:%u:%u:%u:%u:%u, CRC32 UP1: 0h%X\n",
+            dotted(dev.config().ip).c_str(), m[0], m[1], m[2], m[3], m[4], m[5], dev.flash_crc());
+    qd::say(con, "Объявления на %s:5008 каждые %u мс\n", dotted(o.broadcast).c_str(),
+            o.interval_ms);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qd::Console& con = qd::system_console();
+    const ParsedArgs parsed = parse_args(argc, argv);
+    if (parsed.help) {
+        for (const char* line : USAGE) qd::say_line(con, line);
+        return EXIT_UPDATED;
+    }
+    if (!parsed.options) return bad_usage(con, parsed.error);
+    DevsimOptions o = *parsed.options;
+    std::string error;
+    std::optional<Expectation> expected;
+    if (!load_flash(o, error) || !load_expectation(o, expected, error)) {
+        return bad_usage(con, error);
+    }
+
+    Bootloader dev(o.device);
+    dev.set_faults(o.faults);
+    for (const Refusal& r : o.refusals) dev.refuse(r.cmd, r.result, r.times);
+    const std::unique_ptr<qd::DatagramEndpoint> net =
+        qd::open_datagram_endpoint(o.device.ip, qd::UPDATE_PORT, error);
+    if (!net) {
+        qd::say(con, "qd-devsim: адрес %s, порт 5008 недоступен: %s\n", dotted(o.device.ip).c_str(),
+                error.c_str());
+        return EXIT_NETWORK;
+    }
+    say_start(con, dev, o);
+
+    SteadyStopwatch clock;
+    const RunSettings settings{o.broadcast, o.interval_ms, o.after_jump_ms, o.time_limit_ms};
+    Simulator sim(dev, *net, clock, con, settings);
+    const Ending ending = sim.run();
+    const Summary summary{dotted(o.device.ip), ending, sim.stats(), expected};
+    say_summary(con, dev, summary);
+    return exit_status(dev, summary);
+}

@@ -1,0 +1,124 @@
+#include "device/simulator.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include "protocol/crc.hpp"
+
+namespace qd::device {
+namespace {
+
+// The longest single wait, so that the loop looks at the time now and then whatever comes.
+constexpr uint64_t MAX_WAIT_MS = 1000;
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool intact(const Bytes& reply) {
+    return reply.size() == sizeof(from_dev_update_t) &&
+           byte_to_int(reply.data(), REPLY_CRC_LEN) ==
+               fullcalk_crc32(reply.data(), REPLY_CRC_LEN, CRC32_POLY);
+}
+
+// A reply the server takes as the end of the dialogue: intact, CMD_JUMP_TO_APP, result 1.
+bool accepts_jump(const Bytes& reply) {
+    if (!intact(reply)) return false;
+    from_dev_update_t r{};
+    from_wire(reply.data(), r);
+    return r.get_cmd == CMD_JUMP_TO_APP && r.get_result == RES_OK;
+}
+
+}  // namespace
+
+SteadyStopwatch::SteadyStopwatch() : start_ns_(steady_ns()) {}
+
+uint64_t SteadyStopwatch::elapsed_ms() {
+    return static_cast<uint64_t>((steady_ns() - start_ns_) / 1000000);
+}
+
+Simulator::Simulator(Bootloader& dev, DatagramEndpoint& net, Stopwatch& clock, Console& con,
+                     const RunSettings& settings)
+    : dev_(dev), net_(net), clock_(clock), con_(con), settings_(settings) {}
+
+Ending Simulator::run() {
+    for (;;) {
+        const uint64_t now = clock_.elapsed_ms();
+        send_due(now);
+        if (const std::optional<Ending> end = ending(now)) return *end;
+        announce_if_due(now);
+        const uint64_t wait = next_event(now) - now;
+        if (const std::optional<Datagram> d = net_.receive(static_cast<uint32_t>(wait))) {
+            take(*d, clock_.elapsed_ms());
+        }
+    }
+}
+
+void Simulator::announce_if_due(uint64_t now) {
+    if (jump_answered_at_ || now < next_announcement_) return;
+    if (net_.send_to(dev_.announcement(), settings_.broadcast, UPDATE_PORT)) {
+        ++stats_.announcements;
+    } else {
+        ++stats_.send_failures;
+    }
+    next_announcement_ = now + settings_.interval_ms;
+}
+
+void Simulator::send_due(uint64_t now) {
+    while (!pending_.empty() && pending_.front().due_ms <= now) {
+        const Pending p = std::move(pending_.front());
+        pending_.erase(pending_.begin());
+        if (!net_.send_to(p.bytes, p.to, p.port)) {
+            ++stats_.send_failures;
+            continue;
+        }
+        ++stats_.replies_sent;
+        if (p.accepts_jump && !jump_answered_at_) {
+            jump_answered_at_ = now;
+            say(con_, "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n");
+        }
+    }
+}
+
+// The replies go to the address the command came from, at the port the command names.
+void Simulator::take(const Datagram& d, uint64_t now) {
+    const uint64_t invalid_before = dev_.invalid_datagrams();
+    const std::vector<Reply> replies = dev_.handle(d.bytes.data(), d.bytes.size());
+    if (dev_.invalid_datagrams() != invalid_before) return;
+    if (replies.empty()) ++stats_.replies_lost;
+    if (!replies.empty() && !intact(replies.front().bytes)) ++stats_.replies_damaged;
+    for (const Reply& r : replies) {
+        queue(Pending{now + r.delay_ms, r.bytes, d.from, static_cast<uint16_t>(r.to_port),
+                      accepts_jump(r.bytes)});
+    }
+}
+
+void Simulator::queue(Pending p) {
+    const auto at = std::upper_bound(pending_.begin(), pending_.end(), p.due_ms,
+                                     [](uint64_t due, const Pending& q) { return due < q.due_ms; });
+    pending_.insert(at, std::move(p));
+}
+
+std::optional<Ending> Simulator::ending(uint64_t now) const {
+    if (jump_answered_at_ && now >= *jump_answered_at_ + settings_.after_jump_ms) {
+        return Ending::jumped;
+    }
+    if (settings_.time_limit_ms != 0 && now >= settings_.time_limit_ms) {
+        return jump_answered_at_ ? Ending::jumped : Ending::time_limit;
+    }
+    return std::nullopt;
+}
+
+uint64_t Simulator::next_event(uint64_t now) const {
+    uint64_t next = now + MAX_WAIT_MS;
+    if (!jump_answered_at_) next = std::min(next, next_announcement_);
+    if (!pending_.empty()) next = std::min(next, pending_.front().due_ms);
+    if (jump_answered_at_) next = std::min(next, *jump_answered_at_ + settings_.after_jump_ms);
+    if (settings_.time_limit_ms != 0) next = std::min<uint64_t>(next, settings_.time_limit_ms);
+    return std::max(next, now);
+}
+
+}  // namespace qd::device

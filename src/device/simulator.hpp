@@ -1,0 +1,88 @@
+// A device bootloader on a real network: the model announces itself at an interval and answers
+// commands through a datagram endpoint, with the model's reply delays; it ends once its reply to
+// CMD_JUMP_TO_APP has gone out (and the time after the jump has passed), or at its time limit.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "device/bootloader.hpp"
+#include "platform/console.hpp"
+#include "platform/datagram.hpp"
+
+namespace qd::device {
+
+// Milliseconds since a fixed start.
+class Stopwatch {
+public:
+    virtual ~Stopwatch() = default;
+    virtual uint64_t elapsed_ms() = 0;
+};
+
+// The standard library's monotonic clock, from its construction.
+class SteadyStopwatch : public Stopwatch {
+public:
+    SteadyStopwatch();
+    uint64_t elapsed_ms() override;
+
+private:
+    int64_t start_ns_;
+};
+
+struct RunSettings {
+    Ipv4 broadcast{};  // announcements go there, port 5008
+    uint32_t interval_ms = 1000;
+    uint32_t after_jump_ms = 0;  // 0: end as soon as the jump is answered
+    uint32_t time_limit_ms = 0;  // 0: none
+};
+
+enum class Ending {
+    jumped,     // the reply accepting CMD_JUMP_TO_APP went out
+    time_limit  // the time limit came first
+};
+
+struct RunStats {
+    uint64_t announcements = 0;
+    uint64_t replies_sent = 0;
+    uint64_t replies_lost = 0;     // commands answered with nothing on purpose
+    uint64_t replies_damaged = 0;  // replies sent with a wrong CRC on purpose
+    uint64_t send_failures = 0;    // datagrams the system refused
+};
+
+class Simulator {
+public:
+    Simulator(Bootloader& dev, DatagramEndpoint& net, Stopwatch& clock, Console& con,
+              const RunSettings& settings);
+
+    Ending run();
+    const RunStats& stats() const { return stats_; }
+
+private:
+    struct Pending {
+        uint64_t due_ms;
+        Bytes bytes;
+        Ipv4 to;
+        uint16_t port;
+        bool accepts_jump;
+    };
+
+    void announce_if_due(uint64_t now);
+    void send_due(uint64_t now);
+    void take(const Datagram& d, uint64_t now);
+    void queue(Pending p);
+    std::optional<Ending> ending(uint64_t now) const;
+    uint64_t next_event(uint64_t now) const;
+
+    Bootloader& dev_;
+    DatagramEndpoint& net_;
+    Stopwatch& clock_;
+    Console& con_;
+    RunSettings settings_;
+    RunStats stats_;
+    uint64_t next_announcement_ = 0;
+    std::optional<uint64_t> jump_answered_at_;
+    std::vector<Pending> pending_;  // by due time; equal times in the order queued
+};
+
+}  // namespace qd::device

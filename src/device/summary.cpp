@@ -1,0 +1,66 @@
+#include "device/summary.hpp"
+
+#include <cinttypes>
+
+#include "device/commands.hpp"
+
+namespace qd::device {
+namespace {
+
+bool is_named(uint32_t code) {
+    for (const CommandName& c : COMMAND_NAMES) {
+        if (c.code == code) return true;
+    }
+    return false;
+}
+
+void say_commands(Console& con, const Bootloader& dev) {
+    say_line(con, "Получено команд:");
+    for (const CommandName& c : COMMAND_NAMES) {
+        say(con, "  %-20s %" PRIu64 "\n", c.name, dev.commands_received(c.code));
+    }
+    for (uint32_t code = 0; code <= 255; ++code) {
+        const uint64_t n = dev.commands_received(code);
+        if (n != 0 && !is_named(code)) say(con, "  код %-16u %" PRIu64 "\n", code, n);
+    }
+    say(con, "Недействительных датаграмм: %" PRIu64 "\n", dev.invalid_datagrams());
+}
+
+void say_traffic(Console& con, const RunStats& st) {
+    say(con, "Объявлений отправлено: %" PRIu64 "\n", st.announcements);
+    say(con, "Ответов отправлено: %" PRIu64 "; потеряно: %" PRIu64 "; повреждено: %" PRIu64 "\n",
+        st.replies_sent, st.replies_lost, st.replies_damaged);
+    if (st.send_failures != 0) {
+        say(con, "Не удалось отправить: %" PRIu64 "\n", st.send_failures);
+    }
+}
+
+bool flash_matches(const Bootloader& dev, const Summary& s) {
+    return s.expected && dev.flash() == s.expected->flash;
+}
+
+}  // namespace
+
+void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
+    say_separator(con);
+    say(con, "qd-devsim %s: итог\n", s.address.c_str());
+    say_commands(con, dev);
+    say_traffic(con, s.stats);
+    say(con, "Записано блоков: %" PRIu64 "\n", dev.blocks_written());
+    say(con, "CRC32 FLASH UP1: 0h%X\n", dev.flash_crc());
+    say_line(con, s.ending == Ending::jumped ? "Переход на приложение: выполнен"
+                                             : "Переход на приложение: НЕ выполнен, время истекло");
+    if (s.expected) {
+        say(con, "FLASH UP1 и %s: %s\n", s.expected->name.c_str(),
+            flash_matches(dev, s) ? "совпадают" : "НЕ совпадают");
+    }
+    say_separator(con);
+}
+
+int exit_status(const Bootloader& dev, const Summary& s) {
+    if (s.ending == Ending::time_limit) return EXIT_NO_JUMP;
+    if (s.expected && !flash_matches(dev, s)) return EXIT_FLASH_DIFFERS;
+    return EXIT_UPDATED;
+}
+
+}  // namespace qd::device

@@ -1,0 +1,40 @@
+// Programs that a test starts: each writes its standard output and error to a file, and is
+// ended by the test (at the latest when its object goes, or when the test process dies).
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace qd::test {
+
+class Process {
+public:
+    // Starts argv[0] (looked up in PATH) with the arguments, in `dir`, with the environment
+    // settings NAME=VALUE added.
+    Process(const std::vector<std::string>& argv, const std::filesystem::path& output,
+            const std::filesystem::path& dir, const std::vector<std::string>& env = {});
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Waits at most timeout_ms for the end; its exit status (128 + signal when a signal ended
+    // it), or nothing when it still runs.
+    std::optional<int> wait_for(int timeout_ms);
+    // Ends it with SIGTERM (SIGKILL if it is still there 3 s later) and returns its status.
+    int stop();
+    // What it has written so far.
+    std::string output() const;
+    // Waits at most timeout_ms until its output holds `text`.
+    bool wait_for_output(const std::string& text, int timeout_ms) const;
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    std::filesystem::path output_;
+};
+
+}  // namespace qd::test

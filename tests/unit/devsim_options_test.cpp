@@ -1,0 +1,234 @@
+// The simulated device's command line: what each option sets, and the message for each mistake.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "device/options.hpp"
+
+namespace qd::device {
+namespace {
+
+ParsedArgs parse(std::vector<std::string> args) {
+    args.insert(args.begin(), "qd-devsim");
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    return parse_args(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(DevsimOptions, DefaultsBesideTheAddress) {
+    const ParsedArgs p = parse({"--address", "198.18.0.7"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    const DevsimOptions& o = *p.options;
+    EXPECT_EQ(o.device.ip, (Ipv4{198, 18, 0, 7}));
+    EXPECT_EQ(o.broadcast, (Ipv4{198, 18, 0, 255}));
+    EXPECT_EQ(o.device.mac, (std::array<uint8_t, 6>{0, 128, 225, 1, 2, 255}));
+    EXPECT_EQ(o.device.my_port, 5008u);
+    EXPECT_EQ(o.device.ver_hw, 1u);
+    EXPECT_EQ(o.device.ver_bl, 1u);
+    EXPECT_EQ(o.device.num_key, 0u);
+    EXPECT_EQ(o.device.crc_bl, 0u);
+    EXPECT_EQ(o.device.bin_password, 0x1A2B3C4Du);
+    EXPECT_EQ(o.device.config_bits, CONFIG_PROGRAMMING_POSSIBLE | CONFIG_GOES_TO_UP1);
+    EXPECT_EQ(o.device.time_proc, 0u);
+    EXPECT_TRUE(o.device.flash.empty());
+    EXPECT_EQ(o.flash_file, "");
+    EXPECT_EQ(o.expect_file, "");
+    EXPECT_EQ(o.interval_ms, 1000u);
+    EXPECT_EQ(o.after_jump_ms, 0u);
+    EXPECT_EQ(o.time_limit_ms, 0u);
+    EXPECT_EQ(o.faults.seed, 1u);
+    EXPECT_EQ(o.faults.loss_probability, 0.0);
+    EXPECT_EQ(o.faults.damage_probability, 0.0);
+    EXPECT_TRUE(o.faults.lose.empty());
+    EXPECT_TRUE(o.faults.damage.empty());
+    EXPECT_FALSE(o.faults.duplicate);
+    EXPECT_EQ(o.faults.delay_ms, 0u);
+    EXPECT_TRUE(o.refusals.empty());
+}
+
+TEST(DevsimOptions, EveryOptionInBothForms) {
+    const ParsedArgs p = parse({"--address=10.1.2.3",
+                                "--broadcast",
+                                "10.1.255.255",
+                                "--mac",
+                                "00:80:e1:01:02:FF",
+                                "--hw-version=7",
+                                "--bl-version",
+                                "3",
+                                "--key",
+                                "42",
+                                "--bl-crc",
+                                "0xB007C0DE",
+                                "--flash",
+                                "a.bin",
+                                "--expect=b.upk",
+                                "--password",
+                                "DEADBEEF",
+                                "--jumper",
+                                "--up2",
+                                "--interval",
+                                "250",
+                                "--reply-time",
+                                "30",
+                                "--after-jump",
+                                "400",
+                                "--time-limit",
+                                "9000",
+                                "--loss",
+                                "0.25",
+                                "--loss-at",
+                                "3,7,20-22",
+                                "--damage=0.5",
+                                "--damage-at",
+                                "1",
+                                "--refuse",
+                                "CMD_ERASE_UP_FLASH:2:1",
+                                "--refuse",
+                                "get_config:0:3",
+                                "--refuse",
+                                "8:12:2",
+                                "--duplicate",
+                                "--seed",
+                                "99"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    const DevsimOptions& o = *p.options;
+    EXPECT_EQ(o.device.ip, (Ipv4{10, 1, 2, 3}));
+    EXPECT_EQ(o.broadcast, (Ipv4{10, 1, 255, 255}));
+    EXPECT_EQ(o.device.mac, (std::array<uint8_t, 6>{0, 0x80, 0xE1, 1, 2, 0xFF}));
+    EXPECT_EQ(o.device.ver_hw, 7u);
+    EXPECT_EQ(o.device.ver_bl, 3u);
+    EXPECT_EQ(o.device.num_key, 42u);
+    EXPECT_EQ(o.device.crc_bl, 0xB007C0DEu);
+    EXPECT_EQ(o.flash_file, "a.bin");
+    EXPECT_EQ(o.expect_file, "b.upk");
+    EXPECT_EQ(o.device.bin_password, 0xDEADBEEFu);
+    EXPECT_EQ(o.device.config_bits, 0u);
+    EXPECT_EQ(o.interval_ms, 250u);
+    EXPECT_EQ(o.faults.delay_ms, 30u);
+    EXPECT_EQ(o.device.time_proc, 30u);
+    EXPECT_EQ(o.after_jump_ms, 400u);
+    EXPECT_EQ(o.time_limit_ms, 9000u);
+    EXPECT_EQ(o.faults.loss_probability, 0.25);
+    EXPECT_EQ(o.faults.lose, (std::set<uint64_t>{3, 7, 20, 21, 22}));
+    EXPECT_EQ(o.faults.damage_probability, 0.5);
+    EXPECT_EQ(o.faults.damage, (std::set<uint64_t>{1}));
+    ASSERT_EQ(o.refusals.size(), 3u);
+    EXPECT_EQ(o.refusals[0].cmd, CMD_ERASE_UP_FLASH);
+    EXPECT_EQ(o.refusals[0].result, 2u);
+    EXPECT_EQ(o.refusals[0].times, 1u);
+    EXPECT_EQ(o.refusals[1].cmd, CMD_GET_CONFIG);
+    EXPECT_EQ(o.refusals[1].times, 3u);
+    EXPECT_EQ(o.refusals[2].cmd, 8u);
+    EXPECT_EQ(o.refusals[2].result, 12u);
+    EXPECT_TRUE(o.faults.duplicate);
+    EXPECT_EQ(o.faults.seed, 99u);
+}
+
+TEST(DevsimOptions, ErasedFlashAndOneBitEach) {
+    const ParsedArgs p = parse({"--flash", "x.bin", "--flash", "erased", "--up2", "--address",
+                                "1.2.3.4", "--mac", "1.2.3.4.5.6"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    EXPECT_EQ(p.options->flash_file, "");
+    EXPECT_EQ(p.options->device.config_bits, CONFIG_PROGRAMMING_POSSIBLE);
+    EXPECT_EQ(p.options->device.mac, (std::array<uint8_t, 6>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(parse({"--address", "1.2.3.4", "--jumper"}).options->device.config_bits,
+              CONFIG_GOES_TO_UP1);
+}
+
+TEST(DevsimOptions, HelpWinsOverEverything) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--help"}, {"-h"}, {"--address", "1.2.3.4", "--help"}, {"--bogus", "-h"}}) {
+        const ParsedArgs p = parse(args);
+        EXPECT_EQ(p.help, args.front() != "--bogus") << args.front();
+    }
+}
+
+struct BadCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string error;
+};
+
+void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+
+class BadOptions : public ::testing::TestWithParam<BadCase> {};
+
+const std::string kIp = "(нужно: адрес IPv4, например 198.18.0.2)";
+const std::string kMac = "(нужно: MAC: 0.128.225.1.2.255 или 00:80:E1:01:02:FF)";
+const std::string kShare = "(нужно: доля от 0 до 1, например 0.1)";
+const std::string kList = "(нужно: номера команд от 1, например 3,7,20-25)";
+const std::string kRefusal = "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1)";
+
+BadCase bad(const char* name, std::vector<std::string> args, std::string error) {
+    args.insert(args.begin(), {"--address", "198.18.0.2"});
+    return {name, std::move(args), std::move(error)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadOptions,
+    ::testing::Values(
+        BadCase{"NoAddress", {}, "не задан адрес устройства (--address)"},
+        BadCase{"OctetTooBig",
+                {"--address", "198.18.0.256"},
+                "неверное значение --address 198.18.0.256 " + kIp},
+        BadCase{"ThreeOctets",
+                {"--address", "198.18.0"},
+                "неверное значение --address 198.18.0 " + kIp},
+        BadCase{
+            "FiveOctets", {"--address=1.2.3.4.5"}, "неверное значение --address 1.2.3.4.5 " + kIp},
+        BadCase{"NoValueAtTheEnd",
+                {"--address"},
+                "для параметра --address нужно значение: адрес IPv4, например 198.18.0.2"},
+        bad("BroadcastName", {"--broadcast", "localhost"},
+            "неверное значение --broadcast localhost (нужно: адрес IPv4, например 198.18.0.255)"),
+        bad("MacFiveNumbers", {"--mac", "0.128.225.1.2"},
+            "неверное значение --mac 0.128.225.1.2 " + kMac),
+        bad("MacNotHex", {"--mac", "00:80:E1:01:02:GG"},
+            "неверное значение --mac 00:80:E1:01:02:GG " + kMac),
+        bad("MacThreeDigits", {"--mac", "00:80:E1:01:02:1FF"},
+            "неверное значение --mac 00:80:E1:01:02:1FF " + kMac),
+        bad("MacByteTooBig", {"--mac", "0.128.256.1.2.3"},
+            "неверное значение --mac 0.128.256.1.2.3 " + kMac),
+        bad("PasswordNotHex", {"--password", "xyz"},
+            "неверное значение --password xyz (нужно: шестнадцатеричное число)"),
+        bad("PasswordNineDigits", {"--password", "123456789"},
+            "неверное значение --password 123456789 (нужно: шестнадцатеричное число)"),
+        bad("NegativeVersion", {"--hw-version", "-1"},
+            "неверное значение --hw-version -1 (нужно: десятичное число)"),
+        bad("IntervalZero", {"--interval", "0"},
+            "неверное значение --interval 0 (нужно: число мс, не меньше 1)"),
+        bad("TimeLimitWithUnit", {"--time-limit", "5s"},
+            "неверное значение --time-limit 5s (нужно: число мс)"),
+        bad("ShareAboveOne", {"--loss", "1.5"}, "неверное значение --loss 1.5 " + kShare),
+        bad("ShareNegative", {"--damage", "-0.1"}, "неверное значение --damage -0.1 " + kShare),
+        bad("ShareWord", {"--loss", "half"}, "неверное значение --loss half " + kShare),
+        bad("PatternFromZero", {"--loss-at", "0,3"}, "неверное значение --loss-at 0,3 " + kList),
+        bad("PatternBackwards", {"--damage-at", "5-3"},
+            "неверное значение --damage-at 5-3 " + kList),
+        bad("PatternEmptyItem", {"--loss-at", "3,,4"}, "неверное значение --loss-at 3,,4 " + kList),
+        bad("PatternHuge", {"--loss-at", "1-4000000000"},
+            "неверное значение --loss-at 1-4000000000 " + kList),
+        bad("RefuseUnknownName", {"--refuse", "CMD_FOO:1:1"},
+            "неверное значение --refuse CMD_FOO:1:1 " + kRefusal),
+        bad("RefuseTwoParts", {"--refuse", "3:1"}, "неверное значение --refuse 3:1 " + kRefusal),
+        bad("RefuseNoTimes", {"--refuse", "3:1:0"}, "неверное значение --refuse 3:1:0 " + kRefusal),
+        bad("RefuseCode256", {"--refuse", "256:1:1"},
+            "неверное значение --refuse 256:1:1 " + kRefusal),
+        bad("FlashEmpty", {"--flash="}, "неверное значение --flash  (нужно: файл или erased)"),
+        bad("Unknown", {"--bogus"}, "неизвестный параметр --bogus"),
+        bad("Positional", {"device.ini"}, "неизвестный параметр device.ini"),
+        bad("FlagWithValue", {"--duplicate=yes"}, "параметр --duplicate не принимает значения")),
+    [](const auto& c) { return std::string(c.param.name); });
+
+TEST_P(BadOptions, AreRefusedWithTheReason) {
+    const ParsedArgs p = parse(GetParam().args);
+    EXPECT_FALSE(p.help);
+    EXPECT_FALSE(p.options.has_value());
+    EXPECT_EQ(p.error, GetParam().error);
+}
+
+}  // namespace
+}  // namespace qd::device

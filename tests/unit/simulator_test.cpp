@@ -1,0 +1,368 @@
+// The simulated device's loop in virtual time: announcing at its interval, answering to where
+// the command came from, honouring reply delays and faults, and ending after the jump or at its
+// time limit; then its summary and exit status.
+#include "device/simulator.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "device/bootloader.hpp"
+#include "device/summary.hpp"
+#include "protocol/crc.hpp"
+
+namespace qd::device {
+namespace {
+
+constexpr Ipv4 kDevice{198, 18, 0, 2};
+constexpr Ipv4 kServer{198, 18, 0, 1};
+constexpr Ipv4 kBroadcast{198, 18, 0, 255};
+constexpr uint16_t kServerTxPort = 40001;  // the port commands leave the server from
+
+class FakeTime : public Stopwatch {
+public:
+    uint64_t elapsed_ms() override { return now; }
+    uint64_t now = 0;
+};
+
+struct Sent {
+    uint64_t at;
+    Bytes bytes;
+    Ipv4 to;
+    uint16_t port;
+};
+
+// Delivers scripted datagrams at their times; a wait with nothing due moves the time on.
+class FakeEndpoint : public DatagramEndpoint {
+public:
+    explicit FakeEndpoint(FakeTime& time) : time_(time) {}
+
+    bool send_to(const std::vector<uint8_t>& bytes, const Ipv4& to, uint16_t port) override {
+        sent.push_back(Sent{time_.now, bytes, to, port});
+        return true;
+    }
+
+    std::optional<Datagram> receive(uint32_t timeout_ms) override {
+        ++receives;
+        if (!inbox.empty() && inbox.front().first <= time_.now + timeout_ms) {
+            time_.now = std::max(time_.now, inbox.front().first);
+            Datagram d = inbox.front().second;
+            inbox.pop_front();
+            return d;
+        }
+        time_.now += timeout_ms;
+        return std::nullopt;
+    }
+
+    void arrive(uint64_t at, Bytes bytes, uint16_t from_port = kServerTxPort) {
+        inbox.push_back({at, Datagram{std::move(bytes), kServer, from_port}});
+    }
+
+    std::vector<Sent> sent;
+    std::deque<std::pair<uint64_t, Datagram>> inbox;  // by time
+    uint64_t receives = 0;
+
+private:
+    FakeTime& time_;
+};
+
+Bytes command(uint32_t code, uint32_t my_port = UPDATE_PORT) {
+    static uint32_t n_frame = 0;
+    from_serv_update_t c{};
+    c.vers = FRAME_VERSION;
+    c.magic_number = FRAME_MAGIC;
+    c.my_port = my_port;
+    c.n_frame = n_frame++;
+    c.cmd = code;
+    Bytes b(sizeof c);
+    to_wire(c, b.data());
+    c.crc_struct = fullcalk_crc32(b.data(), CMD_CRC_LEN, CRC32_POLY);
+    to_wire(c, b.data());
+    return b;
+}
+
+bool is_announcement(const Sent& s) { return s.bytes.size() == sizeof(from_dev_bcst_t); }
+
+from_dev_update_t reply_of(const Sent& s) {
+    from_dev_update_t r{};
+    from_wire(s.bytes.data(), r);
+    return r;
+}
+
+bool intact(const Bytes& b) {
+    const auto len = static_cast<uint32_t>(b.size() - 4);
+    return byte_to_int(b.data(), static_cast<uint16_t>(len)) ==
+           fullcalk_crc32(b.data(), len, CRC32_POLY);
+}
+
+DeviceConfig config() {
+    DeviceConfig c;
+    c.mac = {0, 128, 225, 1, 2, 255};
+    c.ip = kDevice;
+    c.bin_password = 0x1A2B3C4D;
+    return c;
+}
+
+class Loop : public ::testing::Test {
+protected:
+    Ending run(Faults faults = {}) {
+        dev.set_faults(faults);
+        Simulator sim(dev, net, time, con, settings);
+        const Ending e = sim.run();
+        stats = sim.stats();
+        return e;
+    }
+
+    std::vector<Sent> announcements() const {
+        std::vector<Sent> a;
+        std::copy_if(net.sent.begin(), net.sent.end(), std::back_inserter(a), is_announcement);
+        return a;
+    }
+
+    std::vector<Sent> replies() const {
+        std::vector<Sent> r;
+        std::copy_if(net.sent.begin(), net.sent.end(), std::back_inserter(r),
+                     [](const Sent& s) { return !is_announcement(s); });
+        return r;
+    }
+
+    std::vector<uint64_t> announced_at() const {
+        std::vector<uint64_t> t;
+        for (const Sent& s : announcements()) t.push_back(s.at);
+        return t;
+    }
+
+    FakeTime time;
+    FakeEndpoint net{time};
+    RecordingConsole con;
+    Bootloader dev{config()};
+    RunSettings settings{kBroadcast, 300, 0, 1000};
+    RunStats stats;
+};
+
+TEST_F(Loop, AnnouncesAtItsIntervalUntilTheTimeLimit) {
+    EXPECT_EQ(run(), Ending::time_limit);
+    EXPECT_EQ(time.now, 1000u);
+    EXPECT_EQ(announced_at(), (std::vector<uint64_t>{0, 300, 600, 900}));
+    uint32_t n = 0;
+    for (const Sent& s : net.sent) {
+        ASSERT_TRUE(is_announcement(s));
+        EXPECT_EQ(s.to, kBroadcast);
+        EXPECT_EQ(s.port, UPDATE_PORT);
+        EXPECT_TRUE(intact(s.bytes));
+        from_dev_bcst_t b{};
+        from_wire(s.bytes.data(), b);
+        EXPECT_EQ(b.n_frame, n++);
+        EXPECT_EQ(b.crc_uflash, dev.flash_crc());
+        EXPECT_EQ(Ipv4(std::to_array(b.my_ip)), kDevice);
+    }
+    EXPECT_EQ(stats.announcements, 4u);
+    EXPECT_EQ(con.text(), "");
+    EXPECT_LT(net.receives, 20u) << "waits are not cut short";
+}
+
+// Ends when the jump is answered, or that much later; announcing stops at the jump.
+TEST_F(Loop, EndsAfterTheJumpIsAnswered) {
+    for (const uint32_t after : {0u, 200u}) {
+        SCOPED_TRACE(after);
+        FakeTime t;
+        FakeEndpoint n{t};
+        Bootloader d{config()};
+        n.arrive(450, command(CMD_JUMP_TO_APP));
+        RecordingConsole c;
+        Simulator sim(d, n, t, c, RunSettings{kBroadcast, 300, after, 5000});
+        EXPECT_EQ(sim.run(), Ending::jumped);
+        EXPECT_EQ(t.now, 450 + after);
+        ASSERT_EQ(n.sent.size(), 3u);
+        EXPECT_EQ(n.sent[1].at, 300u);
+        EXPECT_EQ(n.sent[2].at, 450u);
+        EXPECT_EQ(n.sent[2].to, kServer);
+        EXPECT_EQ(n.sent[2].port, UPDATE_PORT) << "to the command's my_port, not its source port";
+        EXPECT_EQ(reply_of(n.sent[2]).get_cmd, CMD_JUMP_TO_APP);
+        EXPECT_EQ(reply_of(n.sent[2]).get_result, RES_OK);
+        EXPECT_EQ(c.text(), "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n");
+    }
+}
+
+TEST_F(Loop, AnswersLateByTheReplyTimeAndToThePortTheCommandNames) {
+    net.arrive(100, command(CMD_NOP, 6000));
+    net.arrive(110, command(CMD_GET_CONFIG));
+    Faults f;
+    f.delay_ms = 40;
+    EXPECT_EQ(run(f), Ending::time_limit);
+    const std::vector<Sent> r = replies();
+    ASSERT_EQ(r.size(), 2u);
+    EXPECT_EQ(r[0].at, 140u);
+    EXPECT_EQ(r[0].port, 6000u);
+    EXPECT_EQ(reply_of(r[0]).get_cmd, CMD_NOP);
+    EXPECT_EQ(r[1].at, 150u);
+    EXPECT_EQ(r[1].port, UPDATE_PORT);
+    EXPECT_EQ(reply_of(r[1]).get_cmd, CMD_GET_CONFIG);
+}
+
+TEST_F(Loop, IgnoresWhatIsNoValidCommand) {
+    Bytes broken = command(CMD_NOP);
+    broken[20] ^= 1;
+    net.arrive(10, broken);
+    net.arrive(20, Bytes(10, 0x55));
+    net.arrive(30, Bytes(180, 0));
+    EXPECT_EQ(run(), Ending::time_limit);
+    EXPECT_TRUE(replies().empty());
+    EXPECT_EQ(dev.invalid_datagrams(), 3u);
+    EXPECT_EQ(stats.replies_lost, 0u);
+}
+
+struct FaultCase {
+    const char* name;
+    Faults faults;
+    size_t replies;  // sent for the two jump commands
+    uint64_t lost;
+    uint64_t damaged;
+    Ending ending;
+    uint64_t ended_at;
+    uint64_t last_announcement;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+Faults lose(std::set<uint64_t> n) {
+    Faults f;
+    f.lose = std::move(n);
+    return f;
+}
+
+Faults damage(std::set<uint64_t> n) {
+    Faults f;
+    f.damage = std::move(n);
+    return f;
+}
+
+Faults duplicate() {
+    Faults f;
+    f.duplicate = true;
+    return f;
+}
+
+class Faulty : public Loop, public ::testing::WithParamInterface<FaultCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Faulty,
+    ::testing::Values(FaultCase{"None", {}, 1, 0, 0, Ending::jumped, 450, 300},
+                      FaultCase{"FirstLost", lose({1}), 1, 1, 0, Ending::jumped, 700, 600},
+                      FaultCase{"FirstDamaged", damage({1}), 2, 0, 1, Ending::jumped, 700, 600},
+                      FaultCase{"BothLost", lose({1, 2}), 0, 2, 0, Ending::time_limit, 1000, 900},
+                      FaultCase{"Duplicated", duplicate(), 2, 0, 0, Ending::jumped, 450, 300}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// Only an intact reply accepting the jump ends the device; until then it announces on.
+TEST_P(Faulty, JumpRepeatedAfterALostOrDamagedReply) {
+    const FaultCase& c = GetParam();
+    net.arrive(450, command(CMD_JUMP_TO_APP));
+    net.arrive(700, command(CMD_JUMP_TO_APP));
+    EXPECT_EQ(run(c.faults), c.ending);
+    EXPECT_EQ(time.now, c.ended_at);
+    EXPECT_EQ(replies().size(), c.replies);
+    EXPECT_EQ(stats.replies_sent, c.replies);
+    EXPECT_EQ(stats.replies_lost, c.lost);
+    EXPECT_EQ(stats.replies_damaged, c.damaged);
+    EXPECT_EQ(announcements().back().at, c.last_announcement);
+    if (c.damaged != 0) {
+        EXPECT_FALSE(intact(replies().front().bytes));
+    }
+}
+
+// --- summary and exit status ----------------------------------------------------------------
+
+TEST(Summary, TellsCommandsTrafficFlashAndVerdict) {
+    Bootloader dev{config()};
+    for (const uint32_t code : {0u, 0u, 9u, 8u, 7u}) {
+        const Bytes c = command(code);
+        dev.handle(c.data(), c.size());
+    }
+    dev.handle(nullptr, 0);
+    const Summary s{"198.18.0.2", Ending::jumped, RunStats{3, 5, 1, 2, 0},
+                    Expectation{"x.upk", Bytes(IMAGE_SIZE, 0xFF)}};
+    RecordingConsole con;
+    say_summary(con, dev, s);
+    char crc[16];
+    std::snprintf(crc, sizeof crc, "%X", dev.flash_crc());
+    const std::string sep(56, '-');
+    EXPECT_EQ(con.text(), sep + "\n" +
+                              "qd-devsim 198.18.0.2: итог\n"
+                              "Получено команд:\n"
+                              "  CMD_NOP              2\n"
+                              "  CMD_ACTIVATE_BL      0\n"
+                              "  CMD_GET_CONFIG       1\n"
+                              "  CMD_UNBLOCK_FLASH    0\n"
+                              "  CMD_ERASE_UP_FLASH   0\n"
+                              "  CMD_SET_PASS_BIN     0\n"
+                              "  CMD_WRITE_UP_FLASH   0\n"
+                              "  CMD_GETCRC_FLASH     0\n"
+                              "  CMD_JUMP_TO_APP      1\n"
+                              "  код 8                1\n"
+                              "Недействительных датаграмм: 1\n"
+                              "Объявлений отправлено: 3\n"
+                              "Ответов отправлено: 5; потеряно: 1; повреждено: 2\n"
+                              "Записано блоков: 0\n"
+                              "CRC32 FLASH UP1: 0h" +
+                              crc +
+                              "\n"
+                              "Переход на приложение: выполнен\n"
+                              "FLASH UP1 и x.upk: совпадают\n" +
+                              sep + "\n");
+}
+
+struct VerdictCase {
+    const char* name;
+    Ending ending;
+    bool expect;
+    bool equal;  // the expected image is the device's flash
+    int status;
+    const char* verdict_lines;
+};
+
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
+
+class Verdict : public ::testing::TestWithParam<VerdictCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Verdict,
+    ::testing::Values(
+        VerdictCase{"JumpedNoExpectation", Ending::jumped, false, false, 0,
+                    "Переход на приложение: выполнен\n"},
+        VerdictCase{"JumpedFlashEqual", Ending::jumped, true, true, 0,
+                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: совпадают\n"},
+        VerdictCase{"JumpedFlashDiffers", Ending::jumped, true, false, 1,
+                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"},
+        VerdictCase{"TimeLimitFlashEqual", Ending::time_limit, true, true, 3,
+                    "Переход на приложение: НЕ выполнен, время истекло\n"
+                    "FLASH UP1 и e.upk: совпадают\n"},
+        VerdictCase{"TimeLimitNoExpectation", Ending::time_limit, false, false, 3,
+                    "Переход на приложение: НЕ выполнен, время истекло\n"}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+TEST_P(Verdict, ExitStatusAndItsLines) {
+    const VerdictCase& c = GetParam();
+    DeviceConfig cfg = config();
+    cfg.flash = Bytes(1000, 0x42);
+    Bootloader dev{cfg};
+    Bytes expected = dev.flash();
+    if (!c.equal) expected[IMAGE_SIZE - 1] = 0x00;
+    Summary s{"198.18.0.2", c.ending, {}, std::nullopt};
+    if (c.expect) s.expected = Expectation{"e.upk", expected};
+    RecordingConsole con;
+    say_summary(con, dev, s);
+    EXPECT_EQ(exit_status(dev, s), c.status);
+    const std::string& text = con.text();
+    const size_t from = text.find("Переход");
+    ASSERT_NE(from, std::string::npos);
+    EXPECT_EQ(text.substr(from), std::string(c.verdict_lines) + std::string(56, '-') + "\n");
+}
+
+}  // namespace
+}  // namespace qd::device
