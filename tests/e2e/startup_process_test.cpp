@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -51,6 +52,13 @@ std::string masked(std::string text) {
                               "Сборка: DATE ");
 }
 
+// A new, empty directory of this test's own.
+std::filesystem::path fresh_dir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "qd-e2e-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) return {};
+    return pattern;
+}
+
 const std::string kServer = QD_SERVER_EXE;
 const std::string kSep = std::string(56, '-') + "\n";
 
@@ -75,9 +83,8 @@ TEST(ServerProcess, HelpAndVersion) {
 
 // The example configuration, started in a copy of the examples folder and ended from outside.
 TEST(ServerProcess, ExampleConfigurationStartsWithItsContainer) {
-    const auto dir = std::filesystem::temp_directory_path() / "qd-e2e-example";
-    std::filesystem::remove_all(dir);
-    std::filesystem::create_directories(dir);
+    const auto dir = fresh_dir();
+    ASSERT_FALSE(dir.empty());
     for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
         std::filesystem::copy_file(std::filesystem::path(QD_EXAMPLES_DIR) / f, dir / f);
     }
@@ -119,9 +126,8 @@ namespace {
 // free: a second server started right after binds it.
 TEST(ServerProcess, EndedFromOutsideLeavesOutputWholeAndPortFree) {
     for (const char* sig : {"INT", "TERM"}) {
-        const auto dir = std::filesystem::temp_directory_path() / "qd-e2e-signal";
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
+        const auto dir = fresh_dir();
+        ASSERT_FALSE(dir.empty());
         std::ofstream(dir / "s.ini") << "[DEBUG]\nDebugPrint=1\n";
         const std::string script =
             "cd " + dir.string() + " && timeout 20 unshare -rn sh -c 'timeout --preserve-status -s " +
