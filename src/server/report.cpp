@@ -6,8 +6,8 @@ namespace qd {
 
 void p_time(Console& con, Clock& clock) {
     const LocalTime t = clock.now();
-    say(con, "[%02d/%02d/%d ", t.day, t.month, t.year);
-    say(con, "%02d:%02d:%02d]", t.hour, t.minute, t.second);
+    // "[%02d/%02d/%d " and "%02d:%02d:%02d]" as one message: one write instead of two.
+    say(con, "[%02d/%02d/%d %02d:%02d:%02d]", t.day, t.month, t.year, t.hour, t.minute, t.second);
 }
 
 void say_separator_lf(Console& con) {

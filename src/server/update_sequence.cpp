@@ -133,8 +133,8 @@ void write_step(Server& srv) {
     uint32_t idx_p = 0;
     while (idx_p <= kLastBlock) {
         if (!write_block(srv, offset_address, prog_address)) continue;
-        say(srv.con, " NPW:%d;", static_cast<int>(idx_p));
-        say(srv.con, " Adr: 0h%0X; \n", prog_address);
+        // " NPW:%d;" and " Adr: 0h%0X; \n" as one message.
+        say(srv.con, " NPW:%d; Adr: 0h%0X; \n", static_cast<int>(idx_p), prog_address);
         ++idx_p;
         prog_address += WRITE_BLOCK_SIZE;
         offset_address += WRITE_BLOCK_SIZE;

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <langinfo.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include "platform/charset.hpp"
@@ -42,6 +43,10 @@ private:
 
 class SystemClock : public Clock {
 public:
+    // Pauses end as close to their time as the kernel can: the default timer slack of 50 us
+    // adds up over the thousand pauses of an update.
+    SystemClock() { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+
     void sleep_ms(uint32_t ms) override {
         timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
         while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
