@@ -20,7 +20,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 uint32_t file_size(std::FILE* f) {
     if (std::fseek(f, 0, SEEK_END) != 0) return 0xFFFFFFFFu;
     const long end = std::ftell(f);
-    if (end < 0 || end > 0xFFFFFFFEL) return 0xFFFFFFFFu;
+    if (end < 0 || static_cast<unsigned long long>(end) > 0xFFFFFFFEull) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(end);
 }
 
@@ -39,7 +39,7 @@ void fill_pattern(uint8_t* buf) {
 }  // namespace
 
 int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_img) {
-    File f(std::fopen(name_file, "rb"));
+    File f(open_file(name_file, "rb"));
     if (!f) {
         say(con, "Cannot open .upk file (%s)\n", name_file);
         return -1;
@@ -65,7 +65,7 @@ int8_t run_file_converter(Console& con, Clock& clock) {
         say_line(con, "Error malloc! ");
         return -4;
     }
-    File in(std::fopen("soft.bin", "rb"));
+    File in(open_file("soft.bin", "rb"));
     if (!in) return -1;
 
     say(con, "Open file soft.bin ");
@@ -78,7 +78,7 @@ int8_t run_file_converter(Console& con, Clock& clock) {
     say(con, "read: %d;\n", static_cast<int>(got));
     fill_pattern(buff_x.get());
 
-    File temp(std::fopen("file.temp", "w+b"));
+    File temp(open_file("file.temp", "w+b"));
     if (!temp) {
         say_line(con, "No create output file.temp file");
         return -2;

@@ -51,6 +51,8 @@ void full_path(const char* arg, char* out, size_t size) {
     std::memcpy(out, result.c_str(), result.size() + 1);
 }
 
+std::FILE* open_file(const char* name, const char* mode) { return std::fopen(name, mode); }
+
 bool rename_noreplace(const char* from, const char* to) {
 #ifdef RENAME_NOREPLACE
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
