@@ -1,7 +1,10 @@
-# The tests of the Windows build, run under Wine. They share one Wine folder that the first test
-# makes and the last removes.
+# The tests of the Windows build, run under Wine: the unit tests, and the comparison of the INI
+# readers of both platforms on tests/ini-corpus/. They share one Wine folder that the first
+# test makes and the last removes.
 set(QD_WINE_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-run)
 set(QD_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
+set(QD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/debug" CACHE PATH
+    "Build folder of the Linux programs (the native ini_dump)")
 
 add_test(NAME wine.prefix.make
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/prefix.sh make ${QD_WINE_PREFIX})
@@ -12,5 +15,13 @@ set_tests_properties(wine.prefix.remove PROPERTIES FIXTURES_CLEANUP wine TIMEOUT
 
 add_test(NAME wine.unit_tests COMMAND ${QD_WINE_RUN} $<TARGET_FILE:qd_unit_tests>)
 set_tests_properties(wine.unit_tests PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${QD_WINE_PREFIX}" TIMEOUT 300)
+
+# The INI readers of Linux and Windows give the same for every key of every corpus file.
+add_test(NAME wine.ini_readers_agree
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/compare-ini.sh
+                 ${QD_NATIVE_BUILD_DIR}/tests/ini_dump $<TARGET_FILE:ini_dump>
+                 ${CMAKE_CURRENT_SOURCE_DIR}/ini-corpus)
+set_tests_properties(wine.ini_readers_agree PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${QD_WINE_PREFIX}" TIMEOUT 300)
 
