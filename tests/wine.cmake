@@ -1,6 +1,6 @@
-# The tests of the Windows build, run under Wine: the unit tests, and the comparison of the INI
-# readers of both platforms on tests/ini-corpus/. They share one Wine folder that the first
-# test makes and the last removes.
+# The tests of the Windows build, run under Wine: the unit tests, the comparison of the INI
+# readers of both platforms on tests/ini-corpus/, and qd-server.exe on the test network. All
+# but the last share one Wine folder that the first test makes and the last removes.
 set(QD_WINE_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-run)
 set(QD_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 set(QD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/debug" CACHE PATH
@@ -24,4 +24,11 @@ add_test(NAME wine.ini_readers_agree
                  ${CMAKE_CURRENT_SOURCE_DIR}/ini-corpus)
 set_tests_properties(wine.ini_readers_agree PROPERTIES
   FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${QD_WINE_PREFIX}" TIMEOUT 300)
+
+# qd-server.exe on the test network, driven by the Linux test program qd_wine_tests; it makes
+# a Wine folder of its own on the server's side of the network.
+add_test(NAME wine.server_on_test_network COMMAND ${QD_NATIVE_BUILD_DIR}/tests/qd_wine_tests)
+set_tests_properties(wine.server_on_test_network PROPERTIES
+  ENVIRONMENT "QD_WINDOWS_SERVER_EXE=$<TARGET_FILE:qd-server>;QD_WINE_RUN=${QD_WINE_RUN}"
+  TIMEOUT 600)
 
