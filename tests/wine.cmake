@@ -1,6 +1,7 @@
 # The tests of the Windows build, run under Wine: the unit tests, the comparison of the INI
-# readers of both platforms on tests/ini-corpus/, and qd-server.exe on the test network. All
-# but the last share one Wine folder that the first test makes and the last removes.
+# readers of both platforms on tests/ini-corpus/, the release zip, and qd-server.exe on the test
+# network. All but the last share one Wine folder that the first test makes and the last
+# removes.
 set(QD_WINE_RUN ${CMAKE_CURRENT_SOURCE_DIR}/wine/wine-run)
 set(QD_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
 set(QD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build/debug" CACHE PATH
@@ -32,3 +33,13 @@ set_tests_properties(wine.server_on_test_network PROPERTIES
   ENVIRONMENT "QD_WINDOWS_SERVER_EXE=$<TARGET_FILE:qd-server>;QD_WINE_RUN=${QD_WINE_RUN}"
   TIMEOUT 600)
 
+# The release zip: its files, and its qd-server.exe running from the unpacked folder.
+set(QD_PACKAGED qd-server.exe qd-server.ini D718226B.upk README.md)
+if(TARGET qd-devsim)
+  list(APPEND QD_PACKAGED qd-devsim.exe)
+endif()
+add_test(NAME wine.package_zip
+         COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/wine/check-package.sh
+                 ${CMAKE_BINARY_DIR} ${QD_PACKAGE_ZIP} ${QD_PACKAGED})
+set_tests_properties(wine.package_zip PROPERTIES
+  FIXTURES_REQUIRED wine ENVIRONMENT "WINEPREFIX=${QD_WINE_PREFIX}" TIMEOUT 300)
