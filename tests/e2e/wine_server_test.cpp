@@ -105,10 +105,9 @@ protected:
     }
 
     static void TearDownTestSuite() {
-        if (wine_dir_ != nullptr) {
-            const std::string end_wine =
-                "WINEPREFIX='" + prefix().string() + "' timeout 30 wineserver -k 2>/dev/null";
-            test::shell(end_wine + " || true");
+        if (wine_dir_ != nullptr && !env("QD_WINE_RUN").empty()) {
+            test::shell("WINEPREFIX='" + prefix().string() + "' '" + env("QD_WINE_RUN") +
+                        "' --end 2>/dev/null || true");
         }
         delete wine_dir_;
         delete net_;

@@ -9,12 +9,12 @@ here=$(dirname "$0")
 dir=$2
 case "$1" in
   make)
-    if [ -d "$dir" ]; then WINEPREFIX="$dir" timeout 30 wineserver -k 2>/dev/null || true; fi
+    if [ -d "$dir" ]; then WINEPREFIX="$dir" "$here/wine-run" --end 2>/dev/null || true; fi
     rm -rf "$dir"
     WINEPREFIX="$dir" QD_WINE_TIMEOUT=120 "$here/wine-run" wineboot -i
     ;;
   remove)
-    if [ -d "$dir" ]; then WINEPREFIX="$dir" timeout 30 wineserver -k 2>/dev/null || true; fi
+    if [ -d "$dir" ]; then WINEPREFIX="$dir" "$here/wine-run" --end 2>/dev/null || true; fi
     rm -rf "$dir"
     ;;
   *) sed -n '4,5p' "$0" >&2; exit 2 ;;
