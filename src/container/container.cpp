@@ -1,7 +1,6 @@
 #include "container/container.hpp"
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -17,19 +16,11 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Opens a file for binary reading. A directory is not a file that can be read, even where the
-// C library would open it.
-File open_for_reading(const char* name) {
-    std::error_code ec;
-    if (std::filesystem::is_directory(name, ec)) return nullptr;
-    return File(std::fopen(name, "rb"));
-}
-
 // Position of the end of the file, 0xFFFFFFFF when it cannot be measured.
 uint32_t file_size(std::FILE* f) {
     if (std::fseek(f, 0, SEEK_END) != 0) return 0xFFFFFFFFu;
     const long end = std::ftell(f);
-    if (end < 0 || end > 0xFFFFFFFEL) return 0xFFFFFFFFu;
+    if (end < 0 || static_cast<unsigned long long>(end) > 0xFFFFFFFEull) return 0xFFFFFFFFu;
     return static_cast<uint32_t>(end);
 }
 
@@ -48,7 +39,7 @@ void fill_pattern(uint8_t* buf) {
 }  // namespace
 
 int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_img) {
-    File f = open_for_reading(name_file);
+    File f(open_file(name_file, "rb"));
     if (!f) {
         say(con, "Cannot open .upk file (%s)\n", name_file);
         return -1;
@@ -74,7 +65,7 @@ int8_t run_file_converter(Console& con, Clock& clock) {
         say_line(con, "Error malloc! ");
         return -4;
     }
-    File in = open_for_reading("soft.bin");
+    File in(open_file("soft.bin", "rb"));
     if (!in) return -1;
 
     say(con, "Open file soft.bin ");
@@ -87,7 +78,7 @@ int8_t run_file_converter(Console& con, Clock& clock) {
     say(con, "read: %d;\n", static_cast<int>(got));
     fill_pattern(buff_x.get());
 
-    File temp(std::fopen("file.temp", "w+b"));
+    File temp(open_file("file.temp", "w+b"));
     if (!temp) {
         say_line(con, "No create output file.temp file");
         return -2;

@@ -5,6 +5,14 @@
 #include <string>
 #include <string_view>
 
+// The format checking of the printf family that the program's C library follows (on Windows the
+// C99 one of mingw-w64, chosen with __USE_MINGW_ANSI_STDIO).
+#if defined(__MINGW32__)
+#define QD_PRINTF_FORMAT __MINGW_PRINTF_FORMAT
+#else
+#define QD_PRINTF_FORMAT printf
+#endif
+
 namespace qd {
 
 class Console {
@@ -15,7 +23,7 @@ public:
 };
 
 // printf-style message, written as one piece.
-void say(Console& con, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(Console& con, const char* fmt, ...) __attribute__((format(QD_PRINTF_FORMAT, 2, 3)));
 
 // A text printed as a line of its own: the text, then a line end.
 void say_line(Console& con, std::string_view text);

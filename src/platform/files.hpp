@@ -2,14 +2,20 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 namespace qd {
 
-// Expands `arg` to a full, normalised path in out (size bytes). Leaves out empty when the
-// result does not fit.
+// Expands `arg`, a path as the command line gives it (on Windows in the ANSI code page), to a
+// full, normalised path in out (size bytes, UTF-8). Leaves out empty when the result does not
+// fit.
 void full_path(const char* arg, char* out, size_t size);
 
-// Renames `from` to `to` unless `to` exists; never replaces a file. Returns true when renamed.
+// Opens the file of a UTF-8 name with a mode of std::fopen; nullptr on failure.
+std::FILE* open_file(const char* name, const char* mode);
+
+// Renames `from` to `to` (UTF-8 names) unless `to` exists; never replaces a file. Returns true
+// when renamed.
 bool rename_noreplace(const char* from, const char* to);
 
 }  // namespace qd

@@ -1,4 +1,5 @@
 // Reading the INI configuration file, with the results of the Windows private-profile functions.
+// Names, values and the file name are UTF-8 here; `file` may be relative to the working directory.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <iconv.h>
+#endif
 
 #include <string>
 
@@ -22,6 +24,11 @@ std::string clean(const std::string& utf8) {
 }
 
 // Every Windows-1251 byte, turned into UTF-8 by the C library, comes back as the same byte.
+#ifdef _WIN32
+TEST(Charset, AgreesWithIconvOnEveryWindows1251Byte) {
+    GTEST_SKIP() << "the Windows C library has no iconv; the Linux build makes this comparison";
+}
+#else
 TEST(Charset, AgreesWithIconvOnEveryWindows1251Byte) {
     iconv_t cd = iconv_open("UTF-8", "CP1251");
     ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
@@ -40,6 +47,7 @@ TEST(Charset, AgreesWithIconvOnEveryWindows1251Byte) {
     iconv_close(cd);
     EXPECT_EQ(mapped, 254);
 }
+#endif
 
 TEST(Charset, RussianTextAndUnmappableCharacters) {
     EXPECT_EQ(to_cp1251("Ёж: ok"), "\xA8\xE6: ok");

@@ -25,8 +25,9 @@ TEST_P(IniStrings, ReadsAsThePrivateProfileFunctions) {
     test::TempWorkDir dir;
     test::write_text("t.ini", c.file);
     char out[32];
-    ini_read_string(c.section, c.key, "", out, sizeof out, "t.ini");
+    const size_t n = ini_read_string(c.section, c.key, "", out, sizeof out, "t.ini");
     EXPECT_EQ(std::string(out), c.expected);
+    EXPECT_EQ(n, c.expected.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -62,7 +63,13 @@ INSTANTIATE_TEST_SUITE_P(
         StringCase{"very_long_line", "[FILE]\nBinContainer=" + std::string(100000, 'x') + "\n",
                    "FILE", "BinContainer", std::string(31, 'x')},
         StringCase{"binary_junk_around", std::string("\x00\xFF\x01[\n[FILE]\n\x7F\x00=1\nBinContainer=ok\n", 33),
-                   "FILE", "BinContainer", "ok"}),
+                   "FILE", "BinContainer", "ok"},
+        StringCase{"section_name_trimmed", "[ FILE\t]\nBinContainer=a\n", "FILE", "BinContainer",
+                   "a"},
+        StringCase{"unclosed_bracket_is_no_section", "[FILE]\nX=1\n[FILE\nBinContainer=b\n", "FILE",
+                   "BinContainer", "b"},
+        StringCase{"value_ends_at_a_zero_byte", std::string("[FILE]\nBinContainer=be\0fore\n", 28),
+                   "FILE", "BinContainer", "be"}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 struct IntCase {
@@ -76,7 +83,7 @@ void PrintTo(const IntCase& c, std::ostream* os) { *os << c.name; }
 
 class IniIntegers : public ::testing::TestWithParam<IntCase> {};
 
-TEST_P(IniIntegers, ReadsDecimalWrapped) {
+TEST_P(IniIntegers, ReadsWrappedInTheBaseOfTheirPrefix) {
     const auto& c = GetParam();
     test::TempWorkDir dir;
     test::write_text("t.ini", std::string("[S]\n") + (c.value_line ? c.value_line : "") + "\n");
@@ -90,7 +97,15 @@ INSTANTIATE_TEST_SUITE_P(
                       IntCase{"no_digits", "K=abc", 10, 0u}, IntCase{"plus", "K=+5", 0, 5u},
                       IntCase{"minus", "K=-1", 0, 0xFFFFFFFFu},
                       IntCase{"trailing_junk", "K=12ms", 0, 12u},
-                      IntCase{"hex_is_not_read", "K=0x10", 0, 0u},
+                      IntCase{"hex_after_0x", "K=0x1f", 0, 31u},
+                      IntCase{"octal_after_0o", "K=0o17", 0, 15u},
+                      IntCase{"binary_after_0b", "K=0b101", 0, 5u},
+                      IntCase{"prefix_only_in_lower_case", "K=0X10", 0, 0u},
+                      IntCase{"digit_outside_the_base_ends", "K=0b102", 0, 2u},
+                      IntCase{"minus_before_prefix", "K=-0x10", 0, 0xFFFFFFF0u},
+                      IntCase{"hex_wraps_mod_2_32", "K=0x100000001", 0, 1u},
+                      IntCase{"leading_zero_is_decimal", "K=010", 0, 10u},
+                      IntCase{"only_29_characters", "K=000000000000000000000000000001234", 0, 0u},
                       IntCase{"wraps_mod_2_32", "K=4294967297", 0, 1u},
                       IntCase{"wide_for_16_bits", "K=65637", 0, 65637u},
                       IntCase{"quoted", "K=\"42\"", 0, 42u},

@@ -5,7 +5,6 @@
 #include <memory>
 #include <regex>
 #include <string>
-#include <sys/wait.h>
 
 #include "protocol/constants.hpp"
 #include "server/server.hpp"
@@ -43,7 +42,10 @@ protected:
         return start_server(*t.srv, static_cast<int>(argv.size()), argv.data());
     }
 
-    std::string dir_path() const { return dir.path().string(); }
+    // The full path of a file in the working directory, as the system writes it.
+    std::string in_dir(const std::filesystem::path& name) const {
+        return (dir.path() / name).string();
+    }
 
     test::TempWorkDir dir;
     test::TestServer t;
@@ -75,7 +77,7 @@ TEST_F(StartUp, WrongArgumentCountStopsTheSocketLibrary) {
 
 TEST_F(StartUp, MissingIniFileTakesEveryDefault) {
     EXPECT_EQ(start({"absent.ini"}), std::nullopt);
-    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/absent.ini \n" +
+    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + in_dir("absent.ini") + " \n" +
                               "Сигнатура INI файла не совпала, возможно файл поврежден\n" + kSep +
                               "Cannot open .upk file ()\n"
                               "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" +
@@ -92,7 +94,7 @@ TEST_F(StartUp, FullIniWithAllowlistAndContainer) {
     test::write_file("7A0FC95A.upk", image);
 
     EXPECT_EQ(start({"qd.ini"}), std::nullopt);
-    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/qd.ini \n" +
+    EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + in_dir("qd.ini") + " \n" +
                               "Файл ini прочитан!\n" + kSep +
                               "Открываем .upk файл (7A0FC95A.upk) размер файла: 122880 byte\n"
                               "Прочитано в память: 122880 byte\n"
@@ -112,7 +114,8 @@ TEST_F(StartUp, RelativePathIsPrintedInFullNormalisedForm) {
     std::filesystem::create_directories("cfg/sub");
     test::write_text("cfg/qd.ini", "[ID_INI_FILE]\nIdIniFile=136719067\n");
     EXPECT_EQ(start({"cfg/sub/.././/qd.ini"}), std::nullopt);
-    EXPECT_NE(con.text().find("Конфигурация: " + dir_path() + "/cfg/qd.ini \nФайл ini прочитан!\n"),
+    EXPECT_NE(con.text().find("Конфигурация: " + in_dir(std::filesystem::path("cfg") / "qd.ini") +
+                                    " \nФайл ini прочитан!\n"),
               std::string::npos);
 }
 
@@ -138,7 +141,7 @@ TEST_F(StartUp, DebugPrintLevels) {
         t.renew();
         test::write_text("d.ini", std::string("[DEBUG]\nDebugPrint=") + level + "\n");
         start({"d.ini"});
-        EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + dir_path() + "/d.ini \n" +
+        EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + in_dir("d.ini") + " \n" +
                                   "Сигнатура INI файла не совпала, возможно файл поврежден\n" +
                                   kSep + "Cannot open .upk file ()\n"
                                   "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" + kSep +

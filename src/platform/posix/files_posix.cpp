@@ -51,6 +51,16 @@ void full_path(const char* arg, char* out, size_t size) {
     std::memcpy(out, result.c_str(), result.size() + 1);
 }
 
+// A directory is not a file to read, as on Windows, even though the C library here opens one.
+std::FILE* open_file(const char* name, const char* mode) {
+    struct stat st {};
+    if (mode[0] == 'r' && ::stat(name, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        return nullptr;
+    }
+    return std::fopen(name, mode);
+}
+
 bool rename_noreplace(const char* from, const char* to) {
 #ifdef RENAME_NOREPLACE
     if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;

@@ -1,7 +1,9 @@
 // INI reading on POSIX, giving what the Windows private-profile functions give: the text between
-// '[' and the last ']' of a line names a section; a line with '=' is a key, its name and value
-// trimmed; names compare without regard to case; only the first matching section and, in it,
-// the first matching key count; a value in matching quotes loses them.
+// '[' and the last ']' of a line, trimmed, names a section; a line with '=' is a key, its name
+// and value trimmed; names compare without regard to case; only the first matching section and,
+// in it, the first matching key count; a value in matching quotes loses them, and a value ends
+// at a zero byte. Integers are read as the system's string-to-integer conversion with base 0
+// reads them: decimal, or binary, octal or hexadecimal after a lower-case "0b", "0o" or "0x".
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -69,7 +71,7 @@ bool find_value(std::string_view content, std::string_view section, std::string_
             const size_t close = line.rfind(']');
             if (close != std::string_view::npos) {
                 if (where == inside) where = after;
-                if (where == before && same_name(line.substr(1, close - 1), section)) {
+                if (where == before && same_name(trim(line.substr(1, close - 1)), section)) {
                     where = inside;
                 }
                 return where != after;
@@ -90,6 +92,7 @@ bool find_value(std::string_view content, std::string_view section, std::string_
 
 size_t copy_value(std::string_view value, char* out, size_t size) {
     if (size == 0) return 0;
+    value = value.substr(0, value.find('\0'));
     if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
         value.back() == value.front()) {
         value = value.substr(1, value.size() - 2);
@@ -98,6 +101,23 @@ size_t copy_value(std::string_view value, char* out, size_t size) {
     value.copy(out, n);
     out[n] = '\0';
     return n;
+}
+
+// The base that a prefix names ("0b", "0o", "0x", in lower case only), stepping over it; 10
+// without one.
+uint32_t number_base(const char*& p) {
+    if (p[0] != '0') return 10;
+    const uint32_t base = p[1] == 'b' ? 2 : p[1] == 'o' ? 8 : p[1] == 'x' ? 16 : 10;
+    if (base != 10) p += 2;
+    return base;
+}
+
+// The value of a digit or letter as a digit (a or A is 10, up to z or Z); 36 for anything else.
+uint32_t digit_value(char c) {
+    if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
+    if (c >= 'a' && c <= 'z') return static_cast<uint32_t>(c - 'a' + 10);
+    if (c >= 'A' && c <= 'Z') return static_cast<uint32_t>(c - 'A' + 10);
+    return 36;
 }
 
 }  // namespace
@@ -121,8 +141,9 @@ uint32_t ini_read_int(const char* section, const char* key, int32_t def, const c
     while (*p != '\0' && static_cast<unsigned char>(*p) <= ' ') ++p;
     const bool minus = *p == '-';
     if (*p == '+' || *p == '-') ++p;
+    const uint32_t base = number_base(p);
     uint32_t total = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) total = total * 10u + static_cast<uint32_t>(*p - '0');
+    for (uint32_t d = 0; (d = digit_value(*p)) < base; ++p) total = total * base + d;
     return minus ? 0u - total : total;
 }
 

@@ -1,8 +1,7 @@
 #include "support/fakes.hpp"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+#include <cstring>
 
 namespace qd::test {
 
@@ -12,7 +11,24 @@ int FakeNet::bind_any(int so, uint16_t port) {
     return 0;
 }
 
-uint32_t FakeNet::address_of(const char* dotted) { return ::inet_addr(dotted); }
+// Four decimal numbers of 0..255 separated by dots, as inet_addr takes them in the usual form;
+// INADDR_NONE (all ones) for anything else.
+uint32_t FakeNet::address_of(const char* dotted) {
+    uint8_t octets[4];
+    const char* p = dotted;
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0 && *p++ != '.') return 0xFFFFFFFFu;
+        if (*p < '0' || *p > '9') return 0xFFFFFFFFu;
+        unsigned value = 0;
+        for (; *p >= '0' && *p <= '9' && value <= 255; ++p) value = value * 10 + unsigned(*p - '0');
+        if (value > 255) return 0xFFFFFFFFu;
+        octets[i] = static_cast<uint8_t>(value);
+    }
+    if (*p != '\0') return 0xFFFFFFFFu;
+    uint32_t addr = 0;  // network byte order: the first number in the first byte
+    std::memcpy(&addr, octets, sizeof addr);
+    return addr;
+}
 
 int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) {
     if (fail_send) return -1;

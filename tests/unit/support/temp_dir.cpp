@@ -1,17 +1,29 @@
 #include "support/temp_dir.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace qd::test {
+namespace {
 
-TempWorkDir::TempWorkDir() : previous_(std::filesystem::current_path()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qd-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = pattern;
+// A new directory of a random name under the system's temporary folder.
+std::filesystem::path make_unique_dir() {
+    static std::mt19937_64 rng{std::random_device{}()};
+    const auto root = std::filesystem::temp_directory_path();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const auto dir = root / ("qd-test-" + std::to_string(rng()));
+        if (std::filesystem::create_directory(dir)) return dir;
+    }
+    throw std::runtime_error("no new temporary directory could be made");
+}
+
+}  // namespace
+
+TempWorkDir::TempWorkDir()
+    : previous_(std::filesystem::current_path()), dir_(make_unique_dir()) {
     std::filesystem::current_path(dir_);
 }
 

@@ -1,0 +1,30 @@
+#include <string>
+
+#include <windows.h>
+
+#include "platform/files.hpp"
+#include "platform/win32/text_win32.hpp"
+
+namespace qd {
+
+void full_path(const char* arg, char* out, size_t size) {
+    if (size == 0) return;
+    out[0] = '\0';
+    char full[MAX_PATH];
+    const DWORD n = GetFullPathNameA(arg, MAX_PATH, full, nullptr);
+    if (n == 0 || n >= MAX_PATH) return;
+    const std::string utf8 = win32::ansi_to_utf8(std::string_view(full, n));
+    if (utf8.size() >= size) return;
+    win32::copy_utf8(utf8, out, size);
+}
+
+bool rename_noreplace(const char* from, const char* to) {
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
+    return MoveFileExA(win32::utf8_to_ansi(from).c_str(), win32::utf8_to_ansi(to).c_str(), 0) != 0;
+}
+
+std::FILE* open_file(const char* name, const char* mode) {
+    return _wfopen(win32::utf8_to_wide(name).c_str(), win32::utf8_to_wide(mode).c_str());
+}
+
+}  // namespace qd

@@ -1,0 +1,78 @@
+// The Windows console and clock. The console is switched to code page 1251 and gets the
+// messages' bytes in Windows-1251; Ctrl+C, Ctrl+Break and closing the console window end the
+// program after the message being written, with its sockets closed.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/charset.hpp"
+#include "platform/system.hpp"
+#include "platform/win32/sockets_win32.hpp"
+
+namespace qd {
+namespace {
+
+// Held while a message is written; the control handler takes it for good.
+SRWLOCK g_output_lock = SRWLOCK_INIT;
+
+BOOL WINAPI on_console_event(DWORD) {
+    AcquireSRWLockExclusive(&g_output_lock);
+    win32::close_open_sockets();
+    // The code Windows gives a console program that Ctrl+C ends.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return TRUE;
+}
+
+class Win32Console : public Console {
+public:
+    Win32Console() {
+        SetConsoleCP(1251);
+        SetConsoleOutputCP(1251);
+        std::system("color 07");
+        SetConsoleCtrlHandler(on_console_event, TRUE);
+    }
+
+    void write(std::string_view utf8) override {
+        char small[1024];
+        std::unique_ptr<char[]> large;
+        char* out = small;
+        if (utf8.size() > sizeof small) {
+            large = std::make_unique<char[]>(utf8.size());
+            out = large.get();
+        }
+        const size_t n = utf8_to_cp1251(utf8, out);
+        AcquireSRWLockExclusive(&g_output_lock);
+        std::fwrite(out, 1, n, stdout);
+        std::fflush(stdout);
+        ReleaseSRWLockExclusive(&g_output_lock);
+    }
+};
+
+class Win32Clock : public Clock {
+public:
+    void sleep_ms(uint32_t ms) override { Sleep(ms); }
+
+    uint64_t monotonic_ms() override { return GetTickCount64(); }
+
+    LocalTime now() override {
+        SYSTEMTIME t;
+        GetLocalTime(&t);
+        return LocalTime{t.wDay, t.wMonth, t.wYear, t.wHour, t.wMinute, t.wSecond};
+    }
+};
+
+}  // namespace
+
+Console& system_console() {
+    static Win32Console console;
+    return console;
+}
+
+Clock& system_clock() {
+    static Win32Clock clock;
+    return clock;
+}
+
+}  // namespace qd

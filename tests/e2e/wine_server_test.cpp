@@ -1,0 +1,331 @@
+// qd-server.exe, the Windows program, under Wine on the test network (tests/e2e/testnet.sh):
+// the server runs on the server's side, a device model on the device's side announces itself by
+// broadcast and answers on real UDP. The Windows build's tests run this program with
+//   QD_WINDOWS_SERVER_EXE  the qd-server.exe to run
+//   QD_WINE_RUN            tests/wine/wine-run
+// Wine creates its sockets in its server process (wineserver), so that process must start on
+// the server's side: the suite makes a Wine folder of its own, whose wineserver the first start
+// of qd-server.exe brings up there, and ends that wineserver at the end.
+#include <gtest/gtest.h>
+
+#include <iconv.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/bootloader.hpp"
+#include "protocol/constants.hpp"
+#include "support/child_process.hpp"
+#include "support/private_net.hpp"
+#include "support/temp_dir.hpp"
+#include "support/testnet.hpp"
+#include "support/udp.hpp"
+
+namespace qd {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using test::ChildProcess;
+using test::TestNetwork;
+using test::UdpSocket;
+
+// What Wine makes of the exit code 0xC000013A, which Windows gives a program ended by Ctrl+C.
+constexpr int kEndedByCtrlC = 0x3A;
+const std::string kSep = std::string(56, '-') + "\n";
+
+std::string env(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+std::string read_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string convert(const std::string& text, const char* to, const char* from) {
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1)) return "(iconv cannot convert)";
+    std::string in = text;
+    std::string out(in.size() * 4 + 4, '\0');
+    char* ip = in.data();
+    char* op = out.data();
+    size_t il = in.size();
+    size_t ol = out.size();
+    iconv(cd, &ip, &il, &op, &ol);
+    iconv_close(cd);
+    out.resize(out.size() - ol);
+    return out;
+}
+
+std::string replaced(std::string s, const std::string& from, const std::string& to) {
+    for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+        s.replace(at, from.size(), to);
+    }
+    return s;
+}
+
+// The bytes a Windows console program writes for a UTF-8 text: Windows-1251, CR LF line ends.
+std::string windows_bytes(const std::string& utf8) {
+    return replaced(convert(utf8, "CP1251", "UTF-8"), "\n", "\r\n");
+}
+
+// The console bytes as UTF-8 text with LF line ends, for searching.
+std::string as_text(const std::string& bytes) {
+    return replaced(convert(bytes, "UTF-8", "CP1251"), "\r\n", "\n");
+}
+
+// Time stamps and the build date and time hidden (all ASCII, so on the bytes as they are).
+std::string masked(const std::string& bytes) {
+    const std::string t = std::regex_replace(
+        bytes, std::regex(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\])"), "[TIME]");
+    return std::regex_replace(t, std::regex(R"([A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d)"),
+                              "DATE");
+}
+
+// A path of this system as the Windows program sees it under Wine (drive Z: is the root).
+std::string windows_path(const fs::path& p) { return "Z:" + replaced(p.string(), "/", "\\"); }
+
+class WineServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        net_ = new TestNetwork(1);
+        wine_dir_ = new test::TempWorkDir();
+    }
+
+    static void TearDownTestSuite() {
+        if (wine_dir_ != nullptr && !env("QD_WINE_RUN").empty()) {
+            test::shell("WINEPREFIX='" + prefix().string() + "' '" + env("QD_WINE_RUN") +
+                        "' --end 2>/dev/null || true");
+        }
+        delete wine_dir_;
+        delete net_;
+        wine_dir_ = nullptr;
+        net_ = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_EQ(net_->error(), "");
+        ASSERT_NE(exe_, "") << "QD_WINDOWS_SERVER_EXE must name qd-server.exe";
+        ASSERT_NE(wine_run_, "") << "QD_WINE_RUN must name tests/wine/wine-run";
+    }
+
+    static fs::path prefix() { return wine_dir_->path() / "wine"; }
+
+    // Starts qd-server.exe on the server's side with the INI file of the working directory.
+    std::unique_ptr<ChildProcess> start_server(const std::string& ini, const std::string& out) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{"bash", QD_TESTNET_SH, "exec-server", net_->name(), "env",
+                                     "WINEPREFIX=" + prefix().string(), wine_run_, exe_, ini},
+            work.path(), work.path() / out, work.path() / (out + ".err"));
+    }
+
+    // Waits at most `seconds` for a text (UTF-8) in the console output of a start.
+    bool wait_for(const std::string& out, const std::string& text, int seconds) {
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        while (as_text(console(out)).find(text) == std::string::npos) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
+    }
+
+    std::string console(const std::string& out) const { return read_bytes(work.path() / out); }
+    std::string errors(const std::string& out) const {
+        return read_bytes(work.path() / (out + ".err"));
+    }
+
+    static TestNetwork* net_;
+    static test::TempWorkDir* wine_dir_;
+    const std::string exe_ = env("QD_WINDOWS_SERVER_EXE");
+    const std::string wine_run_ = env("QD_WINE_RUN");
+    test::TempWorkDir work;
+};
+
+TestNetwork* WineServer::net_ = nullptr;
+test::TempWorkDir* WineServer::wine_dir_ = nullptr;
+
+// --- the device ------------------------------------------------------------------------------
+
+device::DeviceConfig device_config() {
+    device::DeviceConfig c;
+    c.mac = {0, 128, 225, 1, 2, 255};  // on the example configuration's allowlist
+    c.ip = {198, 18, 0, 2};
+    c.bin_password = 0x1A2B3C4D;  // the example configuration's PassBinContainer
+    return c;
+}
+
+// Announces the device by broadcast every 250 ms until the first command comes, then answers
+// every command at once; ends when the device has jumped to its application or at the deadline.
+bool serve(UdpSocket& so, device::Bootloader& dev, std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    auto next_announcement = Clock::now();
+    while (!dev.jumped() && Clock::now() < deadline) {
+        if (dev.valid_commands() == 0 && Clock::now() >= next_announcement) {
+            so.send_to(TestNetwork::kBroadcast, UPDATE_PORT, dev.announcement());
+            next_announcement = Clock::now() + std::chrono::milliseconds(250);
+        }
+        const auto d = so.receive(50);
+        if (!d) continue;
+        for (const auto& r : dev.handle(d->data.data(), d->data.size())) {
+            so.send_to(TestNetwork::kServerIp, static_cast<uint16_t>(r.to_port), r.bytes);
+        }
+    }
+    return dev.jumped();
+}
+
+// --- expected console text ---------------------------------------------------------------------
+
+std::string expected_startup(const fs::path& ini, const std::string& adapters) {
+    return kSep + "[TIME]\nСервер обновлений VELMORAN QD \nВерсия ПО: 1.3A Сборка: DATE \n" +
+           "Набор функций A - минимальный\nСтатус ПО: release\n" + kSep +
+           "Конфигурация: " + windows_path(ini) + " \n" + "Файл ini прочитан!\n" + kSep +
+           "Открываем .upk файл (D718226B.upk) размер файла: 122880 byte\n" +
+           "Прочитано в память: 122880 byte\n" + "Проверка CRC32 (0x4c11DB7): D718226B \n" + kSep +
+           "Обновление ПО только для устройств с сер.N:\n" +
+           "0.128.225.1.2.255 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n0.0.0.0.0.0 \n" + kSep +
+           "Обнаружены ETH адаптеры:\n" + adapters + kSep + "Старт сервера обновлений... \n";
+}
+
+// Each text is found after the one before it; the first missing one, or nothing.
+std::optional<std::string> missing_in_order(const std::string& text,
+                                            const std::vector<std::string>& parts) {
+    size_t at = 0;
+    for (const auto& p : parts) {
+        at = text.find(p, at);
+        if (at == std::string::npos) return p;
+        at += p.size();
+    }
+    return std::nullopt;
+}
+
+TEST_F(WineServer, UpdatesADeviceCompletelyWithTheExampleConfiguration) {
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
+        fs::copy_file(fs::path(QD_EXAMPLES_DIR) / f, work.path() / f);
+    }
+    const std::string container = read_bytes(work.path() / "D718226B.upk");
+    device::Bootloader dev(device_config());
+    const uint32_t old_crc = dev.flash_crc();
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), UPDATE_PORT));
+    so.allow_broadcast();
+
+    auto server = start_server("qd-server.ini", "console.bin");
+    const bool updated = serve(so, dev, std::chrono::seconds(150));
+    const bool waiting_again =
+        updated && wait_for("console.bin", "Ожидаем широковещательное сообщение от следующего "
+                                           "устройства.\n" + kSep, 30);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string bytes = console("console.bin");
+    ASSERT_TRUE(updated) << as_text(bytes) << errors("console.bin");
+    ASSERT_TRUE(waiting_again) << as_text(bytes);
+
+    EXPECT_EQ(std::string(dev.flash().begin(), dev.flash().end()), container);
+
+    // Start-up, byte for byte: Windows-1251 and CR LF, the one veth of the server's side listed.
+    const std::string start_end = windows_bytes("Старт сервера обновлений... \n");
+    const size_t end = bytes.find(start_end);
+    ASSERT_NE(end, std::string::npos) << as_text(bytes);
+    const std::string startup = masked(bytes.substr(0, end + start_end.size()));
+    const std::string heading = windows_bytes("Обнаружены ETH адаптеры:\n");
+    const size_t list = startup.find(heading) + heading.size();
+    const size_t list_end = startup.find(windows_bytes(kSep), list);
+    ASSERT_NE(list_end, std::string::npos) << as_text(startup);
+    const std::string adapters = startup.substr(list, list_end - list);
+    EXPECT_TRUE(std::regex_match(
+        adapters, std::regex(R"([^;\r\n]+; [^\r\n]*, \r\n)"
+                             R"(IP: 198\.18\.0\.1; MAC: 02:51:44:00:00:01; Masc: 255\.255\.255\.0)"
+                             "\r\n\r\n")))
+        << as_text(adapters);
+    EXPECT_EQ(startup, windows_bytes(expected_startup(work.path() / "qd-server.ini",
+                                                      as_text(adapters))));
+
+    // The dialogue: the device's report, the decision and every step of the update.
+    char crc_text[9];
+    std::snprintf(crc_text, sizeof crc_text, "%X", old_crc);
+    const std::string text = as_text(masked(bytes.substr(end)));
+    std::vector<std::string> steps = {
+        "Принято широковещательное сообщение от обновляемого устройства (dev)\n",
+        "MAC dev/serNum: 0:128:225:1:2:255\n", "IP dev: 198.18.0.2 \n", "Port dev: 5008 \n",
+        "CRC32 текущей пользовательской программы UP1: 0h" + std::string(crc_text) + " \n",
+        "Имя bin файла для обновления: D718226B.upk; CRC32 текущей программы UP1: " +
+            std::string(crc_text) + " \n",
+        "ПО в файле и существующее ПО НЕ совпадают!\n", "Автообновление ПО по списку разрешено!\n",
+        "Сер. номер найден в списке\n", "[TIME]CMD_NOP{0} Res:1 Time:0 ms\n",
+        "[TIME]CMD_ACTIVATE_BL{1} Res:1 Time:0 ms\n", "[TIME]CMD_GET_CONFIG{9} Res:1 Time:0 ms\n",
+        "Переход на UP1\n", "Программирование возможно\n",
+        "[TIME]CMD_UNBLOCK_FLASH{2} Res:1 Time:0 ms\n",
+        "[TIME]CMD_ERASE_UP_FLASH{3} Res:1 Time:0 ms\n",
+        "[TIME]CMD_SET_PASS_BIN{4} Res:1 Time:0 ms\n"};
+    for (int block = 0; block < 480; ++block) {
+        char line[64];
+        std::snprintf(line, sizeof line, " NPW:%d; Adr: 0h%X; \n", block, 0x08010000 + 256 * block);
+        steps.emplace_back(line);
+    }
+    for (const char* s : {"[TIME]CMD_GETCRC_FLASH{6} Res:1 Time:0 ms\n",
+                          "FLASH UP1 CRC32: 0hD718226B \n",
+                          "[TIME]CMD_JUMP_TO_APP{7} Res:1 Time:0 ms\n"}) {
+        steps.emplace_back(s);
+    }
+    EXPECT_EQ(missing_in_order(text, steps), std::nullopt) << text;
+}
+
+// A datagram longer than the 512-byte receive buffer is taken from the socket as an error and
+// dropped, never handed on cut short; the broadcast behind it is received.
+TEST_F(WineServer, DropsADatagramLongerThanTheReceiveBuffer) {
+    std::ofstream(work.path() / "t.ini") << "[DEBUG]\nDebugPrint=2\n";
+    auto server = start_server("t.ini", "trace.bin");
+    const bool up = wait_for("trace.bin", "Старт сервера обновлений... \n", 120);
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    device::Bootloader dev(device_config());
+    ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT, test::Bytes(600, 0x42)));
+    ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT, dev.announcement()));
+    const bool received = up && wait_for("trace.bin", "OK! Frame:0\n", 30);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(console("trace.bin"));
+    ASSERT_TRUE(received) << text << errors("trace.bin");
+    EXPECT_NE(text.find("   RX byte:180; BC, CRC calc:"), std::string::npos) << text;
+    EXPECT_EQ(text.find("RX byte:512"), std::string::npos) << text;
+    EXPECT_EQ(text.find("RX byte:600"), std::string::npos) << text;
+}
+
+// Ended by Ctrl+C, the server has written everything and leaves port 5008 free: a second server
+// started right after binds it.
+TEST_F(WineServer, EndedByCtrlCLeavesOutputWholeAndPortFree) {
+    std::ofstream(work.path() / "s.ini") << "[DEBUG]\nDebugPrint=1\n";
+    const std::string started = "Старт сервера обновлений... \n";
+    for (const char* out : {"first.bin", "second.bin"}) {
+        SCOPED_TRACE(out);
+        auto server = start_server("s.ini", out);
+        const bool up = wait_for(out, started + "Ожидание", 120);
+        server->signal(SIGINT);
+        EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+        const std::string bytes = console(out);
+        ASSERT_TRUE(up) << as_text(bytes) << errors(out);
+        const std::string text = as_text(bytes);
+        EXPECT_NE(text.find(kSep + "Create soc rx ()\nОбнаружены ETH адаптеры:\n"),
+                  std::string::npos) << text;
+        EXPECT_EQ(text.find("error bind rx"), std::string::npos) << text;
+        // Nothing cut: after start-up only whole waiting lines, each ended by its CR.
+        const std::string waiting = text.substr(text.rfind('\n') + 1);
+        EXPECT_TRUE(std::regex_match(
+            waiting, std::regex("(Ожидание широковещательного сообщения от устройства: \\d+ \r)+")))
+            << waiting;
+    }
+}
+
+}  // namespace
+}  // namespace qd
