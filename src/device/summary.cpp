@@ -35,6 +35,17 @@ void say_traffic(Console& con, const RunStats& st) {
     }
 }
 
+// Faults told only when they happened.
+void say_faults(Console& con, const Bootloader& dev, const RunStats& st) {
+    if (dev.commands_refused() != 0 || st.replies_duplicated != 0) {
+        say(con, "Команд отвергнуто: %" PRIu64 "; ответов продублировано: %" PRIu64 "\n",
+            dev.commands_refused(), st.replies_duplicated);
+    }
+    if (st.dropped_while_silent != 0) {
+        say(con, "Отброшено датаграмм в молчании: %" PRIu64 "\n", st.dropped_while_silent);
+    }
+}
+
 bool flash_matches(const Bootloader& dev, const Summary& s) {
     return s.expected && dev.flash() == s.expected->flash;
 }
@@ -46,6 +57,7 @@ void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
     say(con, "qd-devsim %s: итог\n", s.address.c_str());
     say_commands(con, dev);
     say_traffic(con, s.stats);
+    say_faults(con, dev, s.stats);
     say(con, "Записано блоков: %" PRIu64 "\n", dev.blocks_written());
     say(con, "CRC32 FLASH UP1: 0h%X\n", dev.flash_crc());
     say_line(con, s.ending == Ending::jumped ? "Переход на приложение: выполнен"
