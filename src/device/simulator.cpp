@@ -131,8 +131,9 @@ std::optional<Ending> Simulator::ending(uint64_t now) const {
 uint64_t Simulator::next_event(uint64_t now) const {
     uint64_t next = now + MAX_WAIT_MS;
     if (!jump_answered_at_) {
-        next = std::min(next, silent(now) ? std::max(next_announcement_, *silent_until_)
-                                          : next_announcement_);
+        const uint64_t announce_at =
+            silent(now) ? std::max(next_announcement_, *silent_until_) : next_announcement_;
+        next = std::min(next, announce_at);
     }
     if (!pending_.empty()) next = std::min(next, pending_.front().due_ms);
     if (jump_answered_at_) next = std::min(next, *jump_answered_at_ + settings_.after_jump_ms);

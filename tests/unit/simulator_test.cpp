@@ -379,6 +379,20 @@ TEST(Summary, TellsDeliberateFaultsOnlyWhenTheyHappened) {
     EXPECT_EQ(faults_lines(0, 0, 7), "Отброшено датаграмм в молчании: 7\n");
 }
 
+// At most twenty differing blocks are named, then "...".
+TEST(Summary, NamesTheFirstTwentyDifferingBlocks) {
+    Bootloader dev{config()};
+    Bytes expected = dev.flash();
+    for (uint32_t block = 3; block < 480; block += 20) expected[block * WRITE_BLOCK_SIZE + 9] = 0;
+    RecordingConsole con;
+    say_summary(con, dev,
+                Summary{"198.18.0.2", Ending::jumped, {}, Expectation{"e.upk", expected}});
+    EXPECT_NE(con.text().find("Блоки, отличные от e.upk: 3 23 43 63 83 103 123 143 163 183 203 "
+                              "223 243 263 283 303 323 343 363 383 ...\n"),
+              std::string::npos)
+        << con.text();
+}
+
 struct VerdictCase {
     const char* name;
     Ending ending;
@@ -400,7 +414,8 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"JumpedFlashEqual", Ending::jumped, true, true, 0,
                     "Переход на приложение: выполнен\nFLASH UP1 и e.upk: совпадают\n"},
         VerdictCase{"JumpedFlashDiffers", Ending::jumped, true, false, 1,
-                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"},
+                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"
+                    "Блоки, отличные от e.upk: 0 479\n"},
         VerdictCase{"TimeLimitFlashEqual", Ending::time_limit, true, true, 3,
                     "Переход на приложение: НЕ выполнен, время истекло\n"
                     "FLASH UP1 и e.upk: совпадают\n"},
@@ -414,7 +429,10 @@ TEST_P(Verdict, ExitStatusAndItsLines) {
     cfg.flash = Bytes(1000, 0x42);
     Bootloader dev{cfg};
     Bytes expected = dev.flash();
-    if (!c.equal) expected[IMAGE_SIZE - 1] = 0x00;
+    if (!c.equal) {
+        expected[0] = 0x00;
+        expected[IMAGE_SIZE - 1] = 0x00;
+    }
     Summary s{"198.18.0.2", c.ending, {}, std::nullopt};
     if (c.expect) s.expected = Expectation{"e.upk", expected};
     RecordingConsole con;
