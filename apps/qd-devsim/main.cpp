@@ -49,7 +49,11 @@ constexpr const char* USAGE[] = {
     "  --damage SHARE      доля поврежденных ответов (неверная CRC), 0..1",
     "  --damage-at LIST    номера команд с поврежденным ответом",
     "  --refuse C:R:N      ответить на следующие N команд C результатом R (C - код или имя)",
+    "  --refuse-share SHARE доля команд, отвергнутых результатом 0 без выполнения, 0..1",
     "  --duplicate         каждый ответ дважды",
+    "  --duplicate-share SHARE доля ответов, отправленных дважды, 0..1",
+    "  --silent N:MS       с команды N молчать MS мс: отбрасывать все датаграммы, не отвечать",
+    "                      и не объявляться (как при обрыве связи)",
     "  --seed N            начальное значение для долей (1)",
     "",
     "Коды завершения: 0 - переход выполнен (и FLASH совпадает с --expect), 1 - FLASH не",
@@ -116,7 +120,8 @@ int main(int argc, char** argv) {
     say_start(con, dev, o);
 
     SteadyStopwatch clock;
-    const RunSettings settings{o.broadcast, o.interval_ms, o.after_jump_ms, o.time_limit_ms};
+    const RunSettings settings{o.broadcast, o.interval_ms, o.after_jump_ms, o.time_limit_ms,
+                               o.silence};
     Simulator sim(dev, *net, clock, con, settings);
     const Ending ending = sim.run();
     const Summary summary{dotted(o.device.ip), ending, sim.stats(), expected};

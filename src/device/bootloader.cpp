@@ -119,11 +119,18 @@ Bootloader::Outcome Bootloader::execute(const from_serv_update_t& cmd) {
     }
 }
 
+// A listed refusal comes first; otherwise the command may be refused at random.
 bool Bootloader::take_refusal(uint32_t cmd, Outcome& out) {
     const auto it = refusals_.find(cmd);
-    if (it == refusals_.end() || it->second.remaining == 0) return false;
-    --it->second.remaining;
-    out = Outcome{it->second.result};
+    if (it != refusals_.end() && it->second.remaining != 0) {
+        --it->second.remaining;
+        out = Outcome{it->second.result};
+    } else if (draw(faults_.refuse_probability)) {
+        out = Outcome{RES_GENERAL_ERROR};
+    } else {
+        return false;
+    }
+    ++commands_refused_;
     return true;
 }
 
@@ -209,7 +216,9 @@ std::vector<Reply> Bootloader::deliver(Bytes frame, uint32_t cmd, uint32_t to_po
     const uint32_t delay_ms =
         delay == faults_.delay_by_cmd.end() ? faults_.delay_ms : delay->second;
     std::vector<Reply> replies{Reply{std::move(frame), delay_ms, to_port}};
-    if (faults_.duplicate) replies.push_back(replies.front());
+    if (faults_.duplicate || draw(faults_.duplicate_probability)) {
+        replies.push_back(replies.front());
+    }
     return replies;
 }
 

@@ -52,6 +52,8 @@ struct Faults {
     bool duplicate = false;           // every reply is sent twice
     uint32_t delay_ms = 0;            // reply time the transport applies
     std::map<uint32_t, uint32_t> delay_by_cmd{};  // reply time for a command code, over delay_ms
+    double refuse_probability = 0.0;     // share of commands answered RES_GENERAL_ERROR, not done
+    double duplicate_probability = 0.0;  // share of replies sent twice
 };
 
 // One datagram to send back, after delay_ms, to the port the command named.
@@ -77,6 +79,9 @@ public:
     // Answers the next `times` commands with code `cmd` by `result`, without carrying them out.
     void refuse(uint32_t cmd, uint32_t result, uint32_t times);
 
+    // A 288-byte command frame with the right version, magic number and CRC.
+    static bool is_valid_command(const uint8_t* data, size_t len);
+
     const DeviceConfig& config() const { return config_; }
     const Bytes& flash() const { return flash_; }
     uint32_t flash_crc() const;
@@ -85,6 +90,8 @@ public:
     uint64_t valid_commands() const { return valid_commands_; }
     uint64_t invalid_datagrams() const { return invalid_datagrams_; }
     uint64_t blocks_written() const { return blocks_written_; }
+    // Commands answered with a refusal, listed (refuse) or drawn (refuse_probability).
+    uint64_t commands_refused() const { return commands_refused_; }
 
 private:
     struct Outcome {
@@ -96,7 +103,6 @@ private:
         uint32_t remaining;
     };
 
-    static bool is_valid_command(const uint8_t* data, size_t len);
     Outcome execute(const from_serv_update_t& cmd);
     bool take_refusal(uint32_t cmd, Outcome& out);
     Outcome get_config() const;
@@ -126,6 +132,7 @@ private:
     uint64_t valid_commands_ = 0;
     uint64_t invalid_datagrams_ = 0;
     uint64_t blocks_written_ = 0;
+    uint64_t commands_refused_ = 0;
     std::map<uint32_t, uint64_t> received_by_cmd_;
 };
 

@@ -70,6 +70,16 @@ std::optional<Refusal> parse_refusal(std::string_view text) {
     return Refusal{*cmd, *result, *times};
 }
 
+// "N:MS": silent from valid command N on, for MS milliseconds; both at least 1.
+std::optional<Silence> parse_silence(std::string_view text) {
+    const std::vector<std::string_view> parts = split(text, ':');
+    if (parts.size() != 2) return std::nullopt;
+    const auto from = parse_uint(parts[0]);
+    const auto ms = parse_uint(parts[1]);
+    if (!from || !ms || *from == 0 || *ms == 0) return std::nullopt;
+    return Silence{*from, *ms};
+}
+
 // Each option's handler stores its value; false when the value is not what the option takes.
 using Handler = std::function<bool(DevsimOptions&, const std::string&)>;
 
@@ -165,7 +175,15 @@ const std::vector<Option>& option_table() {
         {"--refuse", true, "КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1",
          with<Refusal>(parse_refusal,
                        [](DevsimOptions& o, Refusal r) { o.refusals.push_back(r); })},
+        {"--refuse-share", true, "доля от 0 до 1, например 0.1",
+         with<double>(parse_share,
+                      [](DevsimOptions& o, double s) { o.faults.refuse_probability = s; })},
         {"--duplicate", false, "", flag([](DevsimOptions& o) { o.faults.duplicate = true; })},
+        {"--duplicate-share", true, "доля от 0 до 1, например 0.1",
+         with<double>(parse_share,
+                      [](DevsimOptions& o, double s) { o.faults.duplicate_probability = s; })},
+        {"--silent", true, "КОМАНДА:МС, например 200:3000",
+         with<Silence>(parse_silence, [](DevsimOptions& o, Silence s) { o.silence = s; })},
         {"--seed", true, "десятичное число",
          with<uint32_t>([](const std::string& v) { return parse_uint(v); },
                         [](DevsimOptions& o, uint32_t n) { o.faults.seed = n; })},

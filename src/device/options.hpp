@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "device/simulator.hpp"
 #include "platform/datagram.hpp"
 
 namespace qd::device {
@@ -31,6 +32,7 @@ struct DevsimOptions {
     uint32_t interval_ms = DEFAULT_INTERVAL_MS;  // between two announcements
     uint32_t after_jump_ms = 0;  // how long to go on after the jump is answered; 0: end at once
     uint32_t time_limit_ms = 0;  // the longest run; 0: none
+    Silence silence;             // none unless given
 };
 
 struct ParsedArgs {

@@ -58,7 +58,7 @@ Ending Simulator::run() {
 }
 
 void Simulator::announce_if_due(uint64_t now) {
-    if (jump_answered_at_ || now < next_announcement_) return;
+    if (jump_answered_at_ || now < next_announcement_ || silent(now)) return;
     if (net_.send_to(dev_.announcement(), settings_.broadcast, UPDATE_PORT)) {
         ++stats_.announcements;
     } else {
@@ -85,15 +85,31 @@ void Simulator::send_due(uint64_t now) {
 
 // The replies go to the address the command came from, at the port the command names.
 void Simulator::take(const Datagram& d, uint64_t now) {
+    if (silenced(d, now)) return;
     const uint64_t invalid_before = dev_.invalid_datagrams();
     const std::vector<Reply> replies = dev_.handle(d.bytes.data(), d.bytes.size());
     if (dev_.invalid_datagrams() != invalid_before) return;
     if (replies.empty()) ++stats_.replies_lost;
     if (!replies.empty() && !intact(replies.front().bytes)) ++stats_.replies_damaged;
+    if (replies.size() > 1) ++stats_.replies_duplicated;
     for (const Reply& r : replies) {
         queue(Pending{now + r.delay_ms, r.bytes, d.from, static_cast<uint16_t>(r.to_port),
                       accepts_jump(r.bytes)});
     }
+}
+
+// Drops what comes while the device is silent; the silence begins with its command.
+bool Simulator::silenced(const Datagram& d, uint64_t now) {
+    if (!silent_until_ && starts_silence(d)) silent_until_ = now + settings_.silence.ms;
+    if (!silent(now)) return false;
+    ++stats_.dropped_while_silent;
+    return true;
+}
+
+bool Simulator::starts_silence(const Datagram& d) const {
+    return settings_.silence.from_command != 0 &&
+           dev_.valid_commands() + 1 == settings_.silence.from_command &&
+           Bootloader::is_valid_command(d.bytes.data(), d.bytes.size());
 }
 
 void Simulator::queue(Pending p) {
@@ -114,7 +130,11 @@ std::optional<Ending> Simulator::ending(uint64_t now) const {
 
 uint64_t Simulator::next_event(uint64_t now) const {
     uint64_t next = now + MAX_WAIT_MS;
-    if (!jump_answered_at_) next = std::min(next, next_announcement_);
+    if (!jump_answered_at_) {
+        const uint64_t announce_at =
+            silent(now) ? std::max(next_announcement_, *silent_until_) : next_announcement_;
+        next = std::min(next, announce_at);
+    }
     if (!pending_.empty()) next = std::min(next, pending_.front().due_ms);
     if (jump_answered_at_) next = std::min(next, *jump_answered_at_ + settings_.after_jump_ms);
     if (settings_.time_limit_ms != 0) next = std::min<uint64_t>(next, settings_.time_limit_ms);

@@ -30,11 +30,21 @@ private:
     int64_t start_ns_;
 };
 
+// A spell in which the device is deaf and dumb, as if its link were down: from the arrival of
+// valid command `from_command` (counted from 1) on, for `ms`, it drops whatever it receives
+// (without counting it as a command), answers nothing and does not announce itself. Replies
+// due from before still go out.
+struct Silence {
+    uint64_t from_command = 0;  // 0: never silent
+    uint32_t ms = 0;
+};
+
 struct RunSettings {
     Ipv4 broadcast{};  // announcements go there, port 5008
     uint32_t interval_ms = 1000;
     uint32_t after_jump_ms = 0;  // 0: end as soon as the jump is answered
     uint32_t time_limit_ms = 0;  // 0: none
+    Silence silence{};
 };
 
 enum class Ending {
@@ -48,6 +58,8 @@ struct RunStats {
     uint64_t replies_lost = 0;     // commands answered with nothing on purpose
     uint64_t replies_damaged = 0;  // replies sent with a wrong CRC on purpose
     uint64_t send_failures = 0;    // datagrams the system refused
+    uint64_t replies_duplicated = 0;    // commands answered twice on purpose
+    uint64_t dropped_while_silent = 0;  // datagrams dropped during the silence
 };
 
 class Simulator {
@@ -70,6 +82,9 @@ private:
     void announce_if_due(uint64_t now);
     void send_due(uint64_t now);
     void take(const Datagram& d, uint64_t now);
+    bool silenced(const Datagram& d, uint64_t now);
+    bool starts_silence(const Datagram& d) const;
+    bool silent(uint64_t now) const { return silent_until_ && now < *silent_until_; }
     void queue(Pending p);
     std::optional<Ending> ending(uint64_t now) const;
     uint64_t next_event(uint64_t now) const;
@@ -82,6 +97,7 @@ private:
     RunStats stats_;
     uint64_t next_announcement_ = 0;
     std::optional<uint64_t> jump_answered_at_;
+    std::optional<uint64_t> silent_until_;  // set when the silence begins
     std::vector<Pending> pending_;  // by due time; equal times in the order queued
 };
 

@@ -1,6 +1,8 @@
 #include "device/summary.hpp"
 
+#include <algorithm>
 #include <cinttypes>
+#include <cstddef>
 
 #include "device/commands.hpp"
 
@@ -35,8 +37,39 @@ void say_traffic(Console& con, const RunStats& st) {
     }
 }
 
+// Faults told only when they happened.
+void say_faults(Console& con, const Bootloader& dev, const RunStats& st) {
+    if (dev.commands_refused() != 0 || st.replies_duplicated != 0) {
+        say(con, "Команд отвергнуто: %" PRIu64 "; ответов продублировано: %" PRIu64 "\n",
+            dev.commands_refused(), st.replies_duplicated);
+    }
+    if (st.dropped_while_silent != 0) {
+        say(con, "Отброшено датаграмм в молчании: %" PRIu64 "\n", st.dropped_while_silent);
+    }
+}
+
 bool flash_matches(const Bootloader& dev, const Summary& s) {
     return s.expected && dev.flash() == s.expected->flash;
+}
+
+// The numbers (from 0) of the write blocks in which the flash differs from the expected image,
+// the first MAX_BLOCKS_TOLD of them, with "..." when there are more.
+constexpr int MAX_BLOCKS_TOLD = 20;
+
+void say_differing_blocks(Console& con, const Bytes& flash, const Expectation& e) {
+    say(con, "Блоки, отличные от %s:", e.name.c_str());
+    int told = 0;
+    for (uint32_t at = 0; at < IMAGE_SIZE; at += WRITE_BLOCK_SIZE) {
+        const auto from = static_cast<std::ptrdiff_t>(at);
+        const auto to = static_cast<std::ptrdiff_t>(at + WRITE_BLOCK_SIZE);
+        if (std::equal(flash.begin() + from, flash.begin() + to, e.flash.begin() + from)) continue;
+        if (told++ == MAX_BLOCKS_TOLD) {
+            say(con, " ...");
+            break;
+        }
+        say(con, " %u", at / WRITE_BLOCK_SIZE);
+    }
+    say(con, "\n");
 }
 
 }  // namespace
@@ -46,13 +79,18 @@ void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
     say(con, "qd-devsim %s: итог\n", s.address.c_str());
     say_commands(con, dev);
     say_traffic(con, s.stats);
+    say_faults(con, dev, s.stats);
     say(con, "Записано блоков: %" PRIu64 "\n", dev.blocks_written());
     say(con, "CRC32 FLASH UP1: 0h%X\n", dev.flash_crc());
     say_line(con, s.ending == Ending::jumped ? "Переход на приложение: выполнен"
                                              : "Переход на приложение: НЕ выполнен, время истекло");
     if (s.expected) {
+        const bool same = flash_matches(dev, s);
         say(con, "FLASH UP1 и %s: %s\n", s.expected->name.c_str(),
-            flash_matches(dev, s) ? "совпадают" : "НЕ совпадают");
+            same ? "совпадают" : "НЕ совпадают");
+        if (!same && s.expected->flash.size() == IMAGE_SIZE) {
+            say_differing_blocks(con, dev.flash(), *s.expected);
+        }
     }
     say_separator(con);
 }

@@ -67,7 +67,8 @@ TEST(DevsimProcess, HelpIsInWindows1251UnlessUtf8IsAsked) {
           "--key",     "--bl-crc",    "--flash",      "--password",   "--jumper",
           "--up2",     "--interval",  "--reply-time", "--after-jump", "--time-limit",
           "--expect",  "--loss",      "--loss-at",    "--damage",     "--damage-at",
-          "--refuse",  "--duplicate", "--seed"}) {
+          "--refuse",  "--duplicate", "--seed",       "--refuse-share", "--duplicate-share",
+          "--silent"}) {
         EXPECT_NE(utf8.out.find(std::string("  ") + option + " "), std::string::npos) << option;
     }
 }

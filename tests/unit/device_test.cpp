@@ -484,6 +484,73 @@ TEST(DeviceFaults, LossByProbabilityRepeatsForASeed) {
     EXPECT_EQ(run(f), std::vector<bool>(N, true));
 }
 
+// For each of `count` writes of the same block: its result and how many replies it got.
+struct WriteOutcome {
+    std::vector<uint32_t> results;
+    std::vector<size_t> replies;
+    uint64_t written = 0;
+    uint64_t refused = 0;
+};
+
+WriteOutcome write_repeatedly(const Faults& faults, uint32_t count) {
+    Bootloader dev(test_config());
+    for (const Cmd& c : {kUnblock, kErase, kPassOk}) {
+        const Bytes w = wire_of(command(c.code, c.f_address, c.ext));
+        dev.handle(w.data(), w.size());
+    }
+    dev.set_faults(faults);
+    WriteOutcome out;
+    const Bytes w = wire_of(command(CMD_WRITE_UP_FLASH, FLASH_BASE, Bytes(WRITE_BLOCK_SIZE, 7)));
+    for (uint32_t n = 0; n < count; ++n) {
+        const std::vector<Reply> r = dev.handle(w.data(), w.size());
+        out.replies.push_back(r.size());
+        out.results.push_back(r.empty() ? RES_OK : reply_of(r[0].bytes).get_result);
+        if (r.size() == 2) {
+            EXPECT_EQ(r[0].bytes, r[1].bytes) << "a duplicate is the same frame";
+        }
+    }
+    out.written = dev.blocks_written();
+    out.refused = dev.commands_refused();
+    return out;
+}
+
+// Refusals and duplicates drawn at random: the same for a seed, none at share 0, all at 1; a
+// refused command is answered RES_GENERAL_ERROR and not carried out.
+TEST(DeviceFaults, RefusalsAndDuplicatesByShareRepeatForASeed) {
+    constexpr uint32_t N = 200;
+    Faults f;
+    f.seed = 11;
+    f.refuse_probability = 0.2;
+    f.duplicate_probability = 0.2;
+    const WriteOutcome a = write_repeatedly(f, N);
+    const WriteOutcome again = write_repeatedly(f, N);
+    EXPECT_EQ(again.results, a.results);
+    EXPECT_EQ(again.replies, a.replies);
+    const auto refused = static_cast<uint64_t>(
+        std::count(a.results.begin(), a.results.end(), RES_GENERAL_ERROR));
+    const auto doubled = static_cast<uint64_t>(std::count(a.replies.begin(), a.replies.end(), 2u));
+    EXPECT_EQ(a.refused, refused);
+    EXPECT_EQ(a.written, N - refused) << "a refused write was carried out";
+    EXPECT_GT(refused, N / 20);
+    EXPECT_LT(refused, N / 2);
+    EXPECT_GT(doubled, N / 20);
+    EXPECT_LT(doubled, N / 2);
+    Faults other = f;
+    other.seed = 12;
+    EXPECT_NE(write_repeatedly(other, N).results, a.results);
+
+    f.refuse_probability = 1.0;
+    f.duplicate_probability = 1.0;
+    const WriteOutcome all = write_repeatedly(f, N);
+    EXPECT_EQ(all.results, std::vector<uint32_t>(N, RES_GENERAL_ERROR));
+    EXPECT_EQ(all.replies, std::vector<size_t>(N, 2u));
+    EXPECT_EQ(all.written, 0u);
+    const WriteOutcome none = write_repeatedly(Faults{.seed = 11}, N);
+    EXPECT_EQ(none.results, std::vector<uint32_t>(N, RES_OK));
+    EXPECT_EQ(none.replies, std::vector<size_t>(N, 1u));
+    EXPECT_EQ(none.refused, 0u);
+}
+
 size_t bits_differing(const Bytes& a, const Bytes& b) {
     size_t n = 0;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -542,6 +609,7 @@ TEST_F(Device, RefusesACommandNTimesWithoutCarryingItOut) {
     EXPECT_EQ(result_of(kErase), RES_OK);
     EXPECT_EQ(dev.flash(), Bytes(IMAGE_SIZE, 0xFF));
     EXPECT_EQ(dev.commands_received(CMD_ERASE_UP_FLASH), 3u);
+    EXPECT_EQ(dev.commands_refused(), 2u);
 }
 
 TEST_F(Device, DuplicatesEveryReplyButExecutesOnce) {

@@ -47,6 +47,10 @@ TEST(DevsimOptions, DefaultsBesideTheAddress) {
     EXPECT_FALSE(o.faults.duplicate);
     EXPECT_EQ(o.faults.delay_ms, 0u);
     EXPECT_TRUE(o.refusals.empty());
+    EXPECT_EQ(o.faults.refuse_probability, 0.0);
+    EXPECT_EQ(o.faults.duplicate_probability, 0.0);
+    EXPECT_EQ(o.silence.from_command, 0u);
+    EXPECT_EQ(o.silence.ms, 0u);
 }
 
 TEST(DevsimOptions, EveryOptionInBothForms) {
@@ -91,6 +95,11 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
                                 "--refuse",
                                 "8:12:2",
                                 "--duplicate",
+                                "--refuse-share=0.125",
+                                "--duplicate-share",
+                                "0.75",
+                                "--silent",
+                                "200:3000",
                                 "--seed",
                                 "99"});
     ASSERT_TRUE(p.options.has_value()) << p.error;
@@ -124,6 +133,10 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
     EXPECT_EQ(o.refusals[2].cmd, 8u);
     EXPECT_EQ(o.refusals[2].result, 12u);
     EXPECT_TRUE(o.faults.duplicate);
+    EXPECT_EQ(o.faults.refuse_probability, 0.125);
+    EXPECT_EQ(o.faults.duplicate_probability, 0.75);
+    EXPECT_EQ(o.silence.from_command, 200u);
+    EXPECT_EQ(o.silence.ms, 3000u);
     EXPECT_EQ(o.faults.seed, 99u);
 }
 
@@ -160,6 +173,7 @@ const std::string kIp = "(нужно: адрес IPv4, например 198.18.0
 const std::string kMac = "(нужно: MAC: 0.128.225.1.2.255 или 00:80:E1:01:02:FF)";
 const std::string kShare = "(нужно: доля от 0 до 1, например 0.1)";
 const std::string kList = "(нужно: номера команд от 1, например 3,7,20-25)";
+const std::string kSilence = "(нужно: КОМАНДА:МС, например 200:3000)";
 const std::string kRefusal = "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1)";
 
 BadCase bad(const char* name, std::vector<std::string> args, std::string error) {
@@ -217,6 +231,16 @@ INSTANTIATE_TEST_SUITE_P(
         bad("RefuseNoTimes", {"--refuse", "3:1:0"}, "неверное значение --refuse 3:1:0 " + kRefusal),
         bad("RefuseCode256", {"--refuse", "256:1:1"},
             "неверное значение --refuse 256:1:1 " + kRefusal),
+        bad("RefuseShareAboveOne", {"--refuse-share", "2"},
+            "неверное значение --refuse-share 2 " + kShare),
+        bad("DuplicateShareWord", {"--duplicate-share=some"},
+            "неверное значение --duplicate-share some " + kShare),
+        bad("SilentNoTime", {"--silent", "200"}, "неверное значение --silent 200 " + kSilence),
+        bad("SilentFromZero", {"--silent", "0:100"},
+            "неверное значение --silent 0:100 " + kSilence),
+        bad("SilentZeroMs", {"--silent", "5:0"}, "неверное значение --silent 5:0 " + kSilence),
+        bad("SilentThreeParts", {"--silent", "5:10:1"},
+            "неверное значение --silent 5:10:1 " + kSilence),
         bad("FlashEmpty", {"--flash="}, "неверное значение --flash  (нужно: файл или erased)"),
         bad("Unknown", {"--bogus"}, "неизвестный параметр --bogus"),
         bad("Positional", {"device.ini"}, "неизвестный параметр device.ini"),

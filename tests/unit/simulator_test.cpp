@@ -276,6 +276,39 @@ TEST_P(Faulty, JumpRepeatedAfterALostOrDamagedReply) {
     }
 }
 
+// Silent from the third valid command for 500 ms: what comes then is dropped without being
+// counted as a command, nothing is answered or announced; afterwards it answers and announces
+// again. Invalid datagrams before do not count towards the command number.
+TEST_F(Loop, SilentFromACommandForATime) {
+    settings.silence = Silence{3, 500};
+    net.arrive(10, command(CMD_NOP));
+    net.arrive(20, Bytes(12, 0));  // not a command
+    net.arrive(30, command(CMD_ACTIVATE_BL));
+    net.arrive(100, command(CMD_GET_CONFIG));   // third: the silence begins, until 600
+    net.arrive(400, command(CMD_GET_CONFIG));   // dropped
+    net.arrive(599, Bytes(180, 1));             // dropped too, not counted as invalid
+    net.arrive(600, command(CMD_GET_CONFIG));   // answered
+    net.arrive(700, command(CMD_UNBLOCK_FLASH));
+    EXPECT_EQ(run(), Ending::time_limit);
+    std::vector<uint32_t> answered;
+    for (const Sent& r : replies()) answered.push_back(reply_of(r).get_cmd);
+    EXPECT_EQ(answered, (std::vector<uint32_t>{CMD_NOP, CMD_ACTIVATE_BL, CMD_GET_CONFIG,
+                                               CMD_UNBLOCK_FLASH}));
+    EXPECT_EQ(replies()[2].at, 600u);
+    EXPECT_EQ(dev.commands_received(CMD_GET_CONFIG), 1u);
+    EXPECT_EQ(dev.invalid_datagrams(), 1u);
+    EXPECT_EQ(stats.dropped_while_silent, 3u);
+    EXPECT_EQ(stats.replies_lost, 0u);
+    EXPECT_EQ(announced_at(), (std::vector<uint64_t>{0, 600, 900})) << "none while silent";
+}
+
+TEST_F(Loop, NeverSilentWithoutASilence) {
+    for (int n = 0; n < 5; ++n) net.arrive(10 + static_cast<uint64_t>(n), command(CMD_NOP));
+    EXPECT_EQ(run(), Ending::time_limit);
+    EXPECT_EQ(replies().size(), 5u);
+    EXPECT_EQ(stats.dropped_while_silent, 0u);
+}
+
 // --- summary and exit status ----------------------------------------------------------------
 
 TEST(Summary, TellsCommandsTrafficFlashAndVerdict) {
@@ -317,6 +350,49 @@ TEST(Summary, TellsCommandsTrafficFlashAndVerdict) {
                               sep + "\n");
 }
 
+// Refusals, duplicates and a silence are told only when they happened.
+TEST(Summary, TellsDeliberateFaultsOnlyWhenTheyHappened) {
+    const auto faults_lines = [](uint64_t refusals, uint64_t duplicated, uint64_t dropped) {
+        Bootloader dev{config()};
+        dev.refuse(CMD_NOP, RES_GENERAL_ERROR, 10);
+        for (uint64_t n = 0; n < refusals; ++n) {
+            const Bytes c = command(CMD_NOP);
+            dev.handle(c.data(), c.size());
+        }
+        RunStats st{};
+        st.replies_duplicated = duplicated;
+        st.dropped_while_silent = dropped;
+        RecordingConsole con;
+        say_summary(con, dev, Summary{"198.18.0.2", Ending::jumped, st, std::nullopt});
+        const std::string& t = con.text();
+        const std::string after = "повреждено: 0\n";
+        const size_t at = t.find(after);
+        const size_t to = t.find("Записано блоков");
+        if (at == std::string::npos || to == std::string::npos) return std::string("<cut>");
+        return t.substr(at + after.size(), to - at - after.size());
+    };
+    EXPECT_EQ(faults_lines(0, 0, 0), "");
+    EXPECT_EQ(faults_lines(2, 0, 0), "Команд отвергнуто: 2; ответов продублировано: 0\n");
+    EXPECT_EQ(faults_lines(0, 3, 0), "Команд отвергнуто: 0; ответов продублировано: 3\n");
+    EXPECT_EQ(faults_lines(1, 1, 40), "Команд отвергнуто: 1; ответов продублировано: 1\n"
+                                      "Отброшено датаграмм в молчании: 40\n");
+    EXPECT_EQ(faults_lines(0, 0, 7), "Отброшено датаграмм в молчании: 7\n");
+}
+
+// At most twenty differing blocks are named, then "...".
+TEST(Summary, NamesTheFirstTwentyDifferingBlocks) {
+    Bootloader dev{config()};
+    Bytes expected = dev.flash();
+    for (uint32_t block = 3; block < 480; block += 20) expected[block * WRITE_BLOCK_SIZE + 9] = 0;
+    RecordingConsole con;
+    say_summary(con, dev,
+                Summary{"198.18.0.2", Ending::jumped, {}, Expectation{"e.upk", expected}});
+    EXPECT_NE(con.text().find("Блоки, отличные от e.upk: 3 23 43 63 83 103 123 143 163 183 203 "
+                              "223 243 263 283 303 323 343 363 383 ...\n"),
+              std::string::npos)
+        << con.text();
+}
+
 struct VerdictCase {
     const char* name;
     Ending ending;
@@ -338,7 +414,8 @@ INSTANTIATE_TEST_SUITE_P(
         VerdictCase{"JumpedFlashEqual", Ending::jumped, true, true, 0,
                     "Переход на приложение: выполнен\nFLASH UP1 и e.upk: совпадают\n"},
         VerdictCase{"JumpedFlashDiffers", Ending::jumped, true, false, 1,
-                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"},
+                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"
+                    "Блоки, отличные от e.upk: 0 479\n"},
         VerdictCase{"TimeLimitFlashEqual", Ending::time_limit, true, true, 3,
                     "Переход на приложение: НЕ выполнен, время истекло\n"
                     "FLASH UP1 и e.upk: совпадают\n"},
@@ -352,7 +429,10 @@ TEST_P(Verdict, ExitStatusAndItsLines) {
     cfg.flash = Bytes(1000, 0x42);
     Bootloader dev{cfg};
     Bytes expected = dev.flash();
-    if (!c.equal) expected[IMAGE_SIZE - 1] = 0x00;
+    if (!c.equal) {
+        expected[0] = 0x00;
+        expected[IMAGE_SIZE - 1] = 0x00;
+    }
     Summary s{"198.18.0.2", c.ending, {}, std::nullopt};
     if (c.expect) s.expected = Expectation{"e.upk", expected};
     RecordingConsole con;

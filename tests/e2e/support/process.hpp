@@ -26,6 +26,8 @@ public:
     std::optional<int> wait_for(int timeout_ms);
     // Ends it with SIGTERM (SIGKILL if it is still there 3 s later) and returns its status.
     int stop();
+    // Its process id; a program it becomes by exec (as testnet.sh exec-server does) keeps it.
+    pid_t pid() const { return pid_; }
     // What it has written so far.
     std::string output() const;
     // Waits at most timeout_ms until its output holds `text`.

@@ -1,0 +1,719 @@
+// Load and faults on the test network: qd-server in its namespace at 198.18.0.1 and qd-devsim
+// devices in theirs at 198.18.0.2 and up, on real UDP.
+//
+//   Load:       100 devices updated one after the other; the server's resident memory stays.
+//   Flood:      junk at about 1000 datagrams a second in the middle of an update.
+//   Announcers: three other devices announcing themselves during an update.
+//   Silence:    a device that stops answering for seconds in the middle of the write loop.
+//   Faults:     replies lost, damaged, refused and duplicated at random with a fixed seed.
+//
+// Every case checks outcomes (the device's flash, the server's console, its memory), never
+// durations: the machine may hold a process up now and then. Each prints its figures as lines
+// starting with "[figure]" (see docs/robustness.md).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/frames.hpp"
+#include "support/bench.hpp"
+#include "support/junk.hpp"
+#include "support/proc_stats.hpp"
+#include "support/trace.hpp"
+#include "support/udp.hpp"
+
+namespace qd {
+namespace {
+
+using test::Bench;
+using test::Process;
+using test::ServerSettings;
+using test::TestNetwork;
+using test::TraceEvent;
+using Clock = std::chrono::steady_clock;
+using Events = std::vector<TraceEvent>;
+
+constexpr int kBlocks = 480;
+constexpr int64_t kContainerCrc = 0xD718226B;
+constexpr long kGrowthKib = 64;    // the most the server's resident memory may change
+constexpr int kDeviceMs = 120000;  // the longest wait for a device to end (its own limit is lower)
+constexpr int kSettleMs = 120000;  // for the server to end a dialogue after its device has ended
+const std::string kDeviceLimit = "100000";
+const std::string kContainerCrcLine = "FLASH UP1 CRC32: 0hD718226B \n";
+
+// --- small helpers -------------------------------------------------------------------------
+
+void figure(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void figure(const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    std::printf("[figure] ");
+    std::vprintf(format, args);
+    std::printf("\n");
+    std::fflush(stdout);
+    va_end(args);
+}
+
+double seconds_since(Clock::time_point from) {
+    return std::chrono::duration<double>(Clock::now() - from).count();
+}
+
+std::string ip(int n) { return TestNetwork::device_ip(n); }
+
+// Distinct serial numbers: 2.81.68.0.HI.LO for device n.
+std::string mac_arg(int n) {
+    return "2.81.68.0." + std::to_string(n / 256) + "." + std::to_string(n % 256);
+}
+std::string mac_shown(int n) {
+    return "2:81:68:0:" + std::to_string(n / 256) + ":" + std::to_string(n % 256);
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// The number a device's summary gives after `label`.
+uint64_t summary_number(const std::string& out, const std::string& label) {
+    const size_t at = out.find(label);
+    return at == std::string::npos ? 0 : std::stoull(out.substr(at + label.size()));
+}
+
+// All commands a device's summary counts, of every code.
+uint64_t commands_received(const std::string& out) {
+    uint64_t n = 0;
+    for (const char* name :
+         {"CMD_NOP", "CMD_ACTIVATE_BL", "CMD_GET_CONFIG", "CMD_UNBLOCK_FLASH", "CMD_ERASE_UP_FLASH",
+          "CMD_SET_PASS_BIN", "CMD_WRITE_UP_FLASH", "CMD_GETCRC_FLASH", "CMD_JUMP_TO_APP"}) {
+        n += summary_number(out, std::string("  ") + name);
+    }
+    return n;
+}
+
+bool flash_equal(const std::string& device_output) {
+    return device_output.find("FLASH UP1 и " + test::container_file() + ": совпадают\n") !=
+           std::string::npos;
+}
+
+long resident(Bench& bench) {
+    const std::optional<long> kib = test::resident_kib(bench.server().pid());
+    EXPECT_TRUE(kib.has_value()) << "the server is gone";
+    return kib.value_or(0);
+}
+
+// The events of the first dialogue: from opening the send socket to closing it.
+Events first_dialogue(const Events& all) {
+    Events d;
+    bool in = false;
+    for (const TraceEvent& e : all) {
+        if (e.kind == TraceEvent::tx_opened) in = true;
+        if (in) d.push_back(e);
+        if (in && e.kind == TraceEvent::tx_closed) break;
+    }
+    return d;
+}
+
+std::vector<int64_t> of_kind(const Events& events, TraceEvent::Kind kind) {
+    std::vector<int64_t> values;
+    for (const TraceEvent& e : events) {
+        if (e.kind == kind) values.push_back(e.a);
+    }
+    return values;
+}
+
+// 0, 1, ... 479.
+std::vector<int64_t> every_block() {
+    std::vector<int64_t> blocks(kBlocks);
+    for (int n = 0; n < kBlocks; ++n) blocks[static_cast<size_t>(n)] = n;
+    return blocks;
+}
+
+// Each block accepted once, in order, and one flash CRC, the container's, read back.
+void expect_whole_update(const Events& dialogue) {
+    EXPECT_EQ(of_kind(dialogue, TraceEvent::block), every_block())
+        << "each block accepted once, in order";
+    EXPECT_EQ(of_kind(dialogue, TraceEvent::flash_crc), std::vector<int64_t>{kContainerCrc});
+}
+
+void expect_known_lines(const std::string& transcript) {
+    const std::vector<std::string> unknown = test::unknown_lines(transcript);
+    EXPECT_TRUE(unknown.empty()) << unknown.size() << " lines of no known form, the first: "
+                                 << (unknown.empty() ? "" : unknown.front());
+}
+
+// A device that announces itself once and must end with the container in its flash.
+std::vector<std::string> updated_device(int n, std::vector<std::string> more = {}) {
+    std::vector<std::string> args{"--address",    ip(n),       "--mac",    mac_arg(n),
+                                  "--interval",   "600000",    "--expect", test::container_file(),
+                                  "--time-limit", kDeviceLimit};
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+// Waits for a device to end and for the server to end the dialogue with it (the `dialogues`th);
+// the device's console.
+std::string finish(Bench& bench, Process& dev, size_t dialogues, std::optional<int>& status) {
+    status = dev.wait_for(kDeviceMs);
+    if (!status) dev.stop();
+    EXPECT_TRUE(bench.wait_for_count(Bench::kClosing, dialogues, kSettleMs))
+        << "the server did not end the dialogue";
+    return dev.output();
+}
+
+// --- 1. load: 100 devices one after the other ----------------------------------------------
+
+// Reply-paced (ReplyPaced=1): a pause ends as soon as the reply is in, so that an update takes
+// well under a second; DelayFrames and DelayWrite of 100 ms only bound the wait for a reply.
+constexpr int kLoadDevices = 100;
+constexpr double kLoadBoundSeconds = 480;
+
+TEST(Load, HundredDevicesOneAfterTheOtherAndTheServerDoesNotGrow) {
+    const Clock::time_point start = Clock::now();
+    Bench bench(kLoadDevices, ServerSettings{1, true, 100, 100});
+    ASSERT_EQ(bench.error(), "");
+    long first_kib = 0;
+    long last_kib = 0;
+    long most_kib = 0;
+    for (int n = 1; n <= kLoadDevices; ++n) {
+        ASSERT_LT(seconds_since(start), kLoadBoundSeconds) << "device " << n;
+        std::unique_ptr<Process> dev =
+            bench.device("device" + std::to_string(n), updated_device(n));
+        std::optional<int> status;
+        const std::string out = finish(bench, *dev, static_cast<size_t>(n), status);
+        ASSERT_EQ(status, 0) << out;
+        ASSERT_TRUE(flash_equal(out)) << out;
+        last_kib = resident(bench);
+        if (n == 1) first_kib = last_kib;
+        most_kib = std::max(most_kib, last_kib);
+    }
+    const std::string text = bench.transcript();
+    EXPECT_EQ(count(text, kContainerCrcLine), static_cast<size_t>(kLoadDevices));
+    EXPECT_EQ(count(text, "Принято широковещательное сообщение"),
+              static_cast<size_t>(kLoadDevices));
+    for (int n = 1; n <= kLoadDevices; ++n) {
+        EXPECT_EQ(count(text, "IP dev: " + ip(n) + " \n"), 1u) << ip(n);
+        EXPECT_EQ(count(text, "MAC dev/serNum: " + mac_shown(n) + "\n"), 1u) << mac_shown(n);
+    }
+    EXPECT_LE(std::labs(last_kib - first_kib), kGrowthKib)
+        << "resident memory after the first update " << first_kib << " KiB, after the last "
+        << last_kib << " KiB";
+    figure(
+        "load: %d devices updated in %.1f s; server VmRSS after the first %ld KiB, after the "
+        "last %ld KiB, most %ld KiB",
+        kLoadDevices, seconds_since(start), first_kib, last_kib, most_kib);
+}
+
+// --- 2. junk flooding the update port in the middle of an update ----------------------------
+
+constexpr uint32_t kFloodSeed = 20250;
+constexpr int kFloodDatagrams = 3000;  // at about 1000 a second: 10 every 10 ms
+constexpr int kFloodBurst = 10;
+constexpr double kFloodBoundSeconds = 20;
+constexpr int64_t kLongestRead = 512;  // longer datagrams are dropped unread (RX byte:-1)
+
+struct FloodCase {
+    const char* name;
+    ServerSettings server;
+    std::vector<std::string> device;  // beside updated_device's
+    bool goes_on;                     // the update advances while the flood lasts
+};
+
+void PrintTo(const FloodCase& c, std::ostream* os) { *os << c.name; }
+
+struct FloodSent {
+    test::JunkTally tally;
+    uint64_t failed = 0;
+    double seconds = 0;
+};
+
+// From the devices' side, at 198.18.0.3, to the server's port.
+FloodSent flood(const TestNetwork& net) {
+    test::UdpSocket so = net.in_device([] { return test::UdpSocket(); });
+    FloodSent sent;
+    if (!so.bind(ip(2), 0)) {
+        sent.failed = kFloodDatagrams;
+        return sent;
+    }
+    test::JunkMaker junk(kFloodSeed);
+    const Clock::time_point start = Clock::now();
+    Clock::time_point next = start;
+    for (int n = 0; n < kFloodDatagrams && seconds_since(start) < kFloodBoundSeconds; ++n) {
+        if (n % kFloodBurst == 0) {
+            std::this_thread::sleep_until(next);
+            next += std::chrono::milliseconds(10);
+        }
+        if (!so.send_to(TestNetwork::kServerIp, UPDATE_PORT, junk.next().bytes)) ++sent.failed;
+    }
+    sent.tally = junk.tally();
+    sent.seconds = seconds_since(start);
+    return sent;
+}
+
+class Flood : public ::testing::TestWithParam<FloodCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Flood,
+    ::testing::Values(
+        // One datagram read per poll: the flood stalls the update while it lasts.
+        FloodCase{"FixedPauses", ServerSettings{2, false, 5, 5}, {}, false},
+        // The wait for a reply reads on through the junk; replies 10 ms late make the update
+        // last long enough to be flooded in its middle.
+        FloodCase{"ReplyPaced", ServerSettings{2, true, 100, 100}, {"--reply-time", "10"}, true}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// What the server read of the flood: every line of a known form; each "ERROR! " from a frame
+// with a wrong CRC; no frame with a wrong version or magic number taken; and, when the system
+// dropped nothing, one trace for each datagram.
+void expect_flood_traced(const Events& all, const FloodSent& sent, bool none_dropped) {
+    uint64_t errors = 0;
+    std::vector<uint64_t> read_by_length(static_cast<size_t>(kLongestRead) + 1);
+    for (size_t i = 0; i < all.size(); ++i) {
+        const TraceEvent& e = all[i];
+        if (e.kind == TraceEvent::rx && e.a >= 0 && e.a <= kLongestRead) {
+            ++read_by_length[static_cast<size_t>(e.a)];
+        }
+        if (e.kind == TraceEvent::crc_error) {
+            ++errors;
+            ASSERT_GT(i, 0u);
+            const TraceEvent& check = all[i - 1];
+            ASSERT_EQ(check.kind, TraceEvent::crc_check);
+            EXPECT_EQ(static_cast<uint32_t>(check.b ^ check.c), test::kCrcFlip)
+                << "a CRC error not from the flood";
+        }
+        if (e.kind == TraceEvent::broadcast_ok || e.kind == TraceEvent::reply) {
+            EXPECT_LT(e.a, test::kFirstJunkFrame) << "a frame with a wrong header was taken";
+        }
+    }
+    EXPECT_GT(errors, 0u);
+    EXPECT_LE(errors, sent.tally.bad_crc);
+    if (none_dropped) {
+        EXPECT_EQ(errors, sent.tally.bad_crc);
+    }
+    for (int64_t len = 0; len <= kLongestRead; ++len) {
+        if (len == 180 || len == 300) continue;  // the frames' lengths: devices send them too
+        const uint64_t made = sent.tally.random_by_length[static_cast<size_t>(len)];
+        const uint64_t read = read_by_length[static_cast<size_t>(len)];
+        EXPECT_LE(read, made) << "length " << len;
+        if (none_dropped) {
+            EXPECT_EQ(read, made) << "length " << len;
+        }
+    }
+}
+
+TEST_P(Flood, ServerNeitherFallsNorGrowsAndTheUpdateCompletes) {
+    const FloodCase& c = GetParam();
+    const Clock::time_point start = Clock::now();
+    Bench bench(2, c.server);
+    ASSERT_EQ(bench.error(), "");
+    std::unique_ptr<Process> dev = bench.device("device", updated_device(1, c.device));
+    ASSERT_TRUE(bench.wait_for_count(" NPW:100;", 1, kDeviceMs)) << bench.transcript();
+    const long kib_before = resident(bench);
+    const std::optional<test::UdpCounters> udp_before = test::udp_counters(bench.server().pid());
+    ASSERT_TRUE(udp_before.has_value());
+    const size_t blocks_before = count(bench.transcript(), " NPW:");
+
+    const FloodSent sent = flood(bench.net());
+    const size_t blocks_after = count(bench.transcript(), " NPW:");
+    EXPECT_EQ(sent.failed, 0u);
+    EXPECT_FALSE(bench.server().wait_for(0).has_value()) << "the server ended in the flood";
+
+    std::optional<int> status;
+    const std::string out = finish(bench, *dev, 1, status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(flash_equal(out)) << out;
+    EXPECT_FALSE(bench.server().wait_for(0).has_value()) << "the server ended";
+    const long kib_after = resident(bench);
+    const std::optional<test::UdpCounters> udp_after = test::udp_counters(bench.server().pid());
+    ASSERT_TRUE(udp_after.has_value());
+    EXPECT_LE(std::labs(kib_after - kib_before), kGrowthKib);
+    if (c.goes_on) {
+        EXPECT_GT(blocks_after, blocks_before) << "the update stood still";
+    }
+
+    const std::string text = bench.transcript();
+    expect_known_lines(text);
+    const uint64_t dropped = udp_after->rcvbuf_errors - udp_before->rcvbuf_errors;
+    const Events all = test::trace_events(text);
+    expect_flood_traced(all, sent, dropped == 0);
+    const Events dialogue = first_dialogue(all);
+    expect_whole_update(dialogue);
+    EXPECT_EQ(of_kind(all, TraceEvent::broadcast_ok).size(), 1u) << "only the device's";
+    figure("flood %s: %" PRIu64 " datagrams (%" PRIu64 " with a wrong CRC, %" PRIu64
+           " with a wrong header) in %.1f s; dropped by the full receive queue %" PRIu64
+           "; blocks accepted during the flood %zu; failed attempts %zu; %" PRIu64
+           " commands sent (488 needed); VmRSS %ld -> %ld KiB; test %.1f s",
+           c.name, sent.tally.total, sent.tally.bad_crc, sent.tally.wrong_header, sent.seconds,
+           dropped, blocks_after - blocks_before, of_kind(dialogue, TraceEvent::no_reply).size(),
+           commands_received(out), kib_before, kib_after, seconds_since(start));
+}
+
+// --- 3. other devices announcing themselves during an update --------------------------------
+
+struct AnnouncerCase {
+    const char* name;
+    ServerSettings server;
+    std::vector<std::string> device;
+    TraceEvent::Kind after_broadcast;  // what follows a broadcast read in the dialogue
+};
+
+void PrintTo(const AnnouncerCase& c, std::ostream* os) { *os << c.name; }
+
+class Announcers : public ::testing::TestWithParam<AnnouncerCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Announcers,
+    ::testing::Values(
+        // A broadcast read in place of the reply is a failed attempt.
+        AnnouncerCase{"FixedPauses", ServerSettings{2, false, 5, 5}, {}, TraceEvent::no_reply},
+        // The wait for the reply reads on.
+        AnnouncerCase{"ReplyPaced",
+                      ServerSettings{2, true, 100, 100},
+                      {"--reply-time", "10"},
+                      TraceEvent::rx}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// Three devices that already run the container's firmware, announcing once a second: the server
+// refuses and ignores them once the update is over.
+std::vector<std::unique_ptr<Process>> announcers(Bench& bench) {
+    std::vector<std::unique_ptr<Process>> devs;
+    for (int n = 2; n <= 4; ++n) {
+        devs.push_back(
+            bench.device("announcer" + std::to_string(n),
+                         {"--address", ip(n), "--mac", mac_arg(n), "--interval", "1000", "--flash",
+                          test::container_file(), "--time-limit", kDeviceLimit}));
+    }
+    return devs;
+}
+
+TEST_P(Announcers, UpdateCompletesAndEachBroadcastIsOneAttempt) {
+    const AnnouncerCase& c = GetParam();
+    const Clock::time_point start = Clock::now();
+    Bench bench(4, c.server);
+    ASSERT_EQ(bench.error(), "");
+    std::unique_ptr<Process> dev = bench.device("device", updated_device(1, c.device));
+    ASSERT_TRUE(bench.wait_for_count("Create soc tx. IP: ", 1, kDeviceMs));
+    const std::vector<std::unique_ptr<Process>> others = announcers(bench);
+    std::optional<int> status;
+    const std::string out = finish(bench, *dev, 1, status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(flash_equal(out)) << out;
+
+    const std::string text = bench.transcript();
+    expect_known_lines(text);
+    const Events dialogue = first_dialogue(test::trace_events(text));
+    expect_whole_update(dialogue);
+    size_t broadcasts = 0;
+    for (size_t i = 0; i + 1 < dialogue.size(); ++i) {
+        if (dialogue[i].kind != TraceEvent::broadcast_ok) continue;
+        ++broadcasts;
+        EXPECT_EQ(dialogue[i + 1].kind, c.after_broadcast) << "after broadcast " << broadcasts;
+    }
+    EXPECT_GT(broadcasts, 0u) << "no broadcast came during the update";
+    EXPECT_EQ(count(text, "Create soc tx. IP: "), 1u) << "the announcers are not to be updated";
+    figure("announcers %s: %zu broadcasts read during the update, %zu failed attempts, %" PRIu64
+           " commands sent (488 needed); test %.1f s",
+           c.name, broadcasts, of_kind(dialogue, TraceEvent::no_reply).size(),
+           commands_received(out), seconds_since(start));
+}
+
+// --- a run repeated while the machine held it up ---------------------------------------------
+
+// A reply that came after the server's pause because the machine held a process up makes the
+// server repeat the command, and the device answers more commands than the dialogue needs
+// beside those it failed on purpose. Such a run is repeated, at most kAttempts times in all.
+constexpr int kAttempts = 3;
+
+bool held_up(const std::string& device_output, uint64_t failed_on_purpose) {
+    return summary_number(device_output, "Ответов отправлено: ") > 488 + failed_on_purpose;
+}
+
+// --- 4. a device silent for seconds in the middle of the write loop ------------------------
+
+// Command 200 is block 193 (blocks start with command 7): from it on the device drops whatever
+// comes for 3 s, and then answers again.
+const std::string kSilence = "200:3000";
+constexpr int64_t kSilentBlock = 193;
+
+struct SilenceCase {
+    const char* name;
+    ServerSettings server;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* os) { *os << c.name; }
+
+class Silence : public ::testing::TestWithParam<SilenceCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Silence,
+    ::testing::Values(SilenceCase{"FixedPauses", ServerSettings{2, false, 10, 10}},
+                      SilenceCase{"ReplyPaced", ServerSettings{2, true, 100, 100}}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+struct SilentRun {
+    std::optional<int> status;
+    std::string device;
+    std::string transcript;
+    double seconds = 0;
+};
+
+SilentRun silent_run(const ServerSettings& server) {
+    SilentRun run;
+    const Clock::time_point start = Clock::now();
+    Bench bench(1, server);
+    if (!bench.error().empty()) {
+        run.device = bench.error();
+        return run;
+    }
+    std::unique_ptr<Process> dev =
+        bench.device("device", updated_device(1, {"--silent", kSilence}));
+    run.device = finish(bench, *dev, 1, run.status);
+    run.transcript = bench.transcript();
+    run.seconds = seconds_since(start);
+    return run;
+}
+
+// Every command in the silence is one failed attempt at the same block, and the block is
+// accepted once the device answers again.
+TEST_P(Silence, ServerRepeatsTheBlockUntilTheDeviceAnswersAgain) {
+    SilentRun run;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        run = silent_run(GetParam().server);
+        if (!held_up(run.device, 0)) break;
+        std::printf("attempt %d held up by the machine: a reply came late\n", attempt);
+    }
+    EXPECT_EQ(run.status, 0) << run.device;
+    EXPECT_TRUE(flash_equal(run.device)) << run.device;
+    const uint64_t dropped = summary_number(run.device, "Отброшено датаграмм в молчании: ");
+    EXPECT_GT(dropped, 0u) << run.device;
+    EXPECT_EQ(summary_number(run.device, "  CMD_WRITE_UP_FLASH"), 480u) << "dropped ones count not";
+
+    expect_known_lines(run.transcript);
+    const Events dialogue = first_dialogue(test::trace_events(run.transcript));
+    expect_whole_update(dialogue);
+    int64_t last_block = -1;
+    uint64_t repeats = 0;
+    for (const TraceEvent& e : dialogue) {
+        if (e.kind == TraceEvent::block) last_block = e.a;
+        if (e.kind != TraceEvent::no_reply) continue;
+        ++repeats;
+        EXPECT_EQ(e.name, "CMD_WRITE_UP_FLASH");
+        EXPECT_EQ(last_block, kSilentBlock - 1) << "a failed attempt not at the silent block";
+    }
+    EXPECT_EQ(repeats, dropped) << "one failed attempt for each command dropped";
+    EXPECT_EQ(count(run.transcript, "Error Net_Handler CMD_WRITE_UP_FLASH\n"), dropped);
+    figure("silence %s: 3 s from command 200 (block 193): %" PRIu64
+           " attempts dropped and repeated, update completed; test %.1f s",
+           GetParam().name, dropped, run.seconds);
+}
+
+// --- 5. replies lost, damaged, refused and duplicated at random ------------------------------
+
+// What the protocol cannot tell. A reply names the command code and the result, and carries
+// the device's own frame number; it echoes neither the command's frame number nor the block's
+// address. The server matches a reply to the command just sent by code and result alone, so a
+// stale reply of the same code (a late one, or the second copy of a duplicated one) counts as
+// the reply to the current command. Once a duplicate has left its copy waiting, every later
+// poll reads the reply to the command before: in the write loop each block is then accepted on
+// the previous block's reply. That is harmless while the device carries every block out, as
+// every command reaches it (Duplicated). But when the device refuses a block (or loses the
+// reply to it) while a stale acceptance is waiting, the server takes the stale one and goes on
+// to the next block: the refused block is never sent again, the device's flash lacks it, and
+// the server still reads back the device's flash CRC, prints it and sends the device to its
+// application, since that CRC is not compared with the image's (AllFour).
+//
+// The test can tell, though: the device numbers its replies from 0 in the order the commands
+// reach it, so in the first dialogue of a server and a device the reply to the n-th command
+// sent (from 0) carries frame number n.
+struct Acceptance {
+    std::vector<int64_t> stale_blocks;      // blocks accepted on a reply to an earlier command
+    std::vector<int64_t> duplicate_blocks;  // of these, on a reply frame accepted before
+    uint64_t failed_attempts = 0;           // no valid reply, or one with a result other than 1
+};
+
+Acceptance acceptance(const Events& dialogue) {
+    Acceptance a;
+    int64_t sent = 0;
+    const TraceEvent* last_reply = nullptr;
+    std::set<int64_t> frames_seen;
+    bool last_was_seen = false;
+    for (const TraceEvent& e : dialogue) {
+        if (e.kind == TraceEvent::tx) ++sent;
+        if (e.kind == TraceEvent::reply) {
+            last_was_seen = !frames_seen.insert(e.a).second;
+            last_reply = &e;
+        }
+        if (e.kind == TraceEvent::no_reply || (e.kind == TraceEvent::report && e.b != 1)) {
+            ++a.failed_attempts;
+        }
+        if (e.kind != TraceEvent::block || last_reply == nullptr) continue;
+        if (last_reply->a != sent - 1) a.stale_blocks.push_back(e.a);
+        if (last_was_seen) a.duplicate_blocks.push_back(e.a);
+    }
+    return a;
+}
+
+// The blocks the device's summary names as differing from the container.
+std::vector<int64_t> differing_blocks(const std::string& device_output) {
+    std::vector<int64_t> blocks;
+    const std::string label = "Блоки, отличные от " + test::container_file() + ":";
+    const size_t at = device_output.find(label);
+    if (at == std::string::npos) return blocks;
+    const size_t end = device_output.find('\n', at);
+    std::string list = device_output.substr(at + label.size(), end - at - label.size());
+    for (char* p = list.data(); *p != '\0';) {
+        char* next = nullptr;
+        const long n = std::strtol(p, &next, 10);
+        if (next == p) break;
+        blocks.push_back(n);
+        p = next;
+    }
+    return blocks;
+}
+
+enum class Outcome {
+    current_replies,  // every block accepted on the reply to its own command; the flash whole
+    stale_shown,      // blocks accepted on stale duplicates; the flash whole all the same
+    stale_explains    // a block the flash lacks was accepted on a stale reply
+};
+
+struct FaultCase {
+    const char* name;
+    std::vector<std::string> faults;  // qd-devsim's options
+    Outcome outcome;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class Faults : public ::testing::TestWithParam<FaultCase> {};
+
+const std::string kShare = "0.03";
+const std::string kSeed = "7";
+
+INSTANTIATE_TEST_SUITE_P(Cases, Faults,
+                         ::testing::Values(FaultCase{"LostDamagedRefused",
+                                                     {"--loss", kShare, "--damage", kShare,
+                                                      "--refuse-share", kShare, "--seed", kSeed},
+                                                     Outcome::current_replies},
+                                           FaultCase{"Duplicated",
+                                                     {"--duplicate-share", kShare, "--seed", kSeed},
+                                                     Outcome::stale_shown},
+                                           FaultCase{"AllFour",
+                                                     {"--loss", kShare, "--damage", kShare,
+                                                      "--refuse-share", kShare, "--duplicate-share",
+                                                      kShare, "--seed", kSeed},
+                                                     Outcome::stale_explains}),
+                         [](const auto& c) { return std::string(c.param.name); });
+
+struct FaultRun {
+    std::optional<int> status;
+    std::string device;
+    Events dialogue;
+    Acceptance acceptance;
+    double seconds = 0;
+};
+
+FaultRun fault_run(const std::vector<std::string>& faults) {
+    FaultRun run;
+    const Clock::time_point start = Clock::now();
+    Bench bench(1, ServerSettings{2, false, 5, 5});
+    if (!bench.error().empty()) {
+        run.device = bench.error();
+        return run;
+    }
+    std::unique_ptr<Process> dev = bench.device("device", updated_device(1, faults));
+    run.device = finish(bench, *dev, 1, run.status);
+    const std::string text = bench.transcript();
+    expect_known_lines(text);
+    run.dialogue = first_dialogue(test::trace_events(text));
+    run.acceptance = acceptance(run.dialogue);
+    run.seconds = seconds_since(start);
+    return run;
+}
+
+void expect_faults_happened(const FaultCase& c, const std::string& out) {
+    const bool refusing = out.find("Команд отвергнуто: ") != std::string::npos;
+    if (c.outcome != Outcome::stale_shown) {
+        EXPECT_GT(summary_number(out, "потеряно: "), 0u) << out;
+        EXPECT_GT(summary_number(out, "повреждено: "), 0u) << out;
+        EXPECT_TRUE(refusing && summary_number(out, "Команд отвергнуто: ") > 0) << out;
+    }
+    if (c.outcome != Outcome::current_replies) {
+        EXPECT_GT(summary_number(out, "ответов продублировано: "), 0u) << out;
+    }
+}
+
+TEST_P(Faults, UpdateCompletesOrAStaleReplyExplainsWhatIsMissing) {
+    const FaultCase& c = GetParam();
+    FaultRun run;
+    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+        run = fault_run(c.faults);
+        if (c.outcome != Outcome::current_replies || run.acceptance.stale_blocks.empty()) break;
+        std::printf("attempt %d held up by the machine: a reply came late\n", attempt);
+    }
+    const std::string& out = run.device;
+    ASSERT_TRUE(run.status == 0 || run.status == 1) << out;
+    EXPECT_NE(out.find("Переход на приложение: выполнен\n"), std::string::npos) << out;
+    expect_faults_happened(c, out);
+    EXPECT_EQ(of_kind(run.dialogue, TraceEvent::block), every_block())
+        << "each block accepted once, in order";
+    const Acceptance& a = run.acceptance;
+    const std::vector<int64_t> missing = differing_blocks(out);
+    switch (c.outcome) {
+        case Outcome::current_replies:
+            EXPECT_EQ(run.status, 0) << out;
+            EXPECT_TRUE(a.stale_blocks.empty());
+            EXPECT_EQ(a.failed_attempts, commands_received(out) - 488)
+                << "each failed attempt is one command more";
+            break;
+        case Outcome::stale_shown:
+            // Every command reaches the device and is carried out: a block taken on the copy of
+            // the previous block's reply has been written all the same.
+            EXPECT_EQ(run.status, 0) << out;
+            EXPECT_FALSE(a.duplicate_blocks.empty()) << "no block accepted on a duplicate";
+            EXPECT_EQ(summary_number(out, "Записано блоков: "),
+                      summary_number(out, "  CMD_WRITE_UP_FLASH"));
+            break;
+        case Outcome::stale_explains:
+            // The server reads the flash CRC back, prints it and sends the device to its
+            // application whatever it is: the CRC is not compared with the image's.
+            EXPECT_FALSE(a.stale_blocks.empty());
+            EXPECT_EQ(run.status == 1, !missing.empty()) << out;
+            EXPECT_EQ(of_kind(run.dialogue, TraceEvent::flash_crc).size(), 1u);
+            EXPECT_EQ(of_kind(run.dialogue, TraceEvent::flash_crc) ==
+                          std::vector<int64_t>{kContainerCrc},
+                      missing.empty());
+            for (const int64_t block : missing) {
+                EXPECT_NE(std::find(a.stale_blocks.begin(), a.stale_blocks.end(), block),
+                          a.stale_blocks.end())
+                    << "block " << block << " is missing but was accepted on its own reply";
+            }
+            break;
+    }
+    std::string missing_text;
+    for (const int64_t b : missing) missing_text += " " + std::to_string(b);
+    figure("faults %s: lost %" PRIu64 ", damaged %" PRIu64 ", refused %" PRIu64
+           ", duplicated %" PRIu64 "; %" PRIu64
+           " commands (488 needed); blocks accepted on a "
+           "stale reply %zu (on a duplicate %zu); flash %s%s; test %.1f s",
+           c.name, summary_number(out, "потеряно: "), summary_number(out, "повреждено: "),
+           summary_number(out, "Команд отвергнуто: "),
+           summary_number(out, "ответов продублировано: "), commands_received(out),
+           a.stale_blocks.size(), a.duplicate_blocks.size(),
+           run.status == 0 ? "equals the container" : "lacks blocks", missing_text.c_str(),
+           run.seconds);
+}
+
+}  // namespace
+}  // namespace qd

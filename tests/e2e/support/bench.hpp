@@ -1,0 +1,81 @@
+// A test bench on the test network: qd-server in the server's namespace on a configuration of
+// the bench's own (the example container, AutoProg=2, AutoJumpApp=0), and qd-devsim devices in
+// the devices' namespace. Everything it started is ended, and the network taken down, when it
+// goes (also when the test fails); a device the test holds goes before it.
+//
+//     Bench bench(2, ServerSettings{2, false, 5, 5});
+//     ASSERT_EQ(bench.error(), "");
+//     std::unique_ptr<Process> dev = bench.device("dev", {"--address", "198.18.0.2"});
+//     bench.wait_for_count(kClosing, 1, 30000);
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/testnet.hpp"
+
+namespace qd::test {
+
+struct ServerSettings {
+    int debug_print = 1;
+    bool reply_paced = false;
+    int delay_frames = 5;
+    int delay_write = 5;
+};
+
+// Counts a text in a file that grows, reading each byte once.
+class OutputCounter {
+public:
+    OutputCounter(std::filesystem::path file, std::string text)
+        : file_(std::move(file)), text_(std::move(text)) {}
+    size_t count();
+
+private:
+    std::filesystem::path file_;
+    std::string text_;
+    std::string carry_;  // the end of what was read, shorter than the text
+    size_t offset_ = 0;
+    size_t count_ = 0;
+};
+
+class Bench {
+public:
+    static constexpr const char* kClosing =
+        "Ожидаем широковещательное сообщение от следующего устройства.\n";
+
+    Bench(int device_addresses, const ServerSettings& settings);
+    ~Bench();
+    Bench(const Bench&) = delete;
+    Bench& operator=(const Bench&) = delete;
+
+    // Nothing when the network is up and the server has started; what went wrong otherwise.
+    const std::string& error() const { return error_; }
+    const TestNetwork& net() const { return net_; }
+    Process& server() { return *server_; }
+    std::string transcript() const { return server_->output(); }
+
+    // qd-devsim with the arguments in the devices' namespace; its console in NAME.txt.
+    std::unique_ptr<Process> device(const std::string& name, const std::vector<std::string>& args);
+    // Waits at most timeout_ms until the server's console holds `text` at least `times` times.
+    bool wait_for_count(const std::string& text, size_t times, int timeout_ms);
+
+private:
+    TempWorkDir dir_;
+    TestNetwork net_;
+    std::unique_ptr<Process> server_;
+    std::map<std::string, OutputCounter> counters_;
+    std::string error_;
+};
+
+// The text of a server configuration.
+std::string ini_text(const ServerSettings& s);
+
+// The example container, as qd-devsim's --expect and --flash take it.
+std::string container_file();
+
+}  // namespace qd::test
