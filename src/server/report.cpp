@@ -1,14 +1,29 @@
 #include "server/report.hpp"
 
+#include <cstdio>
+
 #include "server/server.hpp"
 
 namespace qd {
 
-void p_time(Console& con, Clock& clock) {
+namespace {
+
+// The time stamp "[%02d/%02d/%d " "%02d:%02d:%02d]" as text.
+struct Stamp {
+    char text[48];
+};
+
+Stamp stamp_of(Clock& clock) {
     const LocalTime t = clock.now();
-    // "[%02d/%02d/%d " and "%02d:%02d:%02d]" as one message: one write instead of two.
-    say(con, "[%02d/%02d/%d %02d:%02d:%02d]", t.day, t.month, t.year, t.hour, t.minute, t.second);
+    Stamp s{};
+    std::snprintf(s.text, sizeof s.text, "[%02d/%02d/%d %02d:%02d:%02d]", t.day, t.month, t.year,
+                  t.hour, t.minute, t.second);
+    return s;
 }
+
+}  // namespace
+
+void p_time(Console& con, Clock& clock) { say(con, "%s", stamp_of(clock).text); }
 
 void say_separator_lf(Console& con) {
     say_line(con, "\n--------------------------------------------------------");
@@ -27,8 +42,9 @@ void unif_dbg_out(Server& srv, const from_dev_update_t& i_d, const char* cmd_str
         if (const char* text = result_text(i_d.get_result)) say_line(srv.con, text);
         return;
     }
-    p_time(srv.con, srv.clock);
-    say(srv.con, "%s{%d} Res:%d Time:%d ms\n", cmd_string, cmd, result, time);
+    // The time stamp and the report as one message: one write per reply on the update path.
+    say(srv.con, "%s%s{%d} Res:%d Time:%d ms\n", stamp_of(srv.clock).text, cmd_string, cmd, result,
+        time);
 }
 
 }  // namespace qd
