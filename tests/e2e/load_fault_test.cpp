@@ -359,6 +359,52 @@ TEST_P(Flood, ServerNeitherFallsNorGrowsAndTheUpdateCompletes) {
            commands_received(out), kib_before, kib_after, seconds_since(start));
 }
 
+// Reply-paced, the update goes on while junk and another device's valid announcements arrive
+// together at about 1000 a second: each announcement is read during a wait, shown, and dropped.
+TEST(FloodWithNeighbours, ReplyPacedUpdateGoesOnThroughJunkAndAnnouncements) {
+    Bench bench(2, ServerSettings{2, true, 100, 100});
+    ASSERT_EQ(bench.error(), "");
+    std::unique_ptr<Process> dev = bench.device("device", updated_device(1, {"--reply-time", "10"}));
+    ASSERT_TRUE(bench.wait_for_count(" NPW:100;", 1, kDeviceMs)) << bench.transcript();
+    const size_t blocks_before = count(bench.transcript(), " NPW:");
+
+    test::UdpSocket so = bench.net().in_device([] { return test::UdpSocket(); });
+    ASSERT_TRUE(so.bind(ip(2), 0));
+    test::JunkMaker junk(kFloodSeed);
+    uint64_t neighbours = 0;
+    const Clock::time_point start = Clock::now();
+    Clock::time_point next = start;
+    for (int n = 0; n < kFloodDatagrams && seconds_since(start) < kFloodBoundSeconds; ++n) {
+        if (n % kFloodBurst == 0) {
+            std::this_thread::sleep_until(next);
+            next += std::chrono::milliseconds(10);
+        }
+        const bool announce = n % 2 == 0;
+        neighbours += announce ? 1 : 0;
+        ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT,
+                               announce ? junk.neighbour() : junk.next().bytes));
+    }
+    const size_t blocks_after = count(bench.transcript(), " NPW:");
+
+    std::optional<int> status;
+    const std::string out = finish(bench, *dev, 1, status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_TRUE(flash_equal(out)) << out;
+    EXPECT_GT(blocks_after, blocks_before) << "the update stood still";
+    const Events all = test::trace_events(bench.transcript());
+    expect_whole_update(first_dialogue(all));
+    size_t neighbour_reads = 0;
+    for (const int64_t frame : of_kind(all, TraceEvent::broadcast_ok)) {
+        if (frame >= test::kFirstNeighbourFrame) ++neighbour_reads;
+    }
+    EXPECT_GT(neighbour_reads, 0u);
+    EXPECT_LE(neighbour_reads, neighbours);
+    figure("flood with announcements, reply-paced: %" PRIu64 " announcements of another device "
+           "among %d datagrams in %.1f s; %zu read and dropped; blocks accepted meanwhile %zu",
+           neighbours, kFloodDatagrams, seconds_since(start), neighbour_reads,
+           blocks_after - blocks_before);
+}
+
 // --- 3. other devices announcing themselves during an update --------------------------------
 
 struct AnnouncerCase {

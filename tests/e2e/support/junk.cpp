@@ -46,6 +46,15 @@ Junk JunkMaker::next() {
     }
 }
 
+std::vector<uint8_t> JunkMaker::neighbour() {
+    std::vector<uint8_t> b = broadcast(FRAME_VERSION, FRAME_MAGIC, 0);
+    const uint32_t frame = kFirstNeighbourFrame + neighbours_++;
+    int_to_byte(&frame, b.data(), 44);  // n_frame
+    const uint32_t crc = fullcalk_crc32(b.data(), BCST_CRC_LEN, CRC32_POLY);
+    int_to_byte(&crc, b.data(), static_cast<uint8_t>(BCST_CRC_LEN));
+    return b;
+}
+
 // Lengths 0, 1, ... kLongestJunk in turn, then again; random bytes.
 std::vector<uint8_t> JunkMaker::random_datagram() {
     const uint32_t random_made = (made_ - 1) / 2;

@@ -21,6 +21,7 @@ enum class JunkKind { random, bad_crc_broadcast, bad_crc_reply, wrong_version, w
 inline constexpr uint32_t kCrcFlip = 0x5A5A5A5A;
 inline constexpr uint32_t kFirstJunkFrame = 800000;
 inline constexpr uint32_t kLongestJunk = 600;
+inline constexpr uint32_t kFirstNeighbourFrame = 900000;
 
 struct Junk {
     JunkKind kind;
@@ -40,6 +41,9 @@ public:
     explicit JunkMaker(uint32_t seed) : rng_(seed) {}
 
     Junk next();
+    // A valid announcement of another device (198.18.0.3), frame numbers from
+    // kFirstNeighbourFrame on.
+    std::vector<uint8_t> neighbour();
     const JunkTally& tally() const { return tally_; }
 
 private:
@@ -50,6 +54,7 @@ private:
     std::mt19937 rng_;
     JunkTally tally_;
     uint32_t made_ = 0;
+    uint32_t neighbours_ = 0;
 };
 
 }  // namespace qd::test
