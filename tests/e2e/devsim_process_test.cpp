@@ -2,7 +2,6 @@
 // for an address it cannot have and for a time limit without a jump, and the charset of its
 // console. Where it binds, it does so in a network namespace of its own with only loopback.
 #include <gtest/gtest.h>
-#include <iconv.h>
 #include <unistd.h>
 #include <sys/wait.h>
 
@@ -12,8 +11,11 @@
 #include <ostream>
 #include <regex>
 #include <string>
+#include "support/text.hpp"
 
 namespace {
+
+using qd::test::to_utf8;
 
 namespace fs = std::filesystem;
 
@@ -38,19 +40,6 @@ Outcome run(const std::string& command) {
     return r;
 }
 
-std::string to_utf8(const std::string& cp1251) {
-    iconv_t cd = iconv_open("UTF-8", "CP1251");
-    std::string in = cp1251;
-    std::string out(in.size() * 3, '\0');
-    char* ip = in.data();
-    char* op = out.data();
-    size_t il = in.size();
-    size_t ol = out.size();
-    iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return out;
-}
 
 const std::string kUtf8 = "env QD_CONSOLE_CHARSET=utf-8 ";
 

@@ -238,26 +238,33 @@ struct FloodSent {
     double seconds = 0;
 };
 
-// From the devices' side, at 198.18.0.3, to the server's port.
-FloodSent flood(const TestNetwork& net) {
+// Sends the datagrams that next(n) makes, from the devices' side at 198.18.0.3 to the server's
+// port, at about 1000 a second.
+template <typename Next>
+FloodSent send_flood(const TestNetwork& net, Next&& next) {
     test::UdpSocket so = net.in_device([] { return test::UdpSocket(); });
     FloodSent sent;
     if (!so.bind(ip(2), 0)) {
         sent.failed = kFloodDatagrams;
         return sent;
     }
-    test::JunkMaker junk(kFloodSeed);
     const Clock::time_point start = Clock::now();
-    Clock::time_point next = start;
+    Clock::time_point at = start;
     for (int n = 0; n < kFloodDatagrams && seconds_since(start) < kFloodBoundSeconds; ++n) {
         if (n % kFloodBurst == 0) {
-            std::this_thread::sleep_until(next);
-            next += std::chrono::milliseconds(10);
+            std::this_thread::sleep_until(at);
+            at += std::chrono::milliseconds(10);
         }
-        if (!so.send_to(TestNetwork::kServerIp, UPDATE_PORT, junk.next().bytes)) ++sent.failed;
+        if (!so.send_to(TestNetwork::kServerIp, UPDATE_PORT, next(n))) ++sent.failed;
     }
-    sent.tally = junk.tally();
     sent.seconds = seconds_since(start);
+    return sent;
+}
+
+FloodSent flood(const TestNetwork& net) {
+    test::JunkMaker junk(kFloodSeed);
+    FloodSent sent = send_flood(net, [&junk](int) { return junk.next().bytes; });
+    sent.tally = junk.tally();
     return sent;
 }
 
@@ -368,22 +375,14 @@ TEST(FloodWithNeighbours, ReplyPacedUpdateGoesOnThroughJunkAndAnnouncements) {
     ASSERT_TRUE(bench.wait_for_count(" NPW:100;", 1, kDeviceMs)) << bench.transcript();
     const size_t blocks_before = count(bench.transcript(), " NPW:");
 
-    test::UdpSocket so = bench.net().in_device([] { return test::UdpSocket(); });
-    ASSERT_TRUE(so.bind(ip(2), 0));
     test::JunkMaker junk(kFloodSeed);
     uint64_t neighbours = 0;
-    const Clock::time_point start = Clock::now();
-    Clock::time_point next = start;
-    for (int n = 0; n < kFloodDatagrams && seconds_since(start) < kFloodBoundSeconds; ++n) {
-        if (n % kFloodBurst == 0) {
-            std::this_thread::sleep_until(next);
-            next += std::chrono::milliseconds(10);
-        }
-        const bool announce = n % 2 == 0;
-        neighbours += announce ? 1 : 0;
-        ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT,
-                               announce ? junk.neighbour() : junk.next().bytes));
-    }
+    const FloodSent sent = send_flood(bench.net(), [&](int n) {
+        if (n % 2 != 0) return junk.next().bytes;
+        ++neighbours;
+        return junk.neighbour();
+    });
+    EXPECT_EQ(sent.failed, 0u);
     const size_t blocks_after = count(bench.transcript(), " NPW:");
 
     std::optional<int> status;
@@ -401,7 +400,7 @@ TEST(FloodWithNeighbours, ReplyPacedUpdateGoesOnThroughJunkAndAnnouncements) {
     EXPECT_LE(neighbour_reads, neighbours);
     figure("flood with announcements, reply-paced: %" PRIu64 " announcements of another device "
            "among %d datagrams in %.1f s; %zu read and dropped; blocks accepted meanwhile %zu",
-           neighbours, kFloodDatagrams, seconds_since(start), neighbour_reads,
+           neighbours, kFloodDatagrams, sent.seconds, neighbour_reads,
            blocks_after - blocks_before);
 }
 

@@ -1,7 +1,6 @@
 // The qd-server program as a technician starts it: exit codes and the bytes it writes.
 #include <gtest/gtest.h>
 
-#include <iconv.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,8 +11,11 @@
 #include <iterator>
 #include <regex>
 #include <string>
+#include "support/text.hpp"
 
 namespace {
+
+using qd::test::to_utf8;
 
 struct Outcome {
     std::string out;  // standard output, as bytes
@@ -32,19 +34,6 @@ Outcome run(const std::string& command) {
     return r;
 }
 
-std::string to_utf8(const std::string& cp1251) {
-    iconv_t cd = iconv_open("UTF-8", "CP1251");
-    std::string in = cp1251;
-    std::string out(in.size() * 3, '\0');
-    char* ip = in.data();
-    char* op = out.data();
-    size_t il = in.size();
-    size_t ol = out.size();
-    iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return out;
-}
 
 std::string masked(std::string text) {
     text = std::regex_replace(text, std::regex(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\])"), "[TIME]");

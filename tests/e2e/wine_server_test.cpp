@@ -8,7 +8,6 @@
 // of qd-server.exe brings up there, and ends that wineserver at the end.
 #include <gtest/gtest.h>
 
-#include <iconv.h>
 #include <signal.h>
 
 #include <chrono>
@@ -30,9 +29,12 @@
 #include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
 #include "support/udp.hpp"
+#include "support/text.hpp"
 
 namespace qd {
 namespace {
+
+using test::convert;
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -54,20 +56,6 @@ std::string read_bytes(const fs::path& p) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::string convert(const std::string& text, const char* to, const char* from) {
-    iconv_t cd = iconv_open(to, from);
-    if (cd == reinterpret_cast<iconv_t>(-1)) return "(iconv cannot convert)";
-    std::string in = text;
-    std::string out(in.size() * 4 + 4, '\0');
-    char* ip = in.data();
-    char* op = out.data();
-    size_t il = in.size();
-    size_t ol = out.size();
-    iconv(cd, &ip, &il, &op, &ol);
-    iconv_close(cd);
-    out.resize(out.size() - ol);
-    return out;
-}
 
 std::string replaced(std::string s, const std::string& from, const std::string& to) {
     for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
