@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <random>
 #include <string>
@@ -156,10 +155,6 @@ TEST_F(Updating, CompleteUpdateInOnePassWithItsWholeConsole) {
         EXPECT_EQ(fresh.flash(), image);
         const std::string expected = full_update_transcript(image, compact);
         EXPECT_EQ(s.con.text(), expected);
-        if (s.con.text() != expected) {
-            std::ofstream("/tmp/qd-got.txt") << s.con.text();
-            std::ofstream("/tmp/qd-want.txt") << expected;
-        }
         EXPECT_EQ(s.net.sent.size(), 488u);
         EXPECT_EQ(s.net.closed, std::vector<int>{s.srv->x.so_tx_s});
     }

@@ -48,7 +48,6 @@ int FakeNet::receive(int, uint8_t* buf, int cap) {
 }
 
 bool FakeNet::wait_readable(int, uint32_t timeout_ms) {
-    ++waits;
     if (before_receive) before_receive();
     if (!queue.empty()) return true;
     if (clock == nullptr) return false;

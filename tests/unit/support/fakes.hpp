@@ -66,7 +66,6 @@ public:
     // The virtual time at which the next datagram will be due, if any is on its way.
     std::function<std::optional<uint64_t>()> next_due;
     VirtualClock* clock = nullptr;
-    int waits = 0;
 };
 
 class FakeAdapters : public AdapterSource {
