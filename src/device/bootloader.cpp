@@ -58,6 +58,10 @@ std::vector<Reply> Bootloader::handle(const uint8_t* data, size_t len) {
     from_wire(data, cmd);
     ++valid_commands_;
     ++received_by_cmd_[cmd.cmd];
+    if (faults_.mute.count(cmd.cmd) != 0) {
+        ++commands_muted_;
+        return {};
+    }
     Outcome out;
     if (!take_refusal(cmd.cmd, out)) out = execute(cmd);
     return deliver(reply_frame(cmd.cmd, out), cmd.cmd, cmd.my_port);
@@ -80,6 +84,10 @@ void Bootloader::refuse(uint32_t cmd, uint32_t result, uint32_t times) {
 
 uint32_t Bootloader::flash_crc() const {
     return fullcalk_crc32(flash_.data(), IMAGE_SIZE, CRC32_POLY);
+}
+
+uint32_t Bootloader::reported_flash_crc() const {
+    return faults_.wrong_flash_crc ? flash_crc() ^ WRONG_FLASH_CRC_XOR : flash_crc();
 }
 
 uint64_t Bootloader::commands_received(uint32_t cmd) const {
@@ -179,7 +187,7 @@ Bootloader::Outcome Bootloader::write_up_flash(const from_serv_update_t& cmd) {
 
 Bootloader::Outcome Bootloader::getcrc_flash() const {
     Outcome out{RES_OK};
-    const uint32_t crc = flash_crc();
+    const uint32_t crc = reported_flash_crc();
     int_to_byte(&crc, out.ext, 0);
     return out;
 }

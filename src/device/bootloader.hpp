@@ -1,6 +1,7 @@
 // A model of a device's bootloader: it announces itself, answers update commands over its UP1
 // flash as the real one does, keeps statistics, and can misbehave on purpose (lost, damaged,
-// refused, duplicated and late replies) so that the server's handling of them can be exercised.
+// refused, duplicated and late replies, commands never answered, a wrong flash CRC) so that the
+// server's handling of them can be exercised.
 // It holds no socket and no clock: the caller carries datagrams and applies reply delays.
 #pragma once
 
@@ -25,6 +26,9 @@ inline constexpr uint8_t CONFIG_GOES_TO_UP1 = 0x02;           // clear: the devi
 
 // The last flash address a write block may start at.
 inline constexpr uint32_t FLASH_LAST_BLOCK = FLASH_BASE + IMAGE_SIZE - WRITE_BLOCK_SIZE;
+
+// A device with Faults::wrong_flash_crc reports its flash CRC-32 XOR this to CMD_GETCRC_FLASH.
+inline constexpr uint32_t WRONG_FLASH_CRC_XOR = 0x00000001;
 
 struct DeviceConfig {
     std::array<uint8_t, 6> mac{};  // also the serial number
@@ -54,6 +58,11 @@ struct Faults {
     std::map<uint32_t, uint32_t> delay_by_cmd{};  // reply time for a command code, over delay_ms
     double refuse_probability = 0.0;     // share of commands answered RES_GENERAL_ERROR, not done
     double duplicate_probability = 0.0;  // share of replies sent twice
+    // CMD_GETCRC_FLASH reports the flash CRC-32 XOR WRONG_FLASH_CRC_XOR, every time; the
+    // announcement and flash_crc() keep the real one.
+    bool wrong_flash_crc = false;
+    // Command codes received and counted, but neither carried out nor answered.
+    std::set<uint32_t> mute{};
 };
 
 // One datagram to send back, after delay_ms, to the port the command named.
@@ -69,7 +78,8 @@ public:
 
     // The 180-byte broadcast; each call takes the next frame number.
     Bytes announcement();
-    // The replies to one received datagram: none for an invalid one or a lost reply.
+    // The replies to one received datagram: none for an invalid one, a muted command or a lost
+    // reply.
     std::vector<Reply> handle(const uint8_t* data, size_t len);
     // Back into the bootloader after a reset: the flash stays, the session (unblocked flash,
     // accepted password, jump) is forgotten.
@@ -92,6 +102,10 @@ public:
     uint64_t blocks_written() const { return blocks_written_; }
     // Commands answered with a refusal, listed (refuse) or drawn (refuse_probability).
     uint64_t commands_refused() const { return commands_refused_; }
+    // Commands received with a code of Faults::mute: counted, not carried out, not answered.
+    uint64_t commands_muted() const { return commands_muted_; }
+    // What CMD_GETCRC_FLASH reports: flash_crc(), or a wrong one under Faults::wrong_flash_crc.
+    uint32_t reported_flash_crc() const;
 
 private:
     struct Outcome {
@@ -133,6 +147,7 @@ private:
     uint64_t invalid_datagrams_ = 0;
     uint64_t blocks_written_ = 0;
     uint64_t commands_refused_ = 0;
+    uint64_t commands_muted_ = 0;
     std::map<uint32_t, uint64_t> received_by_cmd_;
 };
 

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -488,6 +489,7 @@ TEST(DeviceFaults, LossByProbabilityRepeatsForASeed) {
 struct WriteOutcome {
     std::vector<uint32_t> results;
     std::vector<size_t> replies;
+    std::vector<bool> damaged;  // the first reply's CRC is wrong
     uint64_t written = 0;
     uint64_t refused = 0;
 };
@@ -505,6 +507,7 @@ WriteOutcome write_repeatedly(const Faults& faults, uint32_t count) {
         const std::vector<Reply> r = dev.handle(w.data(), w.size());
         out.replies.push_back(r.size());
         out.results.push_back(r.empty() ? RES_OK : reply_of(r[0].bytes).get_result);
+        out.damaged.push_back(!r.empty() && !reply_crc_ok(r[0].bytes));
         if (r.size() == 2) {
             EXPECT_EQ(r[0].bytes, r[1].bytes) << "a duplicate is the same frame";
         }
@@ -631,6 +634,166 @@ TEST_F(Device, ReportsTheReplyDelayPerCommand) {
     ASSERT_EQ(erase.size(), 1u);
     EXPECT_EQ(nop[0].delay_ms, 250u);
     EXPECT_EQ(erase[0].delay_ms, 900u);
+}
+
+// The four shares at 3 % each on one board: every kind of fault happens, the same ones for a
+// seed, and they keep apart: a lost reply is neither damaged nor doubled, a refused write is not
+// carried out, every other one is, and an intact reply either accepts or refuses.
+TEST(DeviceFaults, FourSharesCombineOnOneBoard) {
+    constexpr uint32_t N = 4000;
+    const Faults f{.seed = 5,
+                   .loss_probability = 0.03,
+                   .damage_probability = 0.03,
+                   .refuse_probability = 0.03,
+                   .duplicate_probability = 0.03};
+    const WriteOutcome a = write_repeatedly(f, N);
+    const WriteOutcome again = write_repeatedly(f, N);
+    EXPECT_EQ(again.results, a.results);
+    EXPECT_EQ(again.replies, a.replies);
+    EXPECT_EQ(again.damaged, a.damaged);
+    Faults other = f;
+    other.seed = 6;
+    EXPECT_NE(write_repeatedly(other, N).replies, a.replies);
+
+    uint64_t lost = 0, damaged = 0, doubled = 0, refusals_seen = 0;
+    for (uint32_t n = 0; n < N; ++n) {
+        lost += a.replies[n] == 0;
+        doubled += a.replies[n] == 2;
+        damaged += a.damaged[n];
+        EXPECT_FALSE(a.replies[n] == 0 && a.damaged[n]) << "command " << n + 1;
+        if (a.replies[n] == 0 || a.damaged[n]) continue;
+        EXPECT_TRUE(a.results[n] == RES_OK || a.results[n] == RES_GENERAL_ERROR) << n + 1;
+        refusals_seen += a.results[n] == RES_GENERAL_ERROR;
+    }
+    for (const uint64_t happened : {lost, damaged, doubled, a.refused}) {
+        EXPECT_GT(happened, N / 70);  // 3 % is 120
+        EXPECT_LT(happened, N / 20);
+    }
+    EXPECT_LE(refusals_seen, a.refused);
+    EXPECT_GT(refusals_seen, a.refused / 2) << "refusals hidden by the other faults";
+    EXPECT_EQ(a.written + a.refused, N) << "a refused write was carried out, or a lost one not";
+}
+
+// ---- A wrong flash CRC ----
+
+// Under wrong_flash_crc every CMD_GETCRC_FLASH reports the flash CRC-32 XOR 1, whatever the
+// flash holds; the announcement and flash_crc() keep the real one.
+TEST(DeviceFaults, WrongFlashCrcOnlyInTheReplyToGetcrc) {
+    for (const bool wrong : {false, true}) {
+        SCOPED_TRACE(wrong);
+        DeviceConfig cfg = test_config();
+        cfg.flash = image_bytes(9);
+        Bootloader dev(cfg);
+        dev.set_faults(Faults{.wrong_flash_crc = wrong});
+        const uint32_t real = fullcalk_crc32(dev.flash().data(), IMAGE_SIZE, CRC32_POLY);
+        std::vector<uint32_t> reported;
+        for (const Cmd& c : {Cmd{CMD_GETCRC_FLASH}, Cmd{CMD_GETCRC_FLASH}, kUnblock, kErase,
+                             Cmd{CMD_GETCRC_FLASH}}) {
+            const Bytes w = wire_of(command(c.code, c.f_address, c.ext));
+            const std::vector<Reply> r = dev.handle(w.data(), w.size());
+            ASSERT_EQ(r.size(), 1u);
+            ASSERT_TRUE(reply_crc_ok(r[0].bytes));
+            ASSERT_EQ(reply_of(r[0].bytes).get_result, RES_OK);
+            if (c.code != CMD_GETCRC_FLASH) continue;
+            reported.push_back(byte_to_int(reply_of(r[0].bytes).ext_area, 0));
+        }
+        const Bytes erased_flash(IMAGE_SIZE, 0xFF);
+        const uint32_t erased = fullcalk_crc32(erased_flash.data(), IMAGE_SIZE, CRC32_POLY);
+        const uint32_t x = wrong ? 0x00000001u : 0u;
+        EXPECT_EQ(reported, (std::vector<uint32_t>{real ^ x, real ^ x, erased ^ x}));
+        EXPECT_EQ(dev.flash_crc(), erased);
+        EXPECT_EQ(dev.reported_flash_crc(), erased ^ x);
+        from_dev_bcst_t b{};
+        from_wire(dev.announcement().data(), b);
+        EXPECT_EQ(b.crc_uflash, erased);
+    }
+}
+
+// ---- Commands never answered ----
+
+struct MuteCase {
+    std::string name;
+    std::vector<Cmd> before;
+    Cmd muted;  // the one command whose code is muted
+    Cmd probe;  // shows whether the muted command was carried out
+    uint32_t probe_result_muted;
+    uint32_t probe_result_answered;  // on a twin that answers the same command
+};
+
+void PrintTo(const MuteCase& c, std::ostream* os) { *os << c.name; }
+
+class MutedCommands : public ::testing::TestWithParam<MuteCase> {};
+
+// A muted command is received and counted, but neither answered nor carried out; a twin
+// without the fault answers it and carries it out, so that each case can tell the two apart.
+TEST_P(MutedCommands, AreCountedButNeitherAnsweredNorCarriedOut) {
+    const MuteCase& tc = GetParam();
+    DeviceConfig cfg = test_config();
+    cfg.flash = image_bytes(4);
+    Bootloader dev(cfg);
+    Bootloader twin(cfg);
+    dev.set_faults(Faults{.mute = {tc.muted.code}});
+    const auto send = [](Bootloader& d, const Cmd& c) {
+        const Bytes w = wire_of(command(c.code, c.f_address, c.ext));
+        return d.handle(w.data(), w.size());
+    };
+    for (const Cmd& c : tc.before) {
+        ASSERT_EQ(send(dev, c).size(), 1u) << "command " << c.code << " before";
+        send(twin, c);
+    }
+
+    const Bytes flash_before = dev.flash();
+    EXPECT_TRUE(send(dev, tc.muted).empty());
+    EXPECT_TRUE(send(dev, tc.muted).empty()) << "muted only once";
+    ASSERT_EQ(send(twin, tc.muted).size(), 1u);
+    EXPECT_EQ(dev.flash(), flash_before);
+    EXPECT_EQ(dev.blocks_written(), 0u);
+    const std::vector<Reply> probe = send(dev, tc.probe);
+    const std::vector<Reply> twin_probe = send(twin, tc.probe);
+
+    EXPECT_EQ(dev.commands_received(tc.muted.code), 2u);
+    EXPECT_EQ(dev.valid_commands(), tc.before.size() + 3);
+    EXPECT_EQ(dev.commands_muted(), 2u);
+    EXPECT_EQ(twin.commands_muted(), 0u);
+    ASSERT_EQ(probe.size(), 1u) << "another code was muted";
+    ASSERT_EQ(twin_probe.size(), 1u);
+    EXPECT_EQ(reply_of(probe[0].bytes).get_result, tc.probe_result_muted);
+    EXPECT_EQ(reply_of(twin_probe[0].bytes).get_result, tc.probe_result_answered);
+    EXPECT_EQ(dev.jumped(), false);
+    EXPECT_EQ(twin.jumped(), tc.muted.code == CMD_JUMP_TO_APP);
+    const bool twin_differs = twin.flash() != dev.flash() || twin.jumped() ||
+                              tc.probe_result_answered != tc.probe_result_muted;
+    EXPECT_TRUE(twin_differs) << "the case cannot tell a muted command from an answered one";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, MutedCommands,
+    ::testing::Values(
+        MuteCase{"unblock", {}, kUnblock, kErase, RES_FLASH_LOCK, RES_OK},
+        // An erase withdraws the password: the twin's write is refused for that.
+        MuteCase{"erase", {kUnblock, kPassOk}, kErase, write_cmd(FLASH_BASE, 1),
+                 RES_PAGE_NOT_ERASED, RES_BAD_BIN_PASSWORD},
+        MuteCase{"password", {kUnblock, kErase}, kPassOk, write_cmd(FLASH_BASE, 1),
+                 RES_BAD_BIN_PASSWORD, RES_OK},
+        MuteCase{"write", kReady, write_cmd(FLASH_BASE, 1), Cmd{CMD_NOP}, RES_OK, RES_OK},
+        MuteCase{"jump", {}, Cmd{CMD_JUMP_TO_APP}, Cmd{CMD_NOP}, RES_OK, RES_OK}),
+    [](const auto& tc) { return tc.param.name; });
+
+// A muted command takes its number, so the loss pattern counts it, and it leaves a listed
+// refusal for when the code is answered again.
+TEST_F(Device, MutedCommandsTakeTheirNumberAndLeaveRefusals) {
+    dev.refuse(CMD_GET_CONFIG, RES_PAGE_NOT_WRITTEN, 1);
+    dev.set_faults(Faults{.lose = {3}, .mute = {CMD_GET_CONFIG}});
+    EXPECT_TRUE(send(Cmd{CMD_GET_CONFIG}).empty());  // 1, muted
+    EXPECT_EQ(result_of(Cmd{CMD_NOP}), RES_OK);     // 2
+    EXPECT_TRUE(send(Cmd{CMD_NOP}).empty());        // 3, lost
+    EXPECT_EQ(dev.commands_refused(), 0u);
+    dev.set_faults(Faults{});
+    EXPECT_EQ(result_of(Cmd{CMD_GET_CONFIG}), RES_PAGE_NOT_WRITTEN);
+    EXPECT_EQ(result_of(Cmd{CMD_GET_CONFIG}), RES_OK);
+    EXPECT_EQ(dev.commands_muted(), 1u);
+    EXPECT_EQ(dev.commands_refused(), 1u);
+    EXPECT_EQ(dev.valid_commands(), 5u);
 }
 
 // ---- The device behind the fake network, driven by the server's own exchange ----
