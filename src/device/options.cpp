@@ -56,27 +56,37 @@ std::optional<std::set<uint64_t>> parse_pattern(std::string_view text) {
     return numbers;
 }
 
+// A command code 0..255, or a name such as CMD_ERASE_UP_FLASH.
+std::optional<uint32_t> parse_command(std::string_view text) {
+    std::optional<uint32_t> cmd = parse_uint(text);
+    if (!cmd) {
+        const auto named = command_code(text);
+        if (named) cmd = *named;
+    }
+    if (!cmd || *cmd > 255) return std::nullopt;
+    return cmd;
+}
+
 std::optional<Refusal> parse_refusal(std::string_view text) {
     const std::vector<std::string_view> parts = split(text, ':');
     if (parts.size() != 3) return std::nullopt;
-    std::optional<uint32_t> cmd = parse_uint(parts[0]);
-    if (!cmd) {
-        const auto named = command_code(parts[0]);
-        if (named) cmd = *named;
-    }
+    const auto cmd = parse_command(parts[0]);
     const auto result = parse_uint(parts[1]);
     const auto times = parse_uint(parts[2]);
-    if (!cmd || *cmd > 255 || !result || !times || *times == 0) return std::nullopt;
+    if (!cmd || !result || !times || *times == 0) return std::nullopt;
     return Refusal{*cmd, *result, *times};
 }
 
-// "N:MS": silent from valid command N on, for MS milliseconds; both at least 1.
+// "N:MS" or "N:forever": silent from valid command N on, for MS milliseconds or for ever; N and
+// MS at least 1.
 std::optional<Silence> parse_silence(std::string_view text) {
     const std::vector<std::string_view> parts = split(text, ':');
     if (parts.size() != 2) return std::nullopt;
     const auto from = parse_uint(parts[0]);
+    if (!from || *from == 0) return std::nullopt;
+    if (parts[1] == "forever") return Silence{*from, 0, true};
     const auto ms = parse_uint(parts[1]);
-    if (!from || !ms || *from == 0 || *ms == 0) return std::nullopt;
+    if (!ms || *ms == 0) return std::nullopt;
     return Silence{*from, *ms};
 }
 
@@ -182,8 +192,13 @@ const std::vector<Option>& option_table() {
         {"--duplicate-share", true, "доля от 0 до 1, например 0.1",
          with<double>(parse_share,
                       [](DevsimOptions& o, double s) { o.faults.duplicate_probability = s; })},
-        {"--silent", true, "КОМАНДА:МС, например 200:3000",
+        {"--silent", true, "КОМАНДА:МС или КОМАНДА:forever, например 200:3000",
          with<Silence>(parse_silence, [](DevsimOptions& o, Silence s) { o.silence = s; })},
+        {"--mute", true, "код или имя команды, например CMD_JUMP_TO_APP",
+         with<uint32_t>(parse_command,
+                        [](DevsimOptions& o, uint32_t cmd) { o.faults.mute.insert(cmd); })},
+        {"--wrong-crc", false, "",
+         flag([](DevsimOptions& o) { o.faults.wrong_flash_crc = true; })},
         {"--seed", true, "десятичное число",
          with<uint32_t>([](const std::string& v) { return parse_uint(v); },
                         [](DevsimOptions& o, uint32_t n) { o.faults.seed = n; })},

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <utility>
 
 #include "protocol/crc.hpp"
@@ -11,6 +12,8 @@ namespace {
 
 // The longest single wait, so that the loop looks at the time now and then whatever comes.
 constexpr uint64_t MAX_WAIT_MS = 1000;
+// The end of a silence for ever.
+constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
 
 int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -86,9 +89,9 @@ void Simulator::send_due(uint64_t now) {
 // The replies go to the address the command came from, at the port the command names.
 void Simulator::take(const Datagram& d, uint64_t now) {
     if (silenced(d, now)) return;
-    const uint64_t invalid_before = dev_.invalid_datagrams();
+    const uint64_t unanswered_before = unanswered();
     const std::vector<Reply> replies = dev_.handle(d.bytes.data(), d.bytes.size());
-    if (dev_.invalid_datagrams() != invalid_before) return;
+    if (unanswered() != unanswered_before) return;
     if (replies.empty()) ++stats_.replies_lost;
     if (!replies.empty() && !intact(replies.front().bytes)) ++stats_.replies_damaged;
     if (replies.size() > 1) ++stats_.replies_duplicated;
@@ -98,9 +101,16 @@ void Simulator::take(const Datagram& d, uint64_t now) {
     }
 }
 
+// Datagrams that call for no reply at all: no valid command, or a muted one.
+uint64_t Simulator::unanswered() const {
+    return dev_.invalid_datagrams() + dev_.commands_muted();
+}
+
 // Drops what comes while the device is silent; the silence begins with its command.
 bool Simulator::silenced(const Datagram& d, uint64_t now) {
-    if (!silent_until_ && starts_silence(d)) silent_until_ = now + settings_.silence.ms;
+    if (!silent_until_ && starts_silence(d)) {
+        silent_until_ = settings_.silence.forever ? NEVER : now + settings_.silence.ms;
+    }
     if (!silent(now)) return false;
     ++stats_.dropped_while_silent;
     return true;

@@ -31,12 +31,13 @@ private:
 };
 
 // A spell in which the device is deaf and dumb, as if its link were down: from the arrival of
-// valid command `from_command` (counted from 1) on, for `ms`, it drops whatever it receives
-// (without counting it as a command), answers nothing and does not announce itself. Replies
-// due from before still go out.
+// valid command `from_command` (counted from 1) on, for `ms` or for ever, it drops whatever it
+// receives (without counting it as a command), answers nothing and does not announce itself.
+// Replies due from before still go out. A device silent for ever ends by its time limit.
 struct Silence {
     uint64_t from_command = 0;  // 0: never silent
     uint32_t ms = 0;
+    bool forever = false;  // ms does not count
 };
 
 struct RunSettings {
@@ -55,7 +56,7 @@ enum class Ending {
 struct RunStats {
     uint64_t announcements = 0;
     uint64_t replies_sent = 0;
-    uint64_t replies_lost = 0;     // commands answered with nothing on purpose
+    uint64_t replies_lost = 0;     // commands answered with nothing on purpose (not muted ones)
     uint64_t replies_damaged = 0;  // replies sent with a wrong CRC on purpose
     uint64_t send_failures = 0;    // datagrams the system refused
     uint64_t replies_duplicated = 0;    // commands answered twice on purpose
@@ -82,6 +83,7 @@ private:
     void announce_if_due(uint64_t now);
     void send_due(uint64_t now);
     void take(const Datagram& d, uint64_t now);
+    uint64_t unanswered() const;
     bool silenced(const Datagram& d, uint64_t now);
     bool starts_silence(const Datagram& d) const;
     bool silent(uint64_t now) const { return silent_until_ && now < *silent_until_; }

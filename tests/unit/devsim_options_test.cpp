@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,9 @@ TEST(DevsimOptions, DefaultsBesideTheAddress) {
     EXPECT_EQ(o.faults.duplicate_probability, 0.0);
     EXPECT_EQ(o.silence.from_command, 0u);
     EXPECT_EQ(o.silence.ms, 0u);
+    EXPECT_FALSE(o.silence.forever);
+    EXPECT_TRUE(o.faults.mute.empty());
+    EXPECT_FALSE(o.faults.wrong_flash_crc);
 }
 
 TEST(DevsimOptions, EveryOptionInBothForms) {
@@ -100,6 +104,12 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
                                 "0.75",
                                 "--silent",
                                 "200:3000",
+                                "--mute",
+                                "CMD_JUMP_TO_APP",
+                                "--mute=getcrc_flash",
+                                "--mute",
+                                "8",
+                                "--wrong-crc",
                                 "--seed",
                                 "99"});
     ASSERT_TRUE(p.options.has_value()) << p.error;
@@ -137,7 +147,45 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
     EXPECT_EQ(o.faults.duplicate_probability, 0.75);
     EXPECT_EQ(o.silence.from_command, 200u);
     EXPECT_EQ(o.silence.ms, 3000u);
+    EXPECT_FALSE(o.silence.forever);
+    EXPECT_EQ(o.faults.mute, (std::set<uint32_t>{CMD_GETCRC_FLASH, CMD_JUMP_TO_APP, 8}));
+    EXPECT_TRUE(o.faults.wrong_flash_crc);
     EXPECT_EQ(o.faults.seed, 99u);
+}
+
+// A board with 3 % of each random fault: one option does not undo another.
+TEST(DevsimOptions, FourSharesAndASeedTogether) {
+    const ParsedArgs p = parse({"--address", "198.18.0.2", "--seed", "7", "--loss", "0.03",
+                                "--damage", "0.03", "--refuse-share", "0.03", "--duplicate-share",
+                                "0.03"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    const Faults& f = p.options->faults;
+    EXPECT_EQ(f.seed, 7u);
+    EXPECT_EQ(f.loss_probability, 0.03);
+    EXPECT_EQ(f.damage_probability, 0.03);
+    EXPECT_EQ(f.refuse_probability, 0.03);
+    EXPECT_EQ(f.duplicate_probability, 0.03);
+    EXPECT_TRUE(f.lose.empty());
+    EXPECT_TRUE(f.damage.empty());
+    EXPECT_FALSE(f.duplicate);
+}
+
+struct SilenceForm {
+    std::string text;
+    Silence silence;
+};
+
+// A silence for a time, or for ever from a command on.
+TEST(DevsimOptions, SilenceForATimeOrForEver) {
+    for (const SilenceForm& c : {SilenceForm{"200:3000", Silence{200, 3000, false}},
+                                 SilenceForm{"1:1", Silence{1, 1, false}},
+                                 SilenceForm{"5:forever", Silence{5, 0, true}}}) {
+        const ParsedArgs p = parse({"--address", "198.18.0.2", "--silent", c.text});
+        ASSERT_TRUE(p.options.has_value()) << c.text << ": " << p.error;
+        EXPECT_EQ(p.options->silence.from_command, c.silence.from_command) << c.text;
+        EXPECT_EQ(p.options->silence.ms, c.silence.ms) << c.text;
+        EXPECT_EQ(p.options->silence.forever, c.silence.forever) << c.text;
+    }
 }
 
 TEST(DevsimOptions, ErasedFlashAndOneBitEach) {
@@ -173,7 +221,8 @@ const std::string kIp = "(нужно: адрес IPv4, например 198.18.0
 const std::string kMac = "(нужно: MAC: 0.128.225.1.2.255 или 00:80:E1:01:02:FF)";
 const std::string kShare = "(нужно: доля от 0 до 1, например 0.1)";
 const std::string kList = "(нужно: номера команд от 1, например 3,7,20-25)";
-const std::string kSilence = "(нужно: КОМАНДА:МС, например 200:3000)";
+const std::string kSilence = "(нужно: КОМАНДА:МС или КОМАНДА:forever, например 200:3000)";
+const std::string kMute = "(нужно: код или имя команды, например CMD_JUMP_TO_APP)";
 const std::string kRefusal = "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1)";
 
 BadCase bad(const char* name, std::vector<std::string> args, std::string error) {
@@ -241,6 +290,19 @@ INSTANTIATE_TEST_SUITE_P(
         bad("SilentZeroMs", {"--silent", "5:0"}, "неверное значение --silent 5:0 " + kSilence),
         bad("SilentThreeParts", {"--silent", "5:10:1"},
             "неверное значение --silent 5:10:1 " + kSilence),
+        bad("SilentForeverFromZero", {"--silent", "0:forever"},
+            "неверное значение --silent 0:forever " + kSilence),
+        bad("SilentForeverUpperCase", {"--silent", "5:FOREVER"},
+            "неверное значение --silent 5:FOREVER " + kSilence),
+        bad("SilentForeverAndMs", {"--silent", "5:forever:10"},
+            "неверное значение --silent 5:forever:10 " + kSilence),
+        bad("MuteUnknownName", {"--mute", "CMD_FOO"}, "неверное значение --mute CMD_FOO " + kMute),
+        bad("MuteCode256", {"--mute", "256"}, "неверное значение --mute 256 " + kMute),
+        bad("MuteNegative", {"--mute=-1"}, "неверное значение --mute -1 " + kMute),
+        bad("MuteEmpty", {"--mute="}, "неверное значение --mute  " + kMute),
+        bad("MuteWithoutCode", {"--mute"},
+            "для параметра --mute нужно значение: код или имя команды, например CMD_JUMP_TO_APP"),
+        bad("WrongCrcWithValue", {"--wrong-crc=1"}, "параметр --wrong-crc не принимает значения"),
         bad("FlashEmpty", {"--flash="}, "неверное значение --flash  (нужно: файл или erased)"),
         bad("Unknown", {"--bogus"}, "неизвестный параметр --bogus"),
         bad("Positional", {"device.ini"}, "неизвестный параметр device.ini"),

@@ -248,6 +248,12 @@ Faults duplicate() {
     return f;
 }
 
+Faults mute(uint32_t code) {
+    Faults f;
+    f.mute = {code};
+    return f;
+}
+
 class Faulty : public Loop, public ::testing::WithParamInterface<FaultCase> {};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -256,7 +262,10 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"FirstLost", lose({1}), 1, 1, 0, Ending::jumped, 700, 600},
                       FaultCase{"FirstDamaged", damage({1}), 2, 0, 1, Ending::jumped, 700, 600},
                       FaultCase{"BothLost", lose({1, 2}), 0, 2, 0, Ending::time_limit, 1000, 900},
-                      FaultCase{"Duplicated", duplicate(), 2, 0, 0, Ending::jumped, 450, 300}),
+                      FaultCase{"Duplicated", duplicate(), 2, 0, 0, Ending::jumped, 450, 300},
+                      // Never answered, and not lost either: the replies were never due.
+                      FaultCase{"JumpMuted", mute(CMD_JUMP_TO_APP), 0, 0, 0, Ending::time_limit,
+                                1000, 900}),
     [](const auto& c) { return std::string(c.param.name); });
 
 // Only an intact reply accepting the jump ends the device; until then it announces on.
@@ -273,6 +282,41 @@ TEST_P(Faulty, JumpRepeatedAfterALostOrDamagedReply) {
     EXPECT_EQ(announcements().back().at, c.last_announcement);
     if (c.damaged != 0) {
         EXPECT_FALSE(intact(replies().front().bytes));
+    }
+    EXPECT_EQ(dev.commands_received(CMD_JUMP_TO_APP), c.ended_at < 700 ? 1u : 2u);
+    EXPECT_EQ(dev.jumped(), c.faults.mute.empty()) << "the model jumps unless muted";
+}
+
+// The four shares at 3 % each on one board, over many commands: the loop counts each kind
+// apart, and its counts add up to what went out.
+TEST_F(Loop, FourSharesCombineAndAreCountedApart) {
+    constexpr uint64_t N = 3000;
+    settings.time_limit_ms = N + 100;
+    settings.interval_ms = 100000;
+    for (uint64_t n = 1; n <= N; ++n) net.arrive(n, command(CMD_NOP));
+    EXPECT_EQ(run(Faults{.seed = 3,
+                         .loss_probability = 0.03,
+                         .damage_probability = 0.03,
+                         .refuse_probability = 0.03,
+                         .duplicate_probability = 0.03}),
+              Ending::time_limit);
+    const std::vector<Sent> r = replies();
+    const auto broken = static_cast<uint64_t>(
+        std::count_if(r.begin(), r.end(), [](const Sent& x) { return !intact(x.bytes); }));
+    const auto refusals_seen =
+        static_cast<uint64_t>(std::count_if(r.begin(), r.end(), [](const Sent& x) {
+            return intact(x.bytes) && reply_of(x).get_result == RES_GENERAL_ERROR;
+        }));
+    EXPECT_EQ(dev.valid_commands(), N);
+    EXPECT_EQ(stats.replies_sent, r.size());
+    EXPECT_EQ(stats.replies_sent, N - stats.replies_lost + stats.replies_duplicated);
+    EXPECT_GE(broken, stats.replies_damaged);
+    EXPECT_LE(broken, 2 * stats.replies_damaged) << "only a damaged reply's twin is damaged too";
+    EXPECT_LE(refusals_seen, 2 * dev.commands_refused());
+    for (const uint64_t happened : {stats.replies_lost, stats.replies_damaged,
+                                    stats.replies_duplicated, dev.commands_refused()}) {
+        EXPECT_GT(happened, N / 70);  // 3 % is 90
+        EXPECT_LT(happened, N / 20);
     }
 }
 
@@ -300,6 +344,53 @@ TEST_F(Loop, SilentFromACommandForATime) {
     EXPECT_EQ(stats.dropped_while_silent, 3u);
     EXPECT_EQ(stats.replies_lost, 0u);
     EXPECT_EQ(announced_at(), (std::vector<uint64_t>{0, 600, 900})) << "none while silent";
+}
+
+struct SilenceCase {
+    const char* name;
+    Silence silence;
+    std::vector<uint32_t> answered;
+    uint64_t dropped;
+    std::vector<uint64_t> announced_at;
+    Ending ending;
+    uint64_t ended_at;
+};
+
+void PrintTo(const SilenceCase& c, std::ostream* os) { *os << c.name; }
+
+class Silences : public Loop, public ::testing::WithParamInterface<SilenceCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Silences,
+    ::testing::Values(
+        SilenceCase{"ForATime", Silence{2, 3000}, {CMD_NOP, CMD_JUMP_TO_APP}, 2, {0, 3100},
+                    Ending::jumped, 4040},
+        // Nothing brings it back, not even the jump: its time limit ends it.
+        SilenceCase{"ForEver", Silence{2, 0, true}, {CMD_NOP}, 4, {0}, Ending::time_limit, 20000}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// From the second command on: silent for 3 s, or for ever. A reply due from before the silence
+// still goes out, and the wait for the time limit does not spin.
+TEST_P(Silences, EndAfterTheirTimeOrNever) {
+    const SilenceCase& c = GetParam();
+    settings = RunSettings{kBroadcast, 1500, 0, 20000, c.silence};
+    net.arrive(90, command(CMD_NOP));             // answered at 130, in the silence
+    net.arrive(100, command(CMD_GET_CONFIG));     // second: the silence begins
+    net.arrive(2000, command(CMD_NOP));           // dropped
+    net.arrive(4000, command(CMD_JUMP_TO_APP));   // after a silence of 3 s
+    net.arrive(19000, command(CMD_NOP));
+    Faults f;
+    f.delay_ms = 40;
+    EXPECT_EQ(run(f), c.ending);
+    EXPECT_EQ(time.now, c.ended_at);
+    std::vector<uint32_t> answered;
+    for (const Sent& r : replies()) answered.push_back(reply_of(r).get_cmd);
+    EXPECT_EQ(answered, c.answered);
+    EXPECT_EQ(replies().front().at, 130u);
+    EXPECT_EQ(stats.dropped_while_silent, c.dropped);
+    EXPECT_EQ(dev.valid_commands(), c.answered.size());
+    EXPECT_EQ(announced_at(), c.announced_at);
+    EXPECT_LT(net.receives, 40u) << "waits are not cut short";
 }
 
 TEST_F(Loop, NeverSilentWithoutASilence) {
