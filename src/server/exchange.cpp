@@ -105,15 +105,16 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
     }
 }
 
-void tx_struct(Server& srv) {
+bool tx_struct(Server& srv) {
     Exchange& x = srv.x;
     uint8_t wire[sizeof(from_serv_update_t)];
     to_wire(x.out_serv, wire);
     const int sent = srv.net.send_to(x.so_tx_s, wire, static_cast<int>(sizeof wire), x.IP_addr_tx,
                                      UPDATE_PORT);
     if (sent < 0) {
+        // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
         say(srv.con, "ERR: sendto()failed: %d\n", sent);
-        fatal_exit(srv, -1);
+        return false;
     }
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof wire),
@@ -121,6 +122,7 @@ void tx_struct(Server& srv) {
     }
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");
     std::memset(&x.in_dev, 0, sizeof x.in_dev);
+    return true;
 }
 
 int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {

@@ -24,8 +24,8 @@ void open_soc_tx(Server& srv);
 void close_socets_tx(Server& srv);
 // Fills a command frame: header, next frame number, the 256-byte payload, code and CRC.
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar);
-// Sends out_serv to the device and clears in_dev.
-void tx_struct(Server& srv);
+// Sends out_serv to the device and clears in_dev; false, with its line, when the send failed.
+bool tx_struct(Server& srv);
 // Reads at most one datagram, without waiting, and sorts it.
 int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "server/device_address.hpp"
 #include "server/exchange.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
@@ -92,6 +93,9 @@ void ignore_device(Server& srv) {
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
+    srv.loop.dlg = DialogueLog{};
+    srv.loop.dlg.opened_ms = srv.clock.monotonic_ms();
+    srv.loop.dlg.last_reply_ms = srv.loop.dlg.opened_ms;
     open_soc_tx(srv);
     srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     srv.loop.state = STATE_UPDATING;
@@ -129,6 +133,13 @@ void wait_for_broadcast(Server& srv) {
 }
 
 void act_on_decision(Server& srv) {
+    if (!device_address_usable(srv, srv.x.dev_IP)) {
+        // Commands there would reach the server itself, every device, or nothing; a jump
+        // would reach every device.
+        say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.x.dev_IP);
+        ignore_device(srv);
+        return;
+    }
     bool update = srv.loop.enable_update_up1 == 1;
     if (update && !srv.image_loaded) {
         // Flashing without an image would erase the device's program and write zeros.

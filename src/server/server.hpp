@@ -43,12 +43,26 @@ struct Exchange {
     uint32_t counter_frames = 0;
 };
 
+// How a dialogue with a device went, for its end and the journal.
+struct DialogueLog {
+    uint64_t opened_ms = 0;      // monotonic time the dialogue was opened
+    uint64_t last_reply_ms = 0;  // monotonic time of the last accepted reply (or the opening)
+    uint32_t commands = 0;       // attempts made, failed sends included
+    uint32_t repeats = 0;        // attempts that were not accepted
+    uint8_t crc_mismatches = 0;  // flash checks that found another CRC than the image's
+    uint8_t jump_attempts = 0;   // CMD_JUMP_TO_APP attempts
+    bool crc_reported = false;   // the device answered CMD_GETCRC_FLASH (crc_after holds it)
+    uint32_t crc_after = 0;
+    bool drop_stale = false;     // a reply was accepted: drop what waits before the next command
+};
+
 // The main loop's state for the device at hand.
 struct LoopState {
     uint8_t state = 0;              // STATE_...
     uint8_t proc = 0;               // code of the next command of the update sequence
     uint8_t enable_update_up1 = 0;  // the decision for the last device
     uint32_t cycle_counter = 0;     // passes made while waiting
+    DialogueLog dlg;
 };
 
 struct Server {

@@ -55,6 +55,8 @@ void read_settings(const char* path, Settings& cfg) {
     cfg.bin_pass = pass_from_text(pass);
     cfg.id_ini_file = read_int("ID_INI_FILE", "IdIniFile", 0, path);
     cfg.reply_paced = read_int("DIRECTIVE", "ReplyPaced", 0, path) == 1;
+    cfg.verify_flash = read_int("DIRECTIVE", "VerifyFlash", 1, path) != 0;
+    cfg.stall_timeout = static_cast<uint16_t>(read_int("DIRECTIVE", "StallTimeout", 60, path));
 }
 
 uint32_t pass_from_text(const char* text) {

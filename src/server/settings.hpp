@@ -30,6 +30,10 @@ struct Settings {
     // Reply-paced mode: a pause before a poll ends as soon as the reply is in, and the pause
     // after an accepted reply is left out.
     bool reply_paced = false;
+    // The flash CRC a device reports is compared with the image's before the jump.
+    bool verify_flash = true;
+    // Seconds without an accepted reply after which a dialogue is given up; 0: never.
+    uint16_t stall_timeout = 60;
 
     char* entry_text(int n) { return n == 0 ? s_NA : n == 1 ? s_NB : n == 2 ? s_NC : s_ND; }
     uint8_t* entry_mac(int n) { return n == 0 ? rmac0 : n == 1 ? rmac1 : n == 2 ? rmac2 : rmac3; }

@@ -14,6 +14,12 @@ namespace {
 constexpr uint32_t kErasePauseMs = 1000;
 constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 
+constexpr uint8_t kMaxCrcMismatches = 3;
+constexpr uint8_t kMaxJumpAttempts = 5;
+// At most this many stale datagrams are dropped before one command, so that a sender that
+// never stops cannot hold the dialogue.
+constexpr int kMaxStaleDrop = 1024;
+
 // Reply-paced: waits at most pause_ms for a valid reply. What arrives meanwhile and is not one
 // (another device's broadcast, junk, a damaged frame) is read, shown and dropped.
 bool await_reply(Server& srv, uint32_t pause_ms) {
@@ -28,10 +34,22 @@ bool await_reply(Server& srv, uint32_t pause_ms) {
     }
 }
 
+// After an accepted reply nothing is outstanding: what waits already is a duplicate, a late
+// copy or other traffic, and would be taken for the reply to the next command.
+void drop_stale(Server& srv) {
+    srv.loop.dlg.drop_stale = false;
+    for (int n = 0; n < kMaxStaleDrop && srv.net.wait_readable(srv.x.so_rx_s, 0); ++n) {
+        Net_Handler(srv, srv.x.in_bc, srv.x.in_dev);
+    }
+}
+
 // Sends the command with the current payload, pauses, and polls once: true for a valid reply.
+// A send that fails is an attempt without a reply: the pause and the poll follow all the same.
 bool send_and_poll(Server& srv, uint8_t code, uint32_t pause_ms) {
+    if (srv.loop.dlg.drop_stale) drop_stale(srv);
     prep_cmd(srv, srv.x.out_serv, code, srv.x.cmd_ext_ar);
     tx_struct(srv);
+    ++srv.loop.dlg.commands;
     if (srv.cfg.reply_paced) {
         if (await_reply(srv, pause_ms)) return true;
     } else {
@@ -51,6 +69,28 @@ bool accepted(const from_dev_update_t& r, uint8_t code) {
     return r.get_cmd == code && r.get_result == RES_OK;
 }
 
+void end_dialogue(Server& srv) { srv.loop.state = STATE_FINISHING; }
+
+// An attempt's reply was accepted: the stall time starts again.
+void note_accepted(Server& srv) {
+    DialogueLog& d = srv.loop.dlg;
+    d.last_reply_ms = srv.clock.monotonic_ms();
+    d.drop_stale = true;
+}
+
+// After a failed attempt, once its pauses are over: true when the dialogue is given up because
+// the device has not answered for the configured time.
+bool given_up_after_failure(Server& srv) {
+    DialogueLog& d = srv.loop.dlg;
+    ++d.repeats;
+    const uint16_t limit = srv.cfg.stall_timeout;
+    if (limit == 0) return false;
+    if (srv.clock.monotonic_ms() - d.last_reply_ms < uint64_t{limit} * 1000u) return false;
+    say(srv.con, "Устройство не отвечает %d с, обмен прерван\n", static_cast<int>(limit));
+    end_dialogue(srv);
+    return true;
+}
+
 // The common step: command, pause, one poll, the report; true when the reply accepts it.
 bool exchange_step(Server& srv, uint8_t code, const char* name) {
     if (!send_and_poll(srv, code, srv.cfg.delay_steps)) {
@@ -61,33 +101,67 @@ bool exchange_step(Server& srv, uint8_t code, const char* name) {
     return accepted(srv.x.in_dev, code);
 }
 
-// What a step prints or sets when its reply is accepted, besides moving `proc` on.
-using StepOutput = void (*)(Server&);
+// Where an accepted step leads: its own output, and the next step's code.
+using StepOutput = uint8_t (*)(Server&, uint8_t next);
 
 // A step of the common pattern: on acceptance its own output and `proc` = next; the last pause
-// comes either way.
+// comes either way, and after a failed attempt the stall check.
 void common_step(Server& srv, uint8_t code, const char* name, uint8_t next,
                  StepOutput own = nullptr) {
     const bool ok = exchange_step(srv, code, name);
     if (ok) {
-        if (own != nullptr) own(srv);
-        srv.loop.proc = next;
+        note_accepted(srv);
+        srv.loop.proc = own != nullptr ? own(srv, next) : next;
     }
     pause_after_poll(srv, ok);
+    if (!ok) given_up_after_failure(srv);
 }
 
-void say_config(Server& srv) {
+uint8_t say_config(Server& srv, uint8_t next) {
     const uint8_t bits = srv.x.in_dev.ext_area[0];
     say_line(srv.con, (bits & 0x02) != 0 ? "Переход на UP1" : "Переход на UP2");
     say_line(srv.con, (bits & 0x01) != 0 ? "Программирование возможно"
                                          : "Программирование запрещено перемычкой");
+    return next;
 }
 
-void say_flash_crc(Server& srv) {
-    say(srv.con, "FLASH UP1 CRC32: 0h%X \n", byte_to_int(srv.x.in_dev.ext_area, 0));
+// The flash CRC the device reports, checked against the image's: a flash that differs is
+// written again, and after the third difference the device is not sent to its application.
+uint8_t check_flash_crc(Server& srv, uint8_t next) {
+    DialogueLog& d = srv.loop.dlg;
+    d.crc_after = byte_to_int(srv.x.in_dev.ext_area, 0);
+    d.crc_reported = true;
+    say(srv.con, "FLASH UP1 CRC32: 0h%X \n", d.crc_after);
+    const uint32_t image_crc = fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY);
+    if (!srv.cfg.verify_flash || d.crc_after == image_crc) return next;
+    if (++d.crc_mismatches >= kMaxCrcMismatches) {
+        say_line(srv.con, "Обновление не удалось, переход в приложение не выполняется");
+        end_dialogue(srv);
+        return CMD_GETCRC_FLASH;
+    }
+    say(srv.con, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись\n", image_crc);
+    return CMD_ERASE_UP_FLASH;
 }
 
-void end_dialogue(Server& srv) { srv.loop.state = STATE_FINISHING; }
+// The jump is sent at most kMaxJumpAttempts times: a device that has jumped answers no more,
+// and endless repeats would reach the next board that takes its address.
+void jump_step(Server& srv) {
+    ++srv.loop.dlg.jump_attempts;
+    const bool ok = exchange_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP");
+    if (ok) {
+        srv.loop.proc = CMD_NOP;
+        end_dialogue(srv);
+    }
+    pause_after_poll(srv, ok);
+    if (ok) return;
+    if (srv.loop.dlg.jump_attempts >= kMaxJumpAttempts) {
+        ++srv.loop.dlg.repeats;
+        say_line(srv.con, "Ответ на CMD_JUMP_TO_APP не получен");
+        end_dialogue(srv);
+        return;
+    }
+    given_up_after_failure(srv);
+}
 
 // The erase step tests the result before it reports, and waits a fixed second for the device.
 void erase_step(Server& srv) {
@@ -96,21 +170,27 @@ void erase_step(Server& srv) {
     if (send_and_poll(srv, CMD_ERASE_UP_FLASH, kErasePauseMs) && r.get_result == RES_OK) {
         unif_dbg_out(srv, r, "CMD_ERASE_UP_FLASH");
         ok = r.get_cmd == CMD_ERASE_UP_FLASH;
-        if (ok) srv.loop.proc = CMD_SET_PASS_BIN;
+        if (ok) {
+            note_accepted(srv);
+            srv.loop.proc = CMD_SET_PASS_BIN;
+        }
     } else {
         say_no_reply(srv, "CMD_ERASE_UP_FLASH");
     }
     pause_after_poll(srv, ok);
+    if (!ok) given_up_after_failure(srv);
 }
 
 void password_step(Server& srv) {
     int_to_byte(&srv.cfg.bin_pass, srv.x.cmd_ext_ar, 0);
     const bool ok = exchange_step(srv, CMD_SET_PASS_BIN, "CMD_SET_PASS_BIN");
     if (ok) {
+        note_accepted(srv);
         srv.loop.proc = CMD_WRITE_UP_FLASH;
         pause_after_poll(srv, ok);  // the device takes its time over the password
     }
     pause_after_poll(srv, ok);
+    if (!ok) given_up_after_failure(srv);
 }
 
 // One attempt at one block: true when the device accepted it.
@@ -126,13 +206,18 @@ bool write_block(Server& srv, uint32_t offset_address, uint32_t prog_address) {
     return accepted(x.in_dev, CMD_WRITE_UP_FLASH);
 }
 
-// Writes the whole image, block after block; a block that is not accepted is sent again at once.
+// Writes the whole image, block after block; a block that is not accepted is sent again at once,
+// until the device has not answered for the stall time.
 void write_step(Server& srv) {
     uint32_t prog_address = FLASH_BASE;
     uint32_t offset_address = 0;
     uint32_t idx_p = 0;
     while (idx_p <= kLastBlock) {
-        if (!write_block(srv, offset_address, prog_address)) continue;
+        if (!write_block(srv, offset_address, prog_address)) {
+            if (given_up_after_failure(srv)) return;
+            continue;
+        }
+        note_accepted(srv);
         // " NPW:%d;" and " Adr: 0h%0X; \n" as one message.
         say(srv.con, " NPW:%d; Adr: 0h%0X; \n", static_cast<int>(idx_p), prog_address);
         ++idx_p;
@@ -143,29 +228,31 @@ void write_step(Server& srv) {
     pause_after_poll(srv, true);
 }
 
+// The step with this code is next, and the dialogue still runs.
+bool at(const Server& srv, uint8_t code) {
+    return srv.loop.state == STATE_UPDATING && srv.loop.proc == code;
+}
+
 }  // namespace
 
 void run_update_steps(Server& srv) {
-    LoopState& loop = srv.loop;
-    if (loop.proc == CMD_NOP) common_step(srv, CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL);
-    if (loop.proc == CMD_ACTIVATE_BL) {
+    if (at(srv, CMD_NOP)) common_step(srv, CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL);
+    if (at(srv, CMD_ACTIVATE_BL)) {
         common_step(srv, CMD_ACTIVATE_BL, "CMD_ACTIVATE_BL", CMD_GET_CONFIG);
     }
-    if (loop.proc == CMD_GET_CONFIG) {
+    if (at(srv, CMD_GET_CONFIG)) {
         common_step(srv, CMD_GET_CONFIG, "CMD_GET_CONFIG", CMD_UNBLOCK_FLASH, say_config);
     }
-    if (loop.proc == CMD_UNBLOCK_FLASH) {
+    if (at(srv, CMD_UNBLOCK_FLASH)) {
         common_step(srv, CMD_UNBLOCK_FLASH, "CMD_UNBLOCK_FLASH", CMD_ERASE_UP_FLASH);
     }
-    if (loop.proc == CMD_ERASE_UP_FLASH) erase_step(srv);
-    if (loop.proc == CMD_SET_PASS_BIN) password_step(srv);
-    if (loop.proc == CMD_WRITE_UP_FLASH) write_step(srv);
-    if (loop.proc == CMD_GETCRC_FLASH) {
-        common_step(srv, CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH", CMD_JUMP_TO_APP, say_flash_crc);
+    if (at(srv, CMD_ERASE_UP_FLASH)) erase_step(srv);
+    if (at(srv, CMD_SET_PASS_BIN)) password_step(srv);
+    if (at(srv, CMD_WRITE_UP_FLASH)) write_step(srv);
+    if (at(srv, CMD_GETCRC_FLASH)) {
+        common_step(srv, CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH", CMD_JUMP_TO_APP, check_flash_crc);
     }
-    if (loop.proc == CMD_JUMP_TO_APP) {
-        common_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP", CMD_NOP, end_dialogue);
-    }
+    if (at(srv, CMD_JUMP_TO_APP)) jump_step(srv);
 }
 
 void finish_dialogue(Server& srv) {

@@ -25,7 +25,8 @@ using Names = std::vector<std::string>;
 const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI_FILE", "S",
                          "NO_SUCH_SECTION"};
 const Names kKeys = {"NA", "NB", "NC", "ND", "DebugPrint", "AutoProg", "AutoJumpApp",
-                     "DelayWrite", "DelayFrames", "BinContainer", "CryptContainer",
+                     "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout",
+                     "BinContainer", "CryptContainer",
                      "TypeContainer", "PassBinContainer", "IdIniFile", "K", "NoSuchKey"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }

@@ -91,20 +91,25 @@ TEST_F(Exchanging, FrameTraceOfACommand) {
     EXPECT_EQ(t.net.closed, std::vector<int>{srv().x.so_tx_s});
 }
 
-TEST_F(Exchanging, FatalSocketErrorsEndTheProcessWithMinusOne) {
-    t.net.fail_send = true;
-    EXPECT_THROW(
-        {
-            try {
-                tx_struct(srv());
-            } catch (const test::ProcessExit& e) {
-                EXPECT_EQ(e.code, -1);
-                throw;
-            }
-        },
-        test::ProcessExit);
-    EXPECT_EQ(t.con.text(), "ERR: sendto()failed: -1\n");
+// A failed send is a failed attempt: its line, at every level without anything else, and the
+// process goes on with the reply buffer untouched.
+TEST_F(Exchanging, FailedSendSaysSoAndReturnsFalse) {
+    for (const uint32_t pf : {0u, 1u}) {
+        level(0, pf);
+        t.con.clear();
+        t.net.fail_send = true;
+        std::memset(&srv().x.in_dev, 0xAB, sizeof srv().x.in_dev);
+        prep_cmd(srv(), srv().x.out_serv, CMD_NOP, srv().x.cmd_ext_ar);
+        t.con.clear();
+        EXPECT_FALSE(tx_struct(srv()));
+        EXPECT_EQ(t.con.text(), "ERR: sendto()failed: -1\n");
+        t.net.fail_send = false;
+        EXPECT_TRUE(tx_struct(srv()));
+    }
+    EXPECT_EQ(t.net.sent.size(), 2u);
+}
 
+TEST_F(Exchanging, FatalSocketErrorsEndTheProcessWithMinusOne) {
     t.con.clear();
     t.net.fail_close = true;
     EXPECT_THROW(close_socets_tx(srv()), test::ProcessExit);

@@ -125,3 +125,34 @@ TEST(Settings, ReplyPacedOnlyForOne) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+// The flash check is on unless the key says 0; the stall time is 16 bits wide.
+TEST(Settings, FlashCheckAndStallTimeout) {
+    struct Case {
+        const char* text;
+        bool verify;
+        uint16_t stall;
+    };
+    const Case cases[] = {
+        {"", true, 60},
+        {"VerifyFlash=0\nStallTimeout=0\n", false, 0},
+        {"VerifyFlash=1\nStallTimeout=5\n", true, 5},
+        {"VerifyFlash=2\nStallTimeout=65541\n", true, 5},
+        {"VerifyFlash=\nStallTimeout=\n", true, 60},
+        {"VerifyFlash=no\nStallTimeout=-1\n", false, 65535},
+    };
+    for (const Case& c : cases) {
+        test::TempWorkDir dir;
+        test::write_text("f.ini", std::string("[DIRECTIVE]\n") + c.text);
+        Settings cfg;
+        read_settings("f.ini", cfg);
+        EXPECT_EQ(cfg.verify_flash, c.verify) << c.text;
+        EXPECT_EQ(cfg.stall_timeout, c.stall) << c.text;
+    }
+}
+
+}  // namespace
+}  // namespace qd

@@ -31,7 +31,7 @@ uint32_t FakeNet::address_of(const char* dotted) {
 }
 
 int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) {
-    if (fail_send) return -1;
+    if (fail_send || (send_fails && send_fails())) return -1;
     sent.push_back(SentDatagram{so, Bytes(data, data + len), addr, port});
     if (on_send) on_send(sent.back());
     return len;

@@ -51,6 +51,8 @@ public:
     bool fail_open = false;
     bool fail_bind = false;
     bool fail_send = false;
+    // Asked at every send before fail_send: true makes this one fail (a link that goes down).
+    std::function<bool()> send_fails;
     bool fail_close = false;
     int next_handle = 3;
     int cleanups = 0;

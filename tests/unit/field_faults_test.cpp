@@ -1,0 +1,418 @@
+// What the field brings to a dialogue: failed sends, addresses that are no device's, a flash
+// that differs from the image, a device that stops answering, stale replies and a jump that is
+// never confirmed. Whole dialogues on the fake network with the virtual clock.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "device/bootloader.hpp"
+#include "protocol/crc.hpp"
+#include "server/device_address.hpp"
+#include "server/main_loop.hpp"
+#include "support/device_link.hpp"
+#include "support/fakes.hpp"
+
+namespace qd {
+namespace {
+
+using test::Bytes;
+
+const std::string kSep = std::string(56, '-') + "\n";
+const std::string kNext = kSep + "Ожидаем широковещательное сообщение от следующего устройства.\n" +
+                          kSep;
+constexpr uint32_t kPassword = 0x1A2B3C4D;
+
+Bytes test_image() {
+    Bytes image(IMAGE_SIZE);
+    std::mt19937 rng(11);
+    for (auto& b : image) b = static_cast<uint8_t>(rng());
+    return image;
+}
+
+device::DeviceConfig device_config(std::array<uint8_t, 4> ip, uint8_t last_mac = 255) {
+    device::DeviceConfig c;
+    c.mac = {0, 128, 225, 1, 2, last_mac};
+    c.ip = ip;
+    c.ver_hw = 3;
+    c.ver_bl = 2;
+    c.bin_password = kPassword;
+    c.time_proc = 3;
+    return c;
+}
+
+size_t count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+    return n;
+}
+
+bool ends_with(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Thrown by a test's hook to end a dialogue that would otherwise go on for ever.
+struct EndOfRun {};
+
+// A server with a loaded image, AutoProg=2 and the verbose level, and one device at a time
+// behind the fake network at 192.168.1.20 (unless a test puts another there).
+class Field : public ::testing::Test {
+protected:
+    Field() : image(test_image()) {
+        configure();
+        t.adapters.result = AdapterQuery::ok;
+        t.adapters.records.resize(2);
+        set_adapter(0, "192.168.1.10", "255.255.255.0");
+        set_adapter(1, "10.1.2.3", "255.0.0.0");
+    }
+
+    // The settings on a new server.
+    void configure() {
+        Server& s = srv();
+        std::memcpy(s.img_bf, image.data(), IMAGE_SIZE);
+        s.image_loaded = true;
+        std::snprintf(s.cfg.s_BinContainer, sizeof s.cfg.s_BinContainer, "%X.upk", image_crc());
+        s.cfg.autoprog_regime = 2;
+        s.cfg.bin_pass = kPassword;
+        s.cfg.on_dbg_pr = 1;
+        s.cfg.delay_write_block = 10;
+    }
+
+    Server& srv() { return *t.srv; }
+    uint32_t image_crc() const { return fullcalk_crc32(image.data(), IMAGE_SIZE, CRC32_POLY); }
+
+    void set_adapter(size_t n, const char* ip, const char* mask) {
+        std::strcpy(t.adapters.records[n].ip, ip);
+        std::strcpy(t.adapters.records[n].mask, mask);
+    }
+
+    // A new device (the previous one unplugged), announcing itself once.
+    device::Bootloader& plug(std::array<uint8_t, 4> ip = {192, 168, 1, 20},
+                             const device::Faults& faults = {}) {
+        link.reset();
+        dev = std::make_unique<device::Bootloader>(device_config(ip));
+        dev->set_faults(faults);
+        link = std::make_unique<test::DeviceLink>(t.net, t.clock, *dev);
+        link->announce();
+        return *dev;
+    }
+
+    // Passes until the dialogue has ended and the loop waits again; the number of passes.
+    int run_dialogue(int max_passes = 100) {
+        int passes = 0;
+        do {
+            pass(srv());
+            ++passes;
+        } while (srv().loop.state != STATE_WAIT_BROADCAST && passes < max_passes);
+        return passes;
+    }
+
+    size_t sent_of(uint8_t code) const {
+        size_t n = 0;
+        for (const auto& d : t.net.sent) {
+            from_serv_update_t f{};
+            from_wire(d.data.data(), f);
+            if (f.cmd == code) ++n;
+        }
+        return n;
+    }
+
+    // The next device after a fault: a healthy one at the same address is updated.
+    void expect_next_device_updated() {
+        device::Bootloader& next = plug();
+        t.net.send_fails = nullptr;
+        run_dialogue();
+        EXPECT_TRUE(next.jumped());
+        EXPECT_EQ(next.flash(), image);
+    }
+
+    test::TestServer t;
+    Bytes image;
+    std::unique_ptr<test::DeviceLink> link;  // destroyed before the device it refers to
+    std::unique_ptr<device::Bootloader> dev;
+};
+
+// ---- a failed send is a failed attempt ----
+
+TEST_F(Field, LinkDownInTheWriteLoopCostsAttemptsNotTheUpdate) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        srv().cfg.reply_paced = paced;
+        t.con.clear();
+        t.net.sent.clear();
+        int attempt = 0;  // sends 100..129 fail: the cable is out for 30 attempts
+        t.net.send_fails = [&attempt] {
+            ++attempt;
+            return attempt > 100 && attempt <= 130;
+        };
+        device::Bootloader& d = plug();
+        run_dialogue();
+        EXPECT_TRUE(d.jumped());
+        EXPECT_EQ(d.flash(), image);
+        const std::string& out = t.con.text();
+        EXPECT_EQ(count(out, "ERR: sendto()failed: -1\n"), 30u);
+        EXPECT_EQ(count(out, "ERR: sendto()failed: -1\nError Net_Handler CMD_WRITE_UP_FLASH\n"),
+                  30u);
+        EXPECT_EQ(t.net.sent.size(), 488u);
+        EXPECT_EQ(srv().loop.dlg.commands, 518u);
+        EXPECT_EQ(srv().loop.dlg.repeats, 30u);
+    }
+}
+
+TEST_F(Field, AFailedSendShowsNoProgressCharacter) {
+    srv().cfg.on_dbg_pr = 0;
+    int attempt = 0;
+    t.net.send_fails = [&attempt] { return ++attempt == 1; };
+    plug();
+    run_dialogue();
+    EXPECT_NE(t.con.text().find(kSep + "ERR: sendto()failed: -1\nError Net_Handler CMD_NOP\n>D"),
+              std::string::npos);
+}
+
+// ---- addresses that are no device's ----
+
+struct AddressCase {
+    const char* ip;
+    bool usable;
+};
+
+TEST(DeviceAddress, ReservedOwnAndBroadcastAddressesAreRefused) {
+    test::TestServer t;
+    t.adapters.result = AdapterQuery::ok;
+    t.adapters.records.resize(3);
+    std::strcpy(t.adapters.records[0].ip, "192.168.1.10");
+    std::strcpy(t.adapters.records[0].mask, "255.255.255.0");
+    std::strcpy(t.adapters.records[1].ip, "10.1.2.3");
+    std::strcpy(t.adapters.records[1].mask, "255.0.0.0");  // the third has no address
+    const AddressCase cases[] = {
+        {"0.0.0.0", false},        {"0.10.20.30", false},      {"127.0.0.1", false},
+        {"127.255.0.9", false},    {"224.0.0.1", false},       {"239.255.255.250", false},
+        {"240.0.0.1", false},      {"255.255.255.255", false}, {"192.168.1.10", false},
+        {"192.168.1.255", false},  {"10.1.2.3", false},        {"10.255.255.255", false},
+        {"192.168.1.20", true},    {"192.168.1.254", true},    {"1.0.0.1", true},
+        {"126.255.255.255", true}, {"128.0.0.1", true},        {"223.255.255.254", true},
+        {"10.255.255.254", true},  {"192.168.2.255", true},
+    };
+    for (const AddressCase& c : cases) {
+        EXPECT_EQ(device_address_usable(*t.srv, c.ip), c.usable) << c.ip;
+    }
+    // Without the adapter list only the reserved ranges are known.
+    t.adapters.result = AdapterQuery::failed;
+    EXPECT_TRUE(device_address_usable(*t.srv, "192.168.1.255"));
+    EXPECT_FALSE(device_address_usable(*t.srv, "255.255.255.255"));
+}
+
+TEST_F(Field, AnnouncementFromAnAddressThatIsNoDevicesIsReportedButNeverAnswered) {
+    srv().cfg.app_jump_regime = 1;  // a jump would go to every device
+    const std::array<uint8_t, 4> rogue[] = {{0, 0, 0, 0},      {127, 0, 0, 1},
+                                            {224, 0, 0, 251},  {255, 255, 255, 255},
+                                            {192, 168, 1, 10}, {192, 168, 1, 255}};
+    for (const auto& ip : rogue) {
+        char dotted[16];
+        std::snprintf(dotted, sizeof dotted, "%d.%d.%d.%d", ip[0], ip[1], ip[2], ip[3]);
+        SCOPED_TRACE(dotted);
+        t.con.clear();
+        device::Bootloader& d = plug(ip);
+        pass(srv());
+        EXPECT_EQ(srv().loop.state, STATE_WAIT_BROADCAST);
+        EXPECT_TRUE(t.net.sent.empty());
+        EXPECT_EQ(d.valid_commands(), 0u);
+        const std::string& out = t.con.text();
+        EXPECT_NE(out.find(std::string("IP dev: ") + dotted + " \n"), std::string::npos);
+        EXPECT_TRUE(ends_with(out, "Автообновление ПО для любого сер. номера разрешено!\n" + kSep +
+                                       "IP адрес устройства " + dotted +
+                                       " недопустим, обмен с ним невозможен!\n"
+                                       "Игнорируем обнаруженное устройство.\n"
+                                       "Ожидаем что оно перейдет на UP по таймауту.\n" +
+                                       kSep))
+            << out;
+    }
+    expect_next_device_updated();
+}
+
+// ---- the flash is checked before the jump ----
+
+TEST_F(Field, AFlashThatDiffersIsWrittenThreeTimesAndTheDeviceNotSentToItsApplication) {
+    device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.wrong_flash_crc = true});
+    run_dialogue();
+    EXPECT_EQ(sent_of(CMD_WRITE_UP_FLASH), 3u * 480u);
+    EXPECT_EQ(sent_of(CMD_ERASE_UP_FLASH), 3u);
+    EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 0u);
+    EXPECT_FALSE(d.jumped());
+    EXPECT_EQ(d.flash(), image);  // written right: only its report differs
+    char reported[64];
+    std::snprintf(reported, sizeof reported, "CMD_GETCRC_FLASH{6} Time:3 ms\nFLASH UP1 CRC32: 0h%X \n",
+                  image_crc() ^ device::WRONG_FLASH_CRC_XOR);
+    char again[128];
+    std::snprintf(again, sizeof again,
+                  "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись\n", image_crc());
+    const std::string& out = t.con.text();
+    EXPECT_EQ(count(out, std::string(reported) + again + "CMD_ERASE_UP_FLASH{3} Time:3 ms\n"), 2u);
+    EXPECT_TRUE(ends_with(out, std::string(reported) +
+                                   "Обновление не удалось, переход в приложение не выполняется\n" +
+                                   kNext))
+        << out;
+    EXPECT_EQ(srv().loop.dlg.crc_mismatches, 3u);
+    expect_next_device_updated();
+}
+
+TEST_F(Field, WithoutTheFlashCheckTheReportedCrcIsOnlyPrinted) {
+    srv().cfg.verify_flash = false;
+    device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.wrong_flash_crc = true});
+    run_dialogue();
+    EXPECT_EQ(t.net.sent.size(), 488u);
+    EXPECT_TRUE(d.jumped());
+    EXPECT_EQ(t.con.text().find("не совпадает"), std::string::npos);
+}
+
+// ---- a device that stops answering ----
+
+// The device hears nothing from the server's `from`-th command on (unplugged).
+void silence_from(test::TestServer& t, size_t from) {
+    auto device_side = t.net.on_send;
+    t.net.on_send = [&t, device_side, from](const test::SentDatagram& d) {
+        if (t.net.sent.size() < from) device_side(d);
+    };
+}
+
+TEST_F(Field, ASilentDeviceIsGivenUpAtTheFirstFailedAttemptPastTheStallTime) {
+    struct Case {
+        const char* name;
+        bool paced;
+        size_t silent_from;       // command number, from 1
+        const char* step;         // the step that is repeated
+        size_t attempts_expected;  // failed attempts until the dialogue is given up
+    };
+    // A block attempt takes DelayWrite (10 ms): 500 of them make 5 s. A common step's attempt
+    // ends after DelayFrames + the pause after its poll (200 ms), and the attempts after the first
+    // come one pass (100 ms) later: 5000 ms is passed at the end of the 17th (5100 ms).
+    for (const Case& c : {Case{"block, fixed pauses", false, 57, "CMD_WRITE_UP_FLASH", 500},
+                          Case{"block, reply-paced", true, 57, "CMD_WRITE_UP_FLASH", 500},
+                          Case{"step, fixed pauses", false, 3, "CMD_GET_CONFIG", 17}}) {
+        SCOPED_TRACE(c.name);
+        link.reset();
+        t.renew();
+        configure();
+        srv().cfg.reply_paced = c.paced;
+        srv().cfg.stall_timeout = 5;
+        t.con.clear();
+        t.net.sent.clear();
+        device::Bootloader& d = plug();
+        silence_from(t, c.silent_from);
+        run_dialogue();
+        const std::string& out = t.con.text();
+        EXPECT_EQ(count(out, std::string("Error Net_Handler ") + c.step + "\n"), c.attempts_expected);
+        EXPECT_EQ(t.net.sent.size(), c.silent_from - 1 + c.attempts_expected);
+        EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 0u);
+        EXPECT_FALSE(d.jumped());
+        EXPECT_TRUE(ends_with(out, std::string("Error Net_Handler ") + c.step +
+                                       "\nУстройство не отвечает 5 с, обмен прерван\n" + kNext))
+            << out.substr(out.size() - 300);
+        expect_next_device_updated();
+    }
+}
+
+TEST_F(Field, StallTimeoutZeroKeepsRetrying) {
+    srv().cfg.stall_timeout = 0;
+    plug();
+    silence_from(t, 57);
+    auto silent = t.net.on_send;
+    t.net.on_send = [this, silent](const test::SentDatagram& d) {
+        if (t.net.sent.size() >= 20056) throw EndOfRun{};  // 200 s of attempts at one block
+        silent(d);
+    };
+    EXPECT_THROW(run_dialogue(), EndOfRun);
+    EXPECT_EQ(srv().loop.state, STATE_UPDATING);
+    EXPECT_EQ(t.con.text().find("не отвечает"), std::string::npos);
+}
+
+// ---- a jump that is never confirmed ----
+
+TEST_F(Field, AJumpIsSentFiveTimesAtMost) {
+    for (const int autoprog : {2, 0}) {  // after an update; alone (AutoJumpApp=1)
+        SCOPED_TRACE(autoprog);
+        srv().cfg.autoprog_regime = static_cast<uint8_t>(autoprog);
+        srv().cfg.app_jump_regime = 1;
+        t.con.clear();
+        t.net.sent.clear();
+        plug({192, 168, 1, 20}, device::Faults{.mute = {CMD_JUMP_TO_APP}});
+        run_dialogue();
+        EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 5u);
+        EXPECT_EQ(count(t.con.text(), "Error Net_Handler CMD_JUMP_TO_APP\n"), 5u);
+        EXPECT_TRUE(ends_with(t.con.text(), "Error Net_Handler CMD_JUMP_TO_APP\n"
+                                            "Ответ на CMD_JUMP_TO_APP не получен\n" +
+                                                kNext));
+    }
+    srv().cfg.autoprog_regime = 2;
+    expect_next_device_updated();
+}
+
+// ---- stale replies ----
+
+// Each reply comes twice: the second copy waits when the next command goes out, and is dropped.
+TEST_F(Field, DuplicatedRepliesAreDroppedAndShiftNothing) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        srv().cfg.reply_paced = paced;
+        srv().cfg.on_dbg_pr = 0;
+        t.con.clear();
+        t.net.sent.clear();
+        device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.duplicate = true});
+        run_dialogue();
+        EXPECT_TRUE(d.jumped());
+        EXPECT_EQ(d.flash(), image);
+        EXPECT_EQ(t.net.sent.size(), 488u);
+        const std::string& out = t.con.text();
+        EXPECT_EQ(out.find("Error Net_Handler"), std::string::npos);
+        // Each copy shows as 'D' before the next command; none after the jump.
+        EXPECT_EQ(count(out, "\nD>"), 487u);
+        EXPECT_EQ(count(out, ">D"), 488u);
+        t.net.queue.clear();  // the copy of the jump's reply: nothing follows the jump
+    }
+}
+
+// A device slower than the pause: its reply comes after the poll; a failed attempt drops
+// nothing, so the next attempt's poll still takes it.
+TEST_F(Field, ADeviceSlowerThanThePauseIsStillUpdated) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        srv().cfg.reply_paced = paced;
+        srv().cfg.delay_write_block = 200;
+        t.con.clear();
+        device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.delay_ms = 150});
+        run_dialogue();
+        EXPECT_TRUE(d.jumped());
+        EXPECT_EQ(d.flash(), image);
+        EXPECT_NE(t.con.text().find("Error Net_Handler CMD_NOP\nCMD_NOP{0} Time:3 ms\n"),
+                  std::string::npos);
+    }
+}
+
+// Lost, damaged, refused and duplicated replies at 3 % each, several seeds: the device is sent
+// to its application only with the image in its flash.
+TEST_F(Field, AllFourFaultsNeverEndInAWrongFlash) {
+    for (const bool paced : {false, true}) {
+        for (uint32_t seed = 1; seed <= 4; ++seed) {
+            SCOPED_TRACE(std::string(paced ? "reply-paced" : "fixed pauses") + " seed " +
+                         std::to_string(seed));
+            srv().cfg.reply_paced = paced;
+            device::Faults f{.seed = seed,
+                             .loss_probability = 0.03,
+                             .damage_probability = 0.03,
+                             .refuse_probability = 0.03,
+                             .duplicate_probability = 0.03};
+            device::Bootloader& d = plug({192, 168, 1, 20}, f);
+            run_dialogue(1000);
+            EXPECT_EQ(srv().loop.state, STATE_WAIT_BROADCAST);
+            EXPECT_TRUE(d.jumped());
+            EXPECT_EQ(d.flash(), image);
+            EXPECT_GT(d.commands_refused(), 0u);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace qd
