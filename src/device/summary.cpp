@@ -1,8 +1,11 @@
 #include "device/summary.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstddef>
+#include <cstdio>
+#include <string_view>
 
 #include "device/commands.hpp"
 
@@ -46,6 +49,17 @@ void say_faults(Console& con, const Bootloader& dev, const RunStats& st) {
     if (st.dropped_while_silent != 0) {
         say(con, "Отброшено датаграмм в молчании: %" PRIu64 "\n", st.dropped_while_silent);
     }
+    if (dev.commands_muted() != 0) {
+        say(con, "Команд без ответа (--mute): %" PRIu64 "\n", dev.commands_muted());
+    }
+}
+
+void say_flash_crc(Console& con, const Bootloader& dev) {
+    say(con, "CRC32 FLASH UP1: 0h%X\n", dev.flash_crc());
+    if (dev.reported_flash_crc() != dev.flash_crc()) {
+        say(con, "CRC32 в ответах на CMD_GETCRC_FLASH: 0h%X (--wrong-crc)\n",
+            dev.reported_flash_crc());
+    }
 }
 
 bool flash_matches(const Bootloader& dev, const Summary& s) {
@@ -72,7 +86,65 @@ void say_differing_blocks(Console& con, const Bytes& flash, const Expectation& e
     say(con, "\n");
 }
 
+// ---- the result line ----
+
+void put(std::string& line, std::string_view key, std::string_view value) {
+    line.append(" ").append(key).append("=").append(value);
+}
+
+void put(std::string& line, std::string_view key, uint64_t value) {
+    put(line, key, std::to_string(value));
+}
+
+std::string hex8(uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+// "CMD_JUMP_TO_APP" gives "cmd_jump_to_app".
+std::string command_key(std::string_view name) {
+    std::string key;
+    for (const char c : name) key += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return key;
+}
+
+void put_commands(std::string& line, const Bootloader& dev) {
+    put(line, "commands", dev.valid_commands());
+    put(line, "invalid", dev.invalid_datagrams());
+    uint64_t named = 0;
+    for (const CommandName& c : COMMAND_NAMES) {
+        put(line, command_key(c.name), dev.commands_received(c.code));
+        named += dev.commands_received(c.code);
+    }
+    put(line, "cmd_other", dev.valid_commands() - named);
+}
+
+void put_traffic(std::string& line, const Bootloader& dev, const RunStats& st) {
+    put(line, "announcements", st.announcements);
+    put(line, "replies", st.replies_sent);
+    put(line, "lost", st.replies_lost);
+    put(line, "damaged", st.replies_damaged);
+    put(line, "refused", dev.commands_refused());
+    put(line, "duplicated", st.replies_duplicated);
+    put(line, "muted", dev.commands_muted());
+    put(line, "dropped_silent", st.dropped_while_silent);
+    put(line, "send_failures", st.send_failures);
+}
+
 }  // namespace
+
+std::string result_line(const Bootloader& dev, const Summary& s) {
+    std::string line = "result:";
+    put(line, "jumped", s.ending == Ending::jumped ? "1" : "0");
+    put(line, "flash_ok", !s.expected ? "none" : flash_matches(dev, s) ? "1" : "0");
+    put_commands(line, dev);
+    put(line, "blocks", dev.blocks_written());
+    put(line, "crc", hex8(dev.flash_crc()));
+    put(line, "reported_crc", hex8(dev.reported_flash_crc()));
+    put_traffic(line, dev, s.stats);
+    return line;
+}
 
 void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
     say_separator(con);
@@ -81,7 +153,7 @@ void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
     say_traffic(con, s.stats);
     say_faults(con, dev, s.stats);
     say(con, "Записано блоков: %" PRIu64 "\n", dev.blocks_written());
-    say(con, "CRC32 FLASH UP1: 0h%X\n", dev.flash_crc());
+    say_flash_crc(con, dev);
     say_line(con, s.ending == Ending::jumped ? "Переход на приложение: выполнен"
                                              : "Переход на приложение: НЕ выполнен, время истекло");
     if (s.expected) {
@@ -93,6 +165,7 @@ void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
         }
     }
     say_separator(con);
+    say_line(con, result_line(dev, s));
 }
 
 int exit_status(const Bootloader& dev, const Summary& s) {

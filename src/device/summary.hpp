@@ -30,7 +30,19 @@ struct Summary {
     std::optional<Expectation> expected;
 };
 
+// The summary: lines in Russian for a reader, closed by a separator, then result_line() as the
+// very last line.
 void say_summary(Console& con, const Bootloader& dev, const Summary& s);
+
+// One ASCII line for programs: "result:" and blank-separated key=value pairs, in this order:
+// jumped (1: the reply accepting CMD_JUMP_TO_APP went out, 0: the time limit came first),
+// flash_ok (1 or 0: the flash equals the expected image or not; none without one), commands
+// (valid ones), invalid (datagrams that were no command), cmd_nop ... cmd_jump_to_app (commands
+// received per code, named as COMMAND_NAMES in lower case), cmd_other (other codes), blocks
+// (written), crc (the flash's CRC-32, 8 upper-case hex digits), reported_crc (what
+// CMD_GETCRC_FLASH reports), announcements, replies (sent), lost, damaged, refused, duplicated,
+// muted, dropped_silent (dropped during a silence), send_failures.
+std::string result_line(const Bootloader& dev, const Summary& s);
 
 int exit_status(const Bootloader& dev, const Summary& s);
 

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <deque>
+#include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -402,6 +404,12 @@ TEST_F(Loop, NeverSilentWithoutASilence) {
 
 // --- summary and exit status ----------------------------------------------------------------
 
+std::string hex8(uint32_t v) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
 TEST(Summary, TellsCommandsTrafficFlashAndVerdict) {
     Bootloader dev{config()};
     for (const uint32_t code : {0u, 0u, 9u, 8u, 7u}) {
@@ -438,16 +446,27 @@ TEST(Summary, TellsCommandsTrafficFlashAndVerdict) {
                               "\n"
                               "Переход на приложение: выполнен\n"
                               "FLASH UP1 и x.upk: совпадают\n" +
-                              sep + "\n");
+                              sep + "\n" +
+                              "result: jumped=1 flash_ok=1 commands=5 invalid=1 cmd_nop=2 "
+                              "cmd_activate_bl=0 cmd_get_config=1 cmd_unblock_flash=0 "
+                              "cmd_erase_up_flash=0 cmd_set_pass_bin=0 cmd_write_up_flash=0 "
+                              "cmd_getcrc_flash=0 cmd_jump_to_app=1 cmd_other=1 blocks=0 crc=" +
+                              hex8(dev.flash_crc()) + " reported_crc=" + hex8(dev.flash_crc()) +
+                              " announcements=3 replies=5 lost=1 damaged=2 refused=0 "
+                              "duplicated=0 muted=0 dropped_silent=0 send_failures=0\n");
 }
 
 // Refusals, duplicates and a silence are told only when they happened.
 TEST(Summary, TellsDeliberateFaultsOnlyWhenTheyHappened) {
-    const auto faults_lines = [](uint64_t refusals, uint64_t duplicated, uint64_t dropped) {
+    const auto faults_lines = [](uint64_t refusals, uint64_t duplicated, uint64_t dropped,
+                                 uint64_t muted) {
         Bootloader dev{config()};
         dev.refuse(CMD_NOP, RES_GENERAL_ERROR, 10);
-        for (uint64_t n = 0; n < refusals; ++n) {
-            const Bytes c = command(CMD_NOP);
+        Faults f;
+        f.mute = {CMD_JUMP_TO_APP};
+        dev.set_faults(f);
+        for (uint64_t n = 0; n < refusals + muted; ++n) {
+            const Bytes c = command(n < refusals ? CMD_NOP : CMD_JUMP_TO_APP);
             dev.handle(c.data(), c.size());
         }
         RunStats st{};
@@ -462,12 +481,16 @@ TEST(Summary, TellsDeliberateFaultsOnlyWhenTheyHappened) {
         if (at == std::string::npos || to == std::string::npos) return std::string("<cut>");
         return t.substr(at + after.size(), to - at - after.size());
     };
-    EXPECT_EQ(faults_lines(0, 0, 0), "");
-    EXPECT_EQ(faults_lines(2, 0, 0), "Команд отвергнуто: 2; ответов продублировано: 0\n");
-    EXPECT_EQ(faults_lines(0, 3, 0), "Команд отвергнуто: 0; ответов продублировано: 3\n");
-    EXPECT_EQ(faults_lines(1, 1, 40), "Команд отвергнуто: 1; ответов продублировано: 1\n"
-                                      "Отброшено датаграмм в молчании: 40\n");
-    EXPECT_EQ(faults_lines(0, 0, 7), "Отброшено датаграмм в молчании: 7\n");
+    EXPECT_EQ(faults_lines(0, 0, 0, 0), "");
+    EXPECT_EQ(faults_lines(2, 0, 0, 0), "Команд отвергнуто: 2; ответов продублировано: 0\n");
+    EXPECT_EQ(faults_lines(0, 3, 0, 0), "Команд отвергнуто: 0; ответов продублировано: 3\n");
+    EXPECT_EQ(faults_lines(1, 1, 40, 0), "Команд отвергнуто: 1; ответов продублировано: 1\n"
+                                         "Отброшено датаграмм в молчании: 40\n");
+    EXPECT_EQ(faults_lines(0, 0, 7, 0), "Отброшено датаграмм в молчании: 7\n");
+    EXPECT_EQ(faults_lines(0, 0, 0, 2), "Команд без ответа (--mute): 2\n");
+    EXPECT_EQ(faults_lines(1, 0, 3, 1), "Команд отвергнуто: 1; ответов продублировано: 0\n"
+                                        "Отброшено датаграмм в молчании: 3\n"
+                                        "Команд без ответа (--mute): 1\n");
 }
 
 // At most twenty differing blocks are named, then "...".
@@ -491,6 +514,7 @@ struct VerdictCase {
     bool equal;  // the expected image is the device's flash
     int status;
     const char* verdict_lines;
+    const char* verdict_keys;  // how the result line begins
 };
 
 void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
@@ -501,17 +525,25 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, Verdict,
     ::testing::Values(
         VerdictCase{"JumpedNoExpectation", Ending::jumped, false, false, 0,
-                    "Переход на приложение: выполнен\n"},
+                    "Переход на приложение: выполнен\n", "jumped=1 flash_ok=none"},
         VerdictCase{"JumpedFlashEqual", Ending::jumped, true, true, 0,
-                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: совпадают\n"},
+                    "Переход на приложение: выполнен\nFLASH UP1 и e.upk: совпадают\n",
+                    "jumped=1 flash_ok=1"},
         VerdictCase{"JumpedFlashDiffers", Ending::jumped, true, false, 1,
                     "Переход на приложение: выполнен\nFLASH UP1 и e.upk: НЕ совпадают\n"
-                    "Блоки, отличные от e.upk: 0 479\n"},
+                    "Блоки, отличные от e.upk: 0 479\n",
+                    "jumped=1 flash_ok=0"},
         VerdictCase{"TimeLimitFlashEqual", Ending::time_limit, true, true, 3,
                     "Переход на приложение: НЕ выполнен, время истекло\n"
-                    "FLASH UP1 и e.upk: совпадают\n"},
+                    "FLASH UP1 и e.upk: совпадают\n",
+                    "jumped=0 flash_ok=1"},
+        VerdictCase{"TimeLimitFlashDiffers", Ending::time_limit, true, false, 3,
+                    "Переход на приложение: НЕ выполнен, время истекло\n"
+                    "FLASH UP1 и e.upk: НЕ совпадают\nБлоки, отличные от e.upk: 0 479\n",
+                    "jumped=0 flash_ok=0"},
         VerdictCase{"TimeLimitNoExpectation", Ending::time_limit, false, false, 3,
-                    "Переход на приложение: НЕ выполнен, время истекло\n"}),
+                    "Переход на приложение: НЕ выполнен, время истекло\n",
+                    "jumped=0 flash_ok=none"}),
     [](const auto& c) { return std::string(c.param.name); });
 
 TEST_P(Verdict, ExitStatusAndItsLines) {
@@ -532,7 +564,145 @@ TEST_P(Verdict, ExitStatusAndItsLines) {
     const std::string& text = con.text();
     const size_t from = text.find("Переход");
     ASSERT_NE(from, std::string::npos);
-    EXPECT_EQ(text.substr(from), std::string(c.verdict_lines) + std::string(56, '-') + "\n");
+    const std::string crc = hex8(dev.flash_crc());
+    EXPECT_EQ(text.substr(from),
+              std::string(c.verdict_lines) + std::string(56, '-') + "\nresult: " +
+                  c.verdict_keys +
+                  " commands=0 invalid=0 cmd_nop=0 cmd_activate_bl=0 cmd_get_config=0 "
+                  "cmd_unblock_flash=0 cmd_erase_up_flash=0 cmd_set_pass_bin=0 "
+                  "cmd_write_up_flash=0 cmd_getcrc_flash=0 cmd_jump_to_app=0 cmd_other=0 "
+                  "blocks=0 crc=" +
+                  crc + " reported_crc=" + crc +
+                  " announcements=0 replies=0 lost=0 damaged=0 refused=0 duplicated=0 muted=0 "
+                  "dropped_silent=0 send_failures=0\n");
+}
+
+// --- the result line -------------------------------------------------------------------------
+
+const std::vector<std::string> kResultKeys{
+    "jumped", "flash_ok", "commands", "invalid",
+    // per command code
+    "cmd_nop", "cmd_activate_bl", "cmd_get_config", "cmd_unblock_flash", "cmd_erase_up_flash",
+    "cmd_set_pass_bin", "cmd_write_up_flash", "cmd_getcrc_flash", "cmd_jump_to_app", "cmd_other",
+    // the flash
+    "blocks", "crc", "reported_crc",
+    // traffic and faults
+    "announcements", "replies", "lost", "damaged", "refused", "duplicated", "muted",
+    "dropped_silent", "send_failures"};
+
+// The pairs of the summary's last line, in their order; empty when it is no result line.
+std::vector<std::pair<std::string, std::string>> result_pairs(const std::string& text) {
+    const size_t at = text.rfind("\nresult: ");
+    if (at == std::string::npos || text.back() != '\n') return {};
+    const std::string line = text.substr(at + 9, text.size() - at - 10);
+    if (line.find('\n') != std::string::npos) return {};
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (size_t from = 0; from < line.size();) {
+        const size_t end = std::min(line.find(' ', from), line.size());
+        const std::string pair = line.substr(from, end - from);
+        const size_t eq = pair.find('=');
+        if (eq == std::string::npos) return {};
+        pairs.emplace_back(pair.substr(0, eq), pair.substr(eq + 1));
+        from = end + 1;
+    }
+    return pairs;
+}
+
+struct ResultCase {
+    const char* name;
+    Faults faults;
+    std::vector<uint32_t> commands;
+    RunStats stats;
+    std::map<std::string, std::string> expected;  // the pairs a case is about
+};
+
+void PrintTo(const ResultCase& c, std::ostream* os) { *os << c.name; }
+
+class ResultLine : public ::testing::TestWithParam<ResultCase> {};
+
+ResultCase result_case(const char* name, std::vector<uint32_t> commands,
+                       std::map<std::string, std::string> expected, Faults f = {},
+                       RunStats st = {}) {
+    return ResultCase{name, std::move(f), std::move(commands), st, std::move(expected)};
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResultLine,
+    ::testing::Values(
+        result_case("Quiet", {}, {{"commands", "0"}, {"cmd_jump_to_app", "0"}, {"muted", "0"}}),
+        result_case("WrongCrc", {CMD_GETCRC_FLASH, CMD_GETCRC_FLASH},
+                    {{"commands", "2"}, {"cmd_getcrc_flash", "2"}},
+                    Faults{.wrong_flash_crc = true}),
+        result_case("MutedJump", {CMD_JUMP_TO_APP, CMD_NOP, CMD_JUMP_TO_APP},
+                    {{"commands", "3"}, {"cmd_nop", "1"}, {"cmd_jump_to_app", "2"}, {"muted", "2"},
+                     {"replies", "0"}},
+                    Faults{.mute = {CMD_JUMP_TO_APP}}),
+        result_case("OtherCodes", {8, CMD_UNBLOCK_FLASH, 10, 256, CMD_ERASE_UP_FLASH},
+                    {{"commands", "5"}, {"cmd_unblock_flash", "1"}, {"cmd_erase_up_flash", "1"},
+                     {"cmd_other", "3"}}),
+        result_case("Refused", {CMD_NOP, CMD_NOP, CMD_GET_CONFIG},
+                    {{"cmd_nop", "2"}, {"cmd_get_config", "1"}, {"refused", "3"}},
+                    Faults{.refuse_probability = 1.0}),
+        result_case("Traffic", {},
+                    {{"announcements", "4"}, {"replies", "7"}, {"lost", "1"}, {"damaged", "2"},
+                     {"send_failures", "3"}, {"duplicated", "5"}, {"dropped_silent", "6"}},
+                    Faults{}, RunStats{4, 7, 1, 2, 3, 5, 6})),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// The very last line, ASCII, every key once in its order; the flash's CRC-32 and the one that
+// CMD_GETCRC_FLASH reports, as 8 hex digits; the counts of what the case did.
+TEST_P(ResultLine, IsTheLastLineWithEveryKeyInItsOrder) {
+    const ResultCase& c = GetParam();
+    DeviceConfig cfg = config();
+    cfg.flash = Bytes(3000, 0x5A);
+    Bootloader dev{cfg};
+    dev.set_faults(c.faults);
+    for (const uint32_t code : c.commands) {
+        const Bytes b = command(code);
+        dev.handle(b.data(), b.size());
+    }
+    RecordingConsole con;
+    const Summary s{"198.18.0.2", Ending::time_limit, c.stats, std::nullopt};
+    say_summary(con, dev, s);
+    const std::string& text = con.text();
+    const size_t at = text.rfind("\nresult: ");
+    ASSERT_NE(at, std::string::npos) << text;
+    const std::string last = text.substr(at + 1);
+    EXPECT_TRUE(std::all_of(last.begin(), last.end(), [](char ch) { return ch > 0 && ch < 0x7F; }))
+        << "not ASCII: " << last;
+    EXPECT_EQ(last, result_line(dev, s) + "\n");
+    EXPECT_EQ(text.substr(at - 56, 57), std::string(56, '-') + "\n") << "not after the separator";
+
+    const auto pairs = result_pairs(text);
+    std::vector<std::string> keys;
+    std::map<std::string, std::string> got;
+    for (const auto& [k, v] : pairs) {
+        keys.push_back(k);
+        got[k] = v;
+    }
+    EXPECT_EQ(keys, kResultKeys) << text;
+    const uint32_t crc = fullcalk_crc32(dev.flash().data(), IMAGE_SIZE, CRC32_POLY);
+    EXPECT_EQ(got["crc"], hex8(crc));
+    EXPECT_EQ(got["reported_crc"], hex8(c.faults.wrong_flash_crc ? crc ^ 1u : crc));
+    EXPECT_EQ(got["jumped"], "0");
+    EXPECT_EQ(got["flash_ok"], "none");
+    for (const auto& [k, v] : c.expected) EXPECT_EQ(got[k], v) << k;
+}
+
+// The wrong CRC is also told in Russian, beside the real one.
+TEST(Summary, TellsAWrongCrcBesideTheRealOne) {
+    for (const bool wrong : {false, true}) {
+        Bootloader dev{config()};
+        dev.set_faults(Faults{.wrong_flash_crc = wrong});
+        RecordingConsole con;
+        say_summary(con, dev, Summary{"198.18.0.2", Ending::jumped, {}, std::nullopt});
+        char lines[160];
+        std::snprintf(lines, sizeof lines,
+                      "CRC32 FLASH UP1: 0h%X\nCRC32 в ответах на CMD_GETCRC_FLASH: 0h%X "
+                      "(--wrong-crc)\nПереход",
+                      dev.flash_crc(), dev.flash_crc() ^ 1u);
+        EXPECT_EQ(con.text().find(lines) != std::string::npos, wrong) << con.text();
+    }
 }
 
 }  // namespace
