@@ -209,26 +209,52 @@ std::string decision_head(uint32_t crc_uflash) {
                  : "ПО в файле и существующее ПО НЕ совпадают!\n");
 }
 
+const char* const kCommandNames[] = {"CMD_NOP",
+                                     "CMD_ACTIVATE_BL",
+                                     "CMD_GET_CONFIG",
+                                     "CMD_UNBLOCK_FLASH",
+                                     "CMD_ERASE_UP_FLASH",
+                                     "CMD_SET_PASS_BIN",
+                                     "CMD_WRITE_UP_FLASH",
+                                     "CMD_GETCRC_FLASH",
+                                     "CMD_JUMP_TO_APP"};
+
+// How many commands of this name the device of a dialogue on this path receives.
+int commands_of(const std::string& name, Path path) {
+    const bool updated = path == Path::update;
+    if (name == "CMD_JUMP_TO_APP") return path != Path::ignore ? 1 : 0;
+    if (name == "CMD_WRITE_UP_FLASH") return updated ? 480 : 0;
+    return updated ? 1 : 0;
+}
+
+std::string lower(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+    return s;
+}
+
+// The summary's last line, for programs; the announcements masked as masked_count does.
+std::string result_line(const DeviceRun& d, int replies, uint32_t crc_after) {
+    const std::string n = std::to_string(replies);
+    std::string t = std::string("result: jumped=") + (d.path != Path::ignore ? "1" : "0") +
+                    " flash_ok=" + (d.expect.empty() ? "none" : "1") + " commands=" + n +
+                    " invalid=0";
+    for (const char* name : kCommandNames) {
+        t += " " + lower(name) + "=" + std::to_string(commands_of(name, d.path));
+    }
+    char crc[9];
+    std::snprintf(crc, sizeof crc, "%08X", crc_after);
+    return t + " cmd_other=0 blocks=" + (d.path == Path::update ? "480" : "0") + " crc=" + crc +
+           " reported_crc=" + crc + " announcements=[N] replies=" + n +
+           " lost=0 damaged=0 refused=0 duplicated=0 muted=0 dropped_silent=0 send_failures=0\n";
+}
+
 std::string device_output(const DeviceRun& d) {
     const bool updated = d.path == Path::update;
     const bool jumped = d.path != Path::ignore;
     std::string commands;
-    const char* names[] = {"CMD_NOP",
-                           "CMD_ACTIVATE_BL",
-                           "CMD_GET_CONFIG",
-                           "CMD_UNBLOCK_FLASH",
-                           "CMD_ERASE_UP_FLASH",
-                           "CMD_SET_PASS_BIN",
-                           "CMD_WRITE_UP_FLASH",
-                           "CMD_GETCRC_FLASH",
-                           "CMD_JUMP_TO_APP"};
-    for (const char* name : names) {
-        const std::string cmd = name;
-        const int n = cmd == "CMD_JUMP_TO_APP"      ? (jumped ? 1 : 0)
-                      : cmd == "CMD_WRITE_UP_FLASH" ? (updated ? 480 : 0)
-                                                    : (updated ? 1 : 0);
+    for (const char* name : kCommandNames) {
         char line[64];
-        std::snprintf(line, sizeof line, "  %-20s %d\n", name, n);
+        std::snprintf(line, sizeof line, "  %-20s %d\n", name, commands_of(name, d.path));
         commands += line;
     }
     const int replies = updated ? 488 : jumped ? 1 : 0;
@@ -245,12 +271,13 @@ std::string device_output(const DeviceRun& d) {
          (jumped ? "Переход на приложение: выполнен\n"
                  : "Переход на приложение: НЕ выполнен, время истекло\n");
     if (!d.expect.empty()) t += "FLASH UP1 и " + d.expect + ": совпадают\n";
-    return t + kSep;
+    return t + kSep + result_line(d, replies, crc_after);
 }
 
 std::string masked_count(const std::string& out) {
-    return std::regex_replace(out, std::regex(R"(Объявлений отправлено: \d+)"),
-                              "Объявлений отправлено: [N]");
+    const std::string t = std::regex_replace(out, std::regex(R"(Объявлений отправлено: \d+)"),
+                                             "Объявлений отправлено: [N]");
+    return std::regex_replace(t, std::regex(R"( announcements=\d+ )"), " announcements=[N] ");
 }
 
 // --- the server's configuration and banner -------------------------------------------------
