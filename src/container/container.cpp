@@ -1,6 +1,8 @@
 #include "container/container.hpp"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -16,12 +18,19 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// Position of the end of the file, 0xFFFFFFFF when it cannot be measured.
+constexpr uint32_t kUnmeasured = 0xFFFFFFFFu;
+
+// A size as the loader and the converter report it; kUnmeasured beyond 32 bits.
+uint32_t measured(unsigned long long size) {
+    return size > 0xFFFFFFFEull ? kUnmeasured : static_cast<uint32_t>(size);
+}
+
+// Position of the end of the file, kUnmeasured when it cannot be measured.
 uint32_t file_size(std::FILE* f) {
-    if (std::fseek(f, 0, SEEK_END) != 0) return 0xFFFFFFFFu;
+    if (std::fseek(f, 0, SEEK_END) != 0) return kUnmeasured;
     const long end = std::ftell(f);
-    if (end < 0 || static_cast<unsigned long long>(end) > 0xFFFFFFFEull) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(end);
+    if (end < 0) return kUnmeasured;
+    return measured(static_cast<unsigned long long>(end));
 }
 
 // A zeroed working buffer of IMAGE_SIZE bytes, or none.
@@ -29,11 +38,75 @@ std::unique_ptr<uint8_t[]> image_buffer() {
     return std::unique_ptr<uint8_t[]>(new (std::nothrow) uint8_t[IMAGE_SIZE]());
 }
 
+// 0x39 0xE3 repeated over the whole image: the first pair, then doubled.
 void fill_pattern(uint8_t* buf) {
-    for (uint32_t i = 0; i < IMAGE_SIZE; i += 2) {
-        buf[i] = 0x39;
-        buf[i + 1] = 0xE3;
+    buf[0] = 0x39;
+    buf[1] = 0xE3;
+    for (uint32_t done = 2; done < IMAGE_SIZE; done *= 2) {
+        std::memcpy(buf + done, buf, std::min(done, IMAGE_SIZE - done));
     }
+}
+
+// The container's opening and size lines; -2, after the refusal line, when it is longer than
+// IMAGE_SIZE, else 1.
+int8_t check_container_size(Console& con, const char* name_file, uint32_t size) {
+    say(con, "Открываем .upk файл (%s) ", name_file);
+    say(con, "размер файла: %u byte\n", size);
+    if (size > IMAGE_SIZE) {
+        say_line(con, "Размер файла больше 122880 byte, файл не загружен");
+        return -2;
+    }
+    return 1;
+}
+
+void say_loaded(Console& con, size_t got) {
+    say(con, "Прочитано в память: %u byte\n", static_cast<unsigned>(got));
+}
+
+// The converter's three working buffers: the program as read, the container made of it, and
+// the container as read back from file.temp.
+struct ConverterBuffers {
+    std::unique_ptr<uint8_t[]> program = image_buffer();
+    std::unique_ptr<uint8_t[]> container = image_buffer();
+    std::unique_ptr<uint8_t[]> check = image_buffer();
+
+    bool obtained() const { return program && container && check; }
+};
+
+// Reads soft.bin into program and gives its size; 1, or the converter's -1 (no soft.bin) or
+// -3 (too long, or not measurable).
+int8_t read_soft_bin(Console& con, uint8_t* program, uint32_t& size) {
+    File in(open_file("soft.bin", "rb"));
+    if (!in) return -1;
+    say(con, "Open file soft.bin ");
+    size = file_size(in.get());
+    say(con, ", size: %u; ", size);
+    if (size > IMAGE_SIZE) return -3;
+    std::rewind(in.get());
+    const size_t got = std::fread(program, 1, size, in.get());
+    say(con, "read: %d;\n", static_cast<int>(got));
+    return 1;
+}
+
+// Writes the container to file.temp, reads it back into check and gives the CRC-32 of what was
+// read; 1, or the converter's -2 when file.temp cannot be created.
+int8_t write_temp(Console& con, Clock& clock, const uint8_t* container, uint8_t* check,
+                  uint32_t& crc) {
+    File temp(open_file("file.temp", "w+b"));
+    if (!temp) {
+        say_line(con, "No create output file.temp file");
+        return -2;
+    }
+    say(con, "Create .upk file ");
+    const size_t written = std::fwrite(container, 1, IMAGE_SIZE, temp.get());
+    say(con, ": %d byte; ", static_cast<int>(written));
+    clock.sleep_ms(1);
+    std::rewind(temp.get());
+    const size_t tested = std::fread(check, 1, IMAGE_SIZE, temp.get());
+    say(con, "test read: %d; ", static_cast<int>(tested));
+    crc = fullcalk_crc32(check, IMAGE_SIZE, CRC32_POLY);
+    say(con, "CRC32 (0x4c11DB7): %X; ", crc);
+    return 1;
 }
 
 }  // namespace
@@ -44,66 +117,51 @@ int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_im
         say(con, "Cannot open .upk file (%s)\n", name_file);
         return -1;
     }
-    say(con, "Открываем .upk файл (%s) ", name_file);
-    const uint32_t sizefile = file_size(f.get());
-    say(con, "размер файла: %u byte\n", sizefile);
-    if (sizefile > IMAGE_SIZE) {
-        say_line(con, "Размер файла больше 122880 byte, файл не загружен");
-        return -2;
-    }
+    if (check_container_size(con, name_file, file_size(f.get())) < 0) return -2;
     std::rewind(f.get());
-    const size_t got = std::fread(flash_bin_img, 1, IMAGE_SIZE, f.get());
-    say(con, "Прочитано в память: %u byte\n", static_cast<unsigned>(got));
+    say_loaded(con, std::fread(flash_bin_img, 1, IMAGE_SIZE, f.get()));
+    return 1;
+}
+
+int8_t load_container(Console& con, const char* name_file, const uint8_t* bytes, size_t size,
+                      uint8_t* flash_bin_img) {
+    if (check_container_size(con, name_file, measured(size)) < 0) return -2;
+    if (size > 0) std::memcpy(flash_bin_img, bytes, size);
+    say_loaded(con, size);
     return 1;
 }
 
 int8_t run_file_converter(Console& con, Clock& clock) {
-    auto buff_f = image_buffer();
-    auto buff_test = image_buffer();
-    auto buff_x = image_buffer();
-    if (!buff_f || !buff_test || !buff_x) {
+    ConverterBuffers buf;
+    if (!buf.obtained()) {
         say_line(con, "Error malloc! ");
         return -4;
     }
-    File in(open_file("soft.bin", "rb"));
-    if (!in) return -1;
-
-    say(con, "Open file soft.bin ");
-    const uint32_t sizeinfile = file_size(in.get());
-    say(con, ", size: %u; ", sizeinfile);
-    if (sizeinfile > IMAGE_SIZE) return -3;
-
-    std::rewind(in.get());
-    const size_t got = std::fread(buff_f.get(), 1, sizeinfile, in.get());
-    say(con, "read: %d;\n", static_cast<int>(got));
-    fill_pattern(buff_x.get());
-
-    File temp(open_file("file.temp", "w+b"));
-    if (!temp) {
-        say_line(con, "No create output file.temp file");
-        return -2;
+    uint32_t size = 0;
+    if (const int8_t r = read_soft_bin(con, buf.program.get(), size); r < 0) return r;
+    make_container(buf.program.get(), size, buf.container.get());
+    uint32_t crc = 0;
+    if (const int8_t r = write_temp(con, clock, buf.container.get(), buf.check.get(), crc); r < 0) {
+        return r;
     }
-    say(con, "Create .upk file ");
-    const size_t written = std::fwrite(buff_x.get(), 1, IMAGE_SIZE, temp.get());
-    say(con, ": %d byte; ", static_cast<int>(written));
-    std::rewind(temp.get());
-    std::fwrite(buff_f.get(), 1, sizeinfile, temp.get());
-    clock.sleep_ms(1);
-    std::rewind(temp.get());
-    const size_t tested = std::fread(buff_test.get(), 1, IMAGE_SIZE, temp.get());
-    say(con, "test read: %d; ", static_cast<int>(tested));
-    const uint32_t crc = fullcalk_crc32(buff_test.get(), IMAGE_SIZE, CRC32_POLY);
-    say(con, "CRC32 (0x4c11DB7): %X; ", crc);
-    temp.reset();
-    in.reset();
-
-    char namef[32];
-    std::snprintf(namef, sizeof namef, "%X.upk", crc);
-    rename_noreplace("file.temp", namef);
+    rename_noreplace("file.temp", container_name(crc).c_str());
     rename_noreplace("soft.bin", "soft.obin");
     say_line(con, " End process.");
     say_separator(con);
     return 1;
+}
+
+bool make_container(const uint8_t* program, size_t size, uint8_t* container) {
+    if (size > IMAGE_SIZE) return false;
+    fill_pattern(container);
+    if (size > 0) std::memcpy(container, program, size);
+    return true;
+}
+
+std::string container_name(uint32_t crc) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%X.upk", crc);
+    return name;
 }
 
 }  // namespace qd

@@ -1,7 +1,11 @@
 // Container files (<CRC32>.upk): loading one into the image buffer, and making one from soft.bin.
+// The checks and the conversion work on bytes in memory; read_container and run_file_converter
+// add the files around them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
@@ -14,6 +18,13 @@ namespace qd {
 //  -2  the file is longer than IMAGE_SIZE; refused, the buffer is left as it was
 int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_img);
 
+// Loads the `size` bytes of the container `name_file` held in memory into flash_bin_img
+// (IMAGE_SIZE bytes), with read_container's messages for a file of that size.
+//   1  loaded: the buffer starts with the bytes, the rest is left as it was
+//  -2  longer than IMAGE_SIZE; refused, the buffer is left as it was
+int8_t load_container(Console& con, const char* name_file, const uint8_t* bytes, size_t size,
+                      uint8_t* flash_bin_img);
+
 // Turns soft.bin in the working directory into a container named after its CRC-32 and renames
 // soft.bin to soft.obin; never replaces an existing file.
 //   1  container written and renames attempted
@@ -22,5 +33,13 @@ int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_im
 //  -3  soft.bin is longer than IMAGE_SIZE, or its size cannot be measured
 //  -4  the working buffers cannot be obtained
 int8_t run_file_converter(Console& con, Clock& clock);
+
+// Makes the container of a program of `size` bytes in `container` (IMAGE_SIZE bytes): the
+// program, then the fill 0x39 0xE3 repeated to the end. False, the buffer left as it was, for
+// a program longer than IMAGE_SIZE.
+bool make_container(const uint8_t* program, size_t size, uint8_t* container);
+
+// The file name of a container whose CRC-32 is `crc`: upper-case hex digits, then ".upk".
+std::string container_name(uint32_t crc);
 
 }  // namespace qd
