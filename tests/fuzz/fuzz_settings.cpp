@@ -8,8 +8,19 @@
 
 #include "server/settings.hpp"
 
+namespace {
+
+// The INI file of this process, removed when the process ends normally.
+struct IniFile {
+    std::string path = "/tmp/qd-fuzz-settings-" + std::to_string(::getpid()) + ".ini";
+    ~IniFile() { std::remove(path.c_str()); }
+};
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const std::string path = "/tmp/qd-fuzz-settings-" + std::to_string(::getpid()) + ".ini";
+    static const IniFile ini;
+    const std::string& path = ini.path;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return 0;
     std::fwrite(data, 1, size, f);
