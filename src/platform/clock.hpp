@@ -12,6 +12,7 @@ struct LocalTime {
     int hour = 0;
     int minute = 0;
     int second = 0;
+    int utc_offset_min = 0;  // local time minus UTC, minutes
 };
 
 class Clock {

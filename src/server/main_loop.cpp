@@ -5,6 +5,7 @@
 
 #include "server/device_address.hpp"
 #include "server/exchange.hpp"
+#include "server/journal.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
 #include "server/update_sequence.hpp"
@@ -86,6 +87,7 @@ void decide_other_firmware(Server& srv) {
 }
 
 void ignore_device(Server& srv) {
+    journal_ended(srv, JournalResult::ignored);
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);
@@ -94,6 +96,7 @@ void ignore_device(Server& srv) {
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
     srv.loop.dlg = DialogueLog{};
+    srv.loop.dlg.updating = first_proc == CMD_NOP;
     srv.loop.dlg.opened_ms = srv.clock.monotonic_ms();
     srv.loop.dlg.last_reply_ms = srv.loop.dlg.opened_ms;
     open_soc_tx(srv);
@@ -133,7 +136,9 @@ void wait_for_broadcast(Server& srv) {
 }
 
 void act_on_decision(Server& srv) {
-    if (!device_address_usable(srv, srv.x.dev_IP)) {
+    const bool usable = device_address_usable(srv, srv.x.dev_IP);
+    if (srv.journal.active) journal_decided(srv, journal_decision_of(srv, usable));
+    if (!usable) {
         // Commands there would reach the server itself, every device, or nothing; a jump
         // would reach every device.
         say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.x.dev_IP);

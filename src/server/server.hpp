@@ -10,6 +10,8 @@
 #include "platform/net.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/frames.hpp"
+#include "platform/journal_file.hpp"
+#include "server/journal.hpp"
 #include "server/settings.hpp"
 
 namespace qd {
@@ -54,6 +56,8 @@ struct DialogueLog {
     bool crc_reported = false;   // the device answered CMD_GETCRC_FLASH (crc_after holds it)
     uint32_t crc_after = 0;
     bool drop_stale = false;     // a reply was accepted: drop what waits before the next command
+    bool updating = false;       // the dialogue writes the flash (not a jump alone)
+    JournalResult outcome = JournalResult::ignored;  // how it ended
 };
 
 // The main loop's state for the device at hand.
@@ -72,7 +76,9 @@ struct Server {
           net(seams.net),
           adapters(seams.adapters),
           exit_process(seams.exit_process),
-          build(stamp) {}
+          build(stamp) {
+        journal.file = &system_journal_file();
+    }
 
     Console& con;
     Clock& clock;
@@ -87,6 +93,7 @@ struct Server {
     bool image_loaded = false;  // the container was read into img_bf
     Exchange x;
     LoopState loop;
+    Journal journal;
 };
 
 // Ends the process after a fatal error, without further clean-up.

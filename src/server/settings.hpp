@@ -34,6 +34,8 @@ struct Settings {
     bool verify_flash = true;
     // Seconds without an accepted reply after which a dialogue is given up; 0: never.
     uint16_t stall_timeout = 60;
+    // The update journal's file (relative to the working directory); empty: no journal.
+    char s_Journal[260] = {};
 
     char* entry_text(int n) { return n == 0 ? s_NA : n == 1 ? s_NB : n == 2 ? s_NC : s_ND; }
     uint8_t* entry_mac(int n) { return n == 0 ? rmac0 : n == 1 ? rmac1 : n == 2 ? rmac2 : rmac3; }

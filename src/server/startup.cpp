@@ -5,6 +5,7 @@
 #include "protocol/crc.hpp"
 #include "server/adapters.hpp"
 #include "server/exchange.hpp"
+#include "server/journal.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
 
@@ -93,6 +94,7 @@ std::optional<int> start_server(Server& srv, int argc, const char* const* argv) 
     if (srv.cfg.autoprog_regime == 1) build_allowlist(srv);
     open_network(srv);
     run_file_converter(srv.con, srv.clock);
+    journal_open(srv);
     say_line(srv.con, "Старт сервера обновлений... ");
     return std::nullopt;
 }

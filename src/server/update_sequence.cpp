@@ -4,6 +4,7 @@
 
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"
+#include "server/journal.hpp"
 #include "server/main_loop.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
@@ -69,7 +70,10 @@ bool accepted(const from_dev_update_t& r, uint8_t code) {
     return r.get_cmd == code && r.get_result == RES_OK;
 }
 
-void end_dialogue(Server& srv) { srv.loop.state = STATE_FINISHING; }
+void end_dialogue(Server& srv, JournalResult outcome) {
+    srv.loop.dlg.outcome = outcome;
+    srv.loop.state = STATE_FINISHING;
+}
 
 // An attempt's reply was accepted: the stall time starts again.
 void note_accepted(Server& srv) {
@@ -87,7 +91,7 @@ bool given_up_after_failure(Server& srv) {
     if (limit == 0) return false;
     if (srv.clock.monotonic_ms() - d.last_reply_ms < uint64_t{limit} * 1000u) return false;
     say(srv.con, "Устройство не отвечает %d с, обмен прерван\n", static_cast<int>(limit));
-    end_dialogue(srv);
+    end_dialogue(srv, JournalResult::stalled);
     return true;
 }
 
@@ -136,7 +140,7 @@ uint8_t check_flash_crc(Server& srv, uint8_t next) {
     if (!srv.cfg.verify_flash || d.crc_after == image_crc) return next;
     if (++d.crc_mismatches >= kMaxCrcMismatches) {
         say_line(srv.con, "Обновление не удалось, переход в приложение не выполняется");
-        end_dialogue(srv);
+        end_dialogue(srv, JournalResult::verify_failed);
         return CMD_GETCRC_FLASH;
     }
     say(srv.con, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись\n", image_crc);
@@ -150,14 +154,14 @@ void jump_step(Server& srv) {
     const bool ok = exchange_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP");
     if (ok) {
         srv.loop.proc = CMD_NOP;
-        end_dialogue(srv);
+        end_dialogue(srv, srv.loop.dlg.updating ? JournalResult::updated : JournalResult::jumped);
     }
     pause_after_poll(srv, ok);
     if (ok) return;
     if (srv.loop.dlg.jump_attempts >= kMaxJumpAttempts) {
         ++srv.loop.dlg.repeats;
         say_line(srv.con, "Ответ на CMD_JUMP_TO_APP не получен");
-        end_dialogue(srv);
+        end_dialogue(srv, JournalResult::jump_unconfirmed);
         return;
     }
     given_up_after_failure(srv);
@@ -256,6 +260,7 @@ void run_update_steps(Server& srv) {
 }
 
 void finish_dialogue(Server& srv) {
+    journal_ended(srv, srv.loop.dlg.outcome);
     close_socets_tx(srv);
     srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     say_separator(srv.con);

@@ -22,11 +22,11 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI_FILE", "S",
-                         "NO_SUCH_SECTION"};
+const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI_FILE", "LOG",
+                         "S", "NO_SUCH_SECTION"};
 const Names kKeys = {"NA", "NB", "NC", "ND", "DebugPrint", "AutoProg", "AutoJumpApp",
                      "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout",
-                     "BinContainer", "CryptContainer",
+                     "BinContainer", "CryptContainer", "Journal",
                      "TypeContainer", "PassBinContainer", "IdIniFile", "K", "NoSuchKey"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -118,16 +118,20 @@ void dump(const char* file) {
     const Names keys = asked(kKeys, found_keys);
     for (const auto& s : asked(kSections, found_sections)) {
         for (const auto& k : keys) {
+            char path[260];  // the journal's path is read into a path-sized buffer
             char wide[32];
             char narrow[5];
+            const size_t np =
+                qd::ini_read_string(s.c_str(), k.c_str(), "(default)", path, sizeof path, file);
             const size_t nw =
                 qd::ini_read_string(s.c_str(), k.c_str(), "(default)", wide, sizeof wide, file);
             const size_t nn =
                 qd::ini_read_string(s.c_str(), k.c_str(), "dflt!", narrow, sizeof narrow, file);
             const uint32_t i1 = qd::ini_read_int(s.c_str(), k.c_str(), 77, file);
             const uint32_t i2 = qd::ini_read_int(s.c_str(), k.c_str(), -3, file);
-            std::printf("%s [%s] %s: s32=%u\"%s\" s5=%u\"%s\" i=%u d=%u\n", file,
+            std::printf("%s [%s] %s: s260=%u\"%s\" s32=%u\"%s\" s5=%u\"%s\" i=%u d=%u\n", file,
                         shown(s.data(), s.size()).c_str(), shown(k.data(), k.size()).c_str(),
+                        static_cast<unsigned>(np), shown(path, np).c_str(),
                         static_cast<unsigned>(nw), shown(wide, nw).c_str(),
                         static_cast<unsigned>(nn), shown(narrow, nn).c_str(),
                         static_cast<unsigned>(i1), static_cast<unsigned>(i2));

@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "server/device_address.hpp"
 #include "server/main_loop.hpp"
 #include "support/device_link.hpp"
+#include "support/dialogue_bench.hpp"
 #include "support/fakes.hpp"
 
 namespace qd {
@@ -21,105 +21,16 @@ namespace {
 
 using test::Bytes;
 
-const std::string kSep = std::string(56, '-') + "\n";
-const std::string kNext = kSep + "Ожидаем широковещательное сообщение от следующего устройства.\n" +
-                          kSep;
-constexpr uint32_t kPassword = 0x1A2B3C4D;
-
-Bytes test_image() {
-    Bytes image(IMAGE_SIZE);
-    std::mt19937 rng(11);
-    for (auto& b : image) b = static_cast<uint8_t>(rng());
-    return image;
-}
-
-device::DeviceConfig device_config(std::array<uint8_t, 4> ip, uint8_t last_mac = 255) {
-    device::DeviceConfig c;
-    c.mac = {0, 128, 225, 1, 2, last_mac};
-    c.ip = ip;
-    c.ver_hw = 3;
-    c.ver_bl = 2;
-    c.bin_password = kPassword;
-    c.time_proc = 3;
-    return c;
-}
-
-size_t count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-    return n;
-}
-
-bool ends_with(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
+using test::count;
+using test::ends_with;
+using test::kNext;
+using test::kSep;
 
 // Thrown by a test's hook to end a dialogue that would otherwise go on for ever.
 struct EndOfRun {};
 
-// A server with a loaded image, AutoProg=2 and the verbose level, and one device at a time
-// behind the fake network at 192.168.1.20 (unless a test puts another there).
-class Field : public ::testing::Test {
+class Field : public ::testing::Test, public test::DialogueBench {
 protected:
-    Field() : image(test_image()) {
-        configure();
-        t.adapters.result = AdapterQuery::ok;
-        t.adapters.records.resize(2);
-        set_adapter(0, "192.168.1.10", "255.255.255.0");
-        set_adapter(1, "10.1.2.3", "255.0.0.0");
-    }
-
-    // The settings on a new server.
-    void configure() {
-        Server& s = srv();
-        std::memcpy(s.img_bf, image.data(), IMAGE_SIZE);
-        s.image_loaded = true;
-        std::snprintf(s.cfg.s_BinContainer, sizeof s.cfg.s_BinContainer, "%X.upk", image_crc());
-        s.cfg.autoprog_regime = 2;
-        s.cfg.bin_pass = kPassword;
-        s.cfg.on_dbg_pr = 1;
-        s.cfg.delay_write_block = 10;
-    }
-
-    Server& srv() { return *t.srv; }
-    uint32_t image_crc() const { return fullcalk_crc32(image.data(), IMAGE_SIZE, CRC32_POLY); }
-
-    void set_adapter(size_t n, const char* ip, const char* mask) {
-        std::strcpy(t.adapters.records[n].ip, ip);
-        std::strcpy(t.adapters.records[n].mask, mask);
-    }
-
-    // A new device (the previous one unplugged), announcing itself once.
-    device::Bootloader& plug(std::array<uint8_t, 4> ip = {192, 168, 1, 20},
-                             const device::Faults& faults = {}) {
-        link.reset();
-        dev = std::make_unique<device::Bootloader>(device_config(ip));
-        dev->set_faults(faults);
-        link = std::make_unique<test::DeviceLink>(t.net, t.clock, *dev);
-        link->announce();
-        return *dev;
-    }
-
-    // Passes until the dialogue has ended and the loop waits again; the number of passes.
-    int run_dialogue(int max_passes = 100) {
-        int passes = 0;
-        do {
-            pass(srv());
-            ++passes;
-        } while (srv().loop.state != STATE_WAIT_BROADCAST && passes < max_passes);
-        return passes;
-    }
-
-    size_t sent_of(uint8_t code) const {
-        size_t n = 0;
-        for (const auto& d : t.net.sent) {
-            from_serv_update_t f{};
-            from_wire(d.data.data(), f);
-            if (f.cmd == code) ++n;
-        }
-        return n;
-    }
-
     // The next device after a fault: a healthy one at the same address is updated.
     void expect_next_device_updated() {
         device::Bootloader& next = plug();
@@ -128,11 +39,6 @@ protected:
         EXPECT_TRUE(next.jumped());
         EXPECT_EQ(next.flash(), image);
     }
-
-    test::TestServer t;
-    Bytes image;
-    std::unique_ptr<test::DeviceLink> link;  // destroyed before the device it refers to
-    std::unique_ptr<device::Bootloader> dev;
 };
 
 // ---- a failed send is a failed attempt ----

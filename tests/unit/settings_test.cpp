@@ -156,3 +156,22 @@ TEST(Settings, FlashCheckAndStallTimeout) {
 
 }  // namespace
 }  // namespace qd
+
+namespace qd {
+namespace {
+
+// The journal's path is not cut to 31 characters as the other texts are.
+TEST(Settings, JournalPathKeepsItsLength) {
+    const std::string path = "journals/" + std::string(200, 'j') + ".csv";
+    test::TempWorkDir dir;
+    test::write_text("j.ini", "[LOG]\nJournal= " + path + " \n");
+    Settings cfg;
+    read_settings("j.ini", cfg);
+    EXPECT_EQ(cfg.s_Journal, path);
+    test::write_text("j.ini", "[LOG]\nJournal=" + std::string(300, 'k') + "\n");
+    read_settings("j.ini", cfg);
+    EXPECT_EQ(cfg.s_Journal, std::string(259, 'k'));
+}
+
+}  // namespace
+}  // namespace qd

@@ -63,8 +63,8 @@ public:
         const std::time_t t = std::time(nullptr);
         std::tm tm{};
         ::localtime_r(&t, &tm);
-        return LocalTime{tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900,
-                         tm.tm_hour, tm.tm_min,     tm.tm_sec};
+        return LocalTime{tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
+                         tm.tm_min,  tm.tm_sec,     static_cast<int>(tm.tm_gmtoff / 60)};
     }
 };
 

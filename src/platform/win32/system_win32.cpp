@@ -56,10 +56,20 @@ public:
 
     uint64_t monotonic_ms() override { return GetTickCount64(); }
 
+    // Local time minus UTC in minutes, daylight saving included.
+    static int utc_offset() {
+        TIME_ZONE_INFORMATION tz{};
+        const DWORD id = GetTimeZoneInformation(&tz);
+        LONG bias = tz.Bias;
+        if (id == TIME_ZONE_ID_DAYLIGHT) bias += tz.DaylightBias;
+        if (id == TIME_ZONE_ID_STANDARD) bias += tz.StandardBias;
+        return static_cast<int>(-bias);
+    }
+
     LocalTime now() override {
         SYSTEMTIME t;
         GetLocalTime(&t);
-        return LocalTime{t.wDay, t.wMonth, t.wYear, t.wHour, t.wMinute, t.wSecond};
+        return LocalTime{t.wDay, t.wMonth, t.wYear, t.wHour, t.wMinute, t.wSecond, utc_offset()};
     }
 };
 

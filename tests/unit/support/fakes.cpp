@@ -1,6 +1,7 @@
 #include "support/fakes.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 namespace qd::test {
@@ -65,8 +66,24 @@ int FakeNet::close(int so) {
     return 0;
 }
 
+bool FakeJournalFile::open(const char* path, char* reason, size_t cap) {
+    opened_path = path;
+    if (open_error == nullptr) return true;
+    std::snprintf(reason, cap, "%s", open_error);
+    return false;
+}
+
+bool FakeJournalFile::append_line(const char* text, size_t len, char* reason, size_t cap) {
+    if (++appends == fail_append_at) {
+        std::snprintf(reason, cap, "No space left on device");
+        return false;
+    }
+    lines.emplace_back(text, len);
+    return true;
+}
+
 TestServer::TestServer() {
-    clock.set_time(LocalTime{5, 3, 2026, 9, 8, 7});
+    clock.set_time(LocalTime{5, 3, 2026, 9, 8, 7, 180});
     renew();
 }
 
@@ -74,6 +91,7 @@ void TestServer::renew() {
     net.clock = &clock;
     const Seams seams{con, clock, net, adapters, [](int code) { throw ProcessExit(code); }};
     srv = std::make_unique<Server>(seams, BuildStamp{"Jan  2 2026", "03:04:05"});
+    srv->journal.file = &journal;
 }
 
 }  // namespace qd::test

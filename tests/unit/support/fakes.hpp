@@ -14,6 +14,7 @@
 #include "platform/adapters.hpp"
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
+#include "platform/journal_file.hpp"
 #include "platform/net.hpp"
 #include "server/server.hpp"
 
@@ -80,6 +81,22 @@ public:
     std::vector<AdapterRecord> records;
 };
 
+// A journal file in memory: lines kept as written; opening or the n-th append can fail.
+class FakeJournalFile : public JournalFile {
+public:
+    bool open(const char* path, char* reason, size_t cap) override;
+    bool empty() override { return lines.empty(); }
+    bool append_line(const char* text, size_t len, char* reason, size_t cap) override;
+    void close() override { ++closes; }
+
+    std::string opened_path;
+    const char* open_error = nullptr;  // the reason opening fails with; nullptr: it opens
+    size_t fail_append_at = 0;         // the append (from 1) that fails; 0: none
+    size_t appends = 0;
+    int closes = 0;
+    std::vector<std::string> lines;
+};
+
 // What a fatal error throws in place of ending the test process.
 struct ProcessExit : std::runtime_error {
     explicit ProcessExit(int c) : std::runtime_error("process exit"), code(c) {}
@@ -93,6 +110,7 @@ struct TestServer {
     VirtualClock clock;
     FakeNet net;
     FakeAdapters adapters;
+    FakeJournalFile journal;
     std::unique_ptr<Server> srv;
 
     // Replaces the server by a fresh one on the same fakes.

@@ -1,0 +1,26 @@
+// The update journal's file: lines appended whole and synced to disk, one at a time.
+#pragma once
+
+#include <cstddef>
+
+namespace qd {
+
+class JournalFile {
+public:
+    virtual ~JournalFile() = default;
+    // Opens the file of a UTF-8 name for appending, creating it when missing; false, with the
+    // system's reason in `reason` (UTF-8, cut to cap), when it cannot be had.
+    virtual bool open(const char* path, char* reason, size_t cap) = 0;
+    // The open file holds nothing yet.
+    virtual bool empty() = 0;
+    // Appends the text and the platform's line end (CR LF on Windows, LF elsewhere), then
+    // syncs the file to disk. False, with the reason, when any of it failed; what a failed
+    // write left of the line is taken back where the system allows.
+    virtual bool append_line(const char* text, size_t len, char* reason, size_t cap) = 0;
+    virtual void close() = 0;
+};
+
+// The platform's journal file.
+JournalFile& system_journal_file();
+
+}  // namespace qd

@@ -1,0 +1,195 @@
+// Writing the update journal: the decision noted, the line made and appended whole.
+#include "server/journal.hpp"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/journal_file.hpp"
+#include "protocol/crc.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+
+const char* const JOURNAL_HEADER =
+    "time,serial,ip,hw,bootloader,crc_before,decision,result,crc_after,image,image_crc,"
+    "duration_ms,commands,repeats";
+
+namespace {
+
+constexpr size_t kReasonSize = 160;
+constexpr size_t kLineSize = 1024;
+
+const char* decision_text(JournalDecision d) {
+    switch (d) {
+        case JournalDecision::bad_address: return "bad-address";
+        case JournalDecision::refused: return "refused";
+        case JournalDecision::same_firmware: return "same-firmware";
+        case JournalDecision::not_listed: return "not-listed";
+        case JournalDecision::no_image: return "no-image";
+        case JournalDecision::update: return "update";
+    }
+    return "";
+}
+
+const char* result_text(JournalResult r) {
+    switch (r) {
+        case JournalResult::updated: return "updated";
+        case JournalResult::verify_failed: return "verify-failed";
+        case JournalResult::stalled: return "stalled";
+        case JournalResult::jumped: return "jumped";
+        case JournalResult::jump_unconfirmed: return "jump-unconfirmed";
+        case JournalResult::ignored: return "ignored";
+    }
+    return "";
+}
+
+// Appends formatted text at `len`; false once the buffer is full.
+bool put(char* out, size_t cap, size_t& len, const char* text) {
+    const size_t n = std::strlen(text);
+    if (len + n >= cap) return false;
+    std::memcpy(out + len, text, n + 1);
+    len += n;
+    return true;
+}
+
+// A field as CSV wants it: in quotes, with quotes doubled, when it holds a comma, a quote or a
+// line end.
+bool put_field(char* out, size_t cap, size_t& len, const char* text) {
+    if (std::strpbrk(text, ",\"\r\n") == nullptr) return put(out, cap, len, text);
+    if (!put(out, cap, len, "\"")) return false;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const char one[3] = {*p, *p == '"' ? '"' : '\0', '\0'};
+        if (!put(out, cap, len, one)) return false;
+    }
+    return put(out, cap, len, "\"");
+}
+
+// "2026-12-10T13:05:42+03:00"
+void iso_time(const LocalTime& t, char* out, size_t cap) {
+    const int off = t.utc_offset_min < 0 ? -t.utc_offset_min : t.utc_offset_min;
+    std::snprintf(out, cap, "%04d-%02d-%02dT%02d:%02d:%02d%c%02d:%02d", t.year, t.month, t.day,
+                  t.hour, t.minute, t.second, t.utc_offset_min < 0 ? '-' : '+', off / 60, off % 60);
+}
+
+bool write_line(Server& srv, const char* line, size_t len) {
+    char reason[kReasonSize] = {};
+    if (srv.journal.file->append_line(line, len, reason, sizeof reason)) return true;
+    say(srv.con, "Ошибка записи журнала обновлений: %s\n", reason);
+    srv.journal.active = false;  // no line is ever continued after a failed one
+    return false;
+}
+
+Journal::Quiet* quiet_slot(Journal& j, const uint8_t mac[6]) {
+    for (Journal::Quiet& q : j.quiet) {
+        if (q.used && std::memcmp(q.mac, mac, 6) == 0) return &q;
+    }
+    return nullptr;
+}
+
+// True when the same line without a command was the last one written for this serial.
+bool repeats_quiet_line(Journal& j, JournalResult result) {
+    const Journal::Quiet* q = quiet_slot(j, j.entry.mac);
+    return result == JournalResult::ignored && q != nullptr && q->decision == j.entry.decision;
+}
+
+void remember_line(Journal& j, JournalResult result) {
+    Journal::Quiet* q = quiet_slot(j, j.entry.mac);
+    if (result != JournalResult::ignored) {
+        if (q != nullptr) q->used = false;
+        return;
+    }
+    if (q == nullptr) {
+        q = &j.quiet[j.next_quiet];
+        j.next_quiet = (j.next_quiet + 1) % Journal::kQuietSlots;
+    }
+    std::memcpy(q->mac, j.entry.mac, 6);
+    q->decision = j.entry.decision;
+    q->used = true;
+}
+
+bool same_firmware(Server& srv) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%X.upk", srv.x.in_bc.crc_uflash);
+    return std::strcmp(expected, srv.cfg.s_BinContainer) == 0;
+}
+
+}  // namespace
+
+void journal_open(Server& srv) {
+    Journal& j = srv.journal;
+    if (srv.cfg.s_Journal[0] == '\0' || j.file == nullptr) return;
+    char reason[kReasonSize] = {};
+    if (!j.file->open(srv.cfg.s_Journal, reason, sizeof reason)) {
+        say(srv.con, "Журнал обновлений %s не открыт: %s\n", srv.cfg.s_Journal, reason);
+        return;
+    }
+    j.active = true;
+    if (j.file->empty()) write_line(srv, JOURNAL_HEADER, std::strlen(JOURNAL_HEADER));
+}
+
+JournalDecision journal_decision_of(Server& srv, bool address_usable) {
+    const Settings& cfg = srv.cfg;
+    const uint8_t regime = cfg.autoprog_regime;
+    const bool same = same_firmware(srv);
+    if (!address_usable) return JournalDecision::bad_address;
+    if (cfg.type_file_for_update != 0 || regime >= 4 || (regime == 0 && !same)) {
+        return JournalDecision::refused;
+    }
+    if (same && regime <= 2) return JournalDecision::same_firmware;
+    if (regime == 1 && srv.loop.enable_update_up1 != 1) return JournalDecision::not_listed;
+    if (!srv.image_loaded) return JournalDecision::no_image;
+    return JournalDecision::update;
+}
+
+void journal_decided(Server& srv, JournalDecision decision) {
+    if (!srv.journal.active) return;
+    JournalEntry& e = srv.journal.entry;
+    const from_dev_bcst_t& bc = srv.x.in_bc;
+    e.time = srv.clock.now();
+    e.decided_ms = srv.clock.monotonic_ms();
+    std::memcpy(e.mac, bc.my_mac, 6);
+    std::snprintf(e.ip, sizeof e.ip, "%s", srv.x.dev_IP);
+    e.hw = bc.ver_hw;
+    e.bootloader = bc.ver_bl;
+    e.crc_before = bc.crc_uflash;
+    e.decision = decision;
+}
+
+void journal_ended(Server& srv, JournalResult result) {
+    Journal& j = srv.journal;
+    if (!j.active || repeats_quiet_line(j, result)) return;
+    const DialogueLog& d = srv.loop.dlg;
+    const bool sent = result != JournalResult::ignored;
+    char line[kLineSize];
+    const size_t len = journal_line(
+        j.entry, result, srv.cfg.s_BinContainer, fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY),
+        sent && d.crc_reported, d.crc_after, sent ? srv.clock.monotonic_ms() - j.entry.decided_ms : 0,
+        sent ? d.commands : 0, sent ? d.repeats : 0, line, sizeof line);
+    if (write_line(srv, line, len)) remember_line(j, result);
+}
+
+size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,
+                    uint32_t image_crc, bool crc_reported, uint32_t crc_after,
+                    uint64_t duration_ms, uint32_t commands, uint32_t repeats, char* out,
+                    size_t cap) {
+    char head[160];
+    char time[40];
+    iso_time(e.time, time, sizeof time);
+    std::snprintf(head, sizeof head, "%s,%u.%u.%u.%u.%u.%u,%s,%" PRIu32 ",%" PRIu32 ",%08X,%s,%s,",
+                  time, e.mac[0], e.mac[1], e.mac[2], e.mac[3], e.mac[4], e.mac[5], e.ip, e.hw,
+                  e.bootloader, e.crc_before, decision_text(e.decision), result_text(result));
+    char after[16] = "";
+    if (crc_reported) std::snprintf(after, sizeof after, "%08X", crc_after);
+    char tail[96];
+    std::snprintf(tail, sizeof tail, ",%08X,%" PRIu64 ",%" PRIu32 ",%" PRIu32, image_crc,
+                  duration_ms, commands, repeats);
+    size_t len = 0;
+    out[0] = '\0';
+    const bool fits = put(out, cap, len, head) && put(out, cap, len, after) &&
+                      put(out, cap, len, ",") && put_field(out, cap, len, image) &&
+                      put(out, cap, len, tail);
+    return fits ? len : 0;
+}
+
+}  // namespace qd

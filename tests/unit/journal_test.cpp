@@ -1,0 +1,301 @@
+// The update journal: one line per device decided on, its fields, the header, the file's
+// failures, and a refused device that keeps announcing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "server/journal.hpp"
+#include "server/main_loop.hpp"
+#include "server/server.hpp"
+#include "support/dialogue_bench.hpp"
+#include "support/fakes.hpp"
+#include "support/temp_dir.hpp"
+
+namespace qd {
+namespace {
+
+using Fields = std::vector<std::string>;
+
+// Splits one CSV line (RFC 4180: quoted fields, doubled quotes inside).
+Fields parse_csv(const std::string& line) {
+    Fields out(1);
+    bool quoted = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (quoted && c == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+            out.back() += '"';
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (c == ',' && !quoted) {
+            out.emplace_back();
+        } else {
+            out.back() += c;
+        }
+    }
+    return out;
+}
+
+TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
+    JournalEntry e;
+    e.time = LocalTime{10, 12, 2026, 13, 5, 42, 180};
+    const uint8_t mac[6] = {0, 128, 225, 1, 2, 255};
+    std::memcpy(e.mac, mac, 6);
+    std::strcpy(e.ip, "198.18.0.2");
+    e.hw = 3;
+    e.bootloader = 2;
+    e.crc_before = 0x7EF40B2C;
+    e.decision = JournalDecision::update;
+    char line[1024];
+    journal_line(e, JournalResult::updated, "D718226B.upk", 0xD718226B, true, 0xD718226B, 812,
+                 488, 0, line, sizeof line);
+    EXPECT_STREQ(line,
+                 "2026-12-10T13:05:42+03:00,0.128.225.1.2.255,198.18.0.2,3,2,7EF40B2C,update,"
+                 "updated,D718226B,D718226B.upk,D718226B,812,488,0");
+    struct Case {
+        const char* image;
+        const char* field;
+    };
+    for (const Case& c : {Case{"a,b.upk", "\"a,b.upk\""}, Case{"say \"x\"", "\"say \"\"x\"\"\""},
+                          Case{"a\nb", "\"a\nb\""}, Case{"a\rb", "\"a\rb\""}, Case{"", ""}}) {
+        e.time = LocalTime{1, 2, 2027, 3, 4, 5, -330};
+        e.crc_before = 0x1;
+        ASSERT_GT(journal_line(e, JournalResult::ignored, c.image, 0xABC, false, 0, 0, 0, 0, line,
+                               sizeof line),
+                  0u);
+        EXPECT_EQ(std::string(line), std::string("2027-02-01T03:04:05-05:30,0.128.225.1.2.255,"
+                                                 "198.18.0.2,3,2,00000001,update,ignored,,") +
+                                         c.field + ",00000ABC,0,0,0");
+        const Fields f = parse_csv(line);
+        ASSERT_EQ(f.size(), 14u);
+        EXPECT_EQ(f[9], c.image);
+    }
+    EXPECT_EQ(journal_line(e, JournalResult::ignored, "x", 0, false, 0, 0, 0, 0, line, 40), 0u)
+        << "a line that does not fit is not cut";
+}
+
+class Journalling : public ::testing::Test, public test::DialogueBench {
+protected:
+    Journalling() { open_journal(); }
+
+    void open_journal() {
+        std::strcpy(srv().cfg.s_Journal, "journal.csv");
+        journal_open(srv());
+    }
+
+    // The device's one line, parsed; the header is the file's first.
+    Fields only_line() {
+        const auto& lines = t.journal.lines;
+        EXPECT_EQ(lines.size(), 2u);
+        if (lines.size() < 2) return {};
+        EXPECT_EQ(lines[0], JOURNAL_HEADER);
+        return parse_csv(lines.back());
+    }
+};
+
+// What the device answered to CMD_GETCRC_FLASH in its last pass.
+enum class CrcAfter { none, image, wrong };
+
+// Decision and result of one device's dialogue, and the fields that follow from them.
+struct JournalCase {
+    const char* name;
+    void (*arrange)(Server&);
+    device::Faults faults;
+    std::array<uint8_t, 4> ip;
+    bool announce_image_crc;  // the device runs the image already
+    const char* decision;
+    const char* result;
+    CrcAfter crc_after;
+};
+
+void PrintTo(const JournalCase& c, std::ostream* os) { *os << c.name; }
+
+class JournalCases : public Journalling, public ::testing::WithParamInterface<JournalCase> {};
+
+constexpr std::array<uint8_t, 4> kDevIp = {192, 168, 1, 20};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, JournalCases,
+    ::testing::Values(
+        JournalCase{"update", [](Server&) {}, {}, kDevIp, false, "update", "updated", CrcAfter::image},
+        JournalCase{"same_firmware", [](Server&) {}, {}, kDevIp, true, "same-firmware", "ignored",
+                    CrcAfter::none},
+        JournalCase{"not_listed", [](Server& s) { s.cfg.autoprog_regime = 1; }, {}, kDevIp, false,
+                    "not-listed", "ignored", CrcAfter::none},
+        JournalCase{"refused_by_policy", [](Server& s) { s.cfg.autoprog_regime = 0; }, {}, kDevIp,
+                    false, "refused", "ignored", CrcAfter::none},
+        JournalCase{"refused_by_type", [](Server& s) { s.cfg.type_file_for_update = 1; }, {},
+                    kDevIp, true, "refused", "ignored", CrcAfter::none},
+        JournalCase{"refused_by_autoprog_7", [](Server& s) { s.cfg.autoprog_regime = 7; }, {},
+                    kDevIp, true, "refused", "ignored", CrcAfter::none},
+        JournalCase{"jump_only",
+                    [](Server& s) {
+                        s.cfg.autoprog_regime = 0;
+                        s.cfg.app_jump_regime = 1;
+                    },
+                    {}, kDevIp, false, "refused", "jumped", CrcAfter::none},
+        JournalCase{"bad_address", [](Server& s) { s.cfg.app_jump_regime = 1; }, {},
+                    {192, 168, 1, 255}, false, "bad-address", "ignored", CrcAfter::none},
+        JournalCase{"no_image", [](Server& s) { s.image_loaded = false; }, {}, kDevIp, false,
+                    "no-image", "ignored", CrcAfter::none},
+        JournalCase{"verify_failed", [](Server&) {}, device::Faults{.wrong_flash_crc = true},
+                    kDevIp, false, "update", "verify-failed", CrcAfter::wrong},
+        JournalCase{"stalled", [](Server& s) { s.cfg.stall_timeout = 1; },
+                    device::Faults{.mute = {CMD_WRITE_UP_FLASH}}, kDevIp, false, "update",
+                    "stalled", CrcAfter::none},
+        JournalCase{"jump_unconfirmed", [](Server&) {}, device::Faults{.mute = {CMD_JUMP_TO_APP}},
+                    kDevIp, false, "update", "jump-unconfirmed", CrcAfter::image}),
+    [](const auto& tc) { return std::string(tc.param.name); });
+
+TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
+    const JournalCase& c = GetParam();
+    c.arrange(srv());
+    if (c.announce_image_crc) {
+        // A device that runs the image already announces its CRC.
+        std::strcpy(srv().cfg.s_BinContainer, "7EF40B2C.upk");  // an erased flash
+    }
+    const uint64_t before = t.clock.slept_ms();
+    plug(c.ip, c.faults);
+    run_dialogue(5000);
+    const Fields f = only_line();
+    ASSERT_EQ(f.size(), 14u);
+    char ip[16];
+    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", c.ip[0], c.ip[1], c.ip[2], c.ip[3]);
+    char image_crc[9];
+    std::snprintf(image_crc, sizeof image_crc, "%08X", this->image_crc());
+    const bool sent = std::string(c.result) != "ignored";
+    const DialogueLog& d = srv().loop.dlg;
+    EXPECT_EQ(f[0], "2026-03-05T09:08:07+03:00");
+    EXPECT_EQ(f[1], "0.128.225.1.2.255");
+    EXPECT_EQ(f[2], ip);
+    EXPECT_EQ(f[3], "3");
+    EXPECT_EQ(f[4], "2");
+    EXPECT_EQ(f[5], "7EF40B2C");  // an erased flash
+    EXPECT_EQ(f[6], c.decision);
+    EXPECT_EQ(f[7], c.result);
+    char wrong_crc[9];
+    std::snprintf(wrong_crc, sizeof wrong_crc, "%08X",
+                  this->image_crc() ^ device::WRONG_FLASH_CRC_XOR);
+    EXPECT_EQ(f[8], c.crc_after == CrcAfter::none    ? ""
+                    : c.crc_after == CrcAfter::image ? image_crc
+                                                     : wrong_crc);
+    EXPECT_EQ(f[9], srv().cfg.s_BinContainer);
+    EXPECT_EQ(f[10], image_crc);
+    // The dialogue ends before the finishing step's 100 ms and the pass's.
+    EXPECT_EQ(f[11], sent ? std::to_string(t.clock.slept_ms() - before - 200) : "0");
+    EXPECT_EQ(f[12], sent ? std::to_string(d.commands) : "0");
+    EXPECT_EQ(f[13], sent ? std::to_string(d.repeats) : "0");
+}
+
+// A device that is not updated and keeps announcing itself gets one line, until another line
+// for its serial number has been written.
+TEST_F(Journalling, ARefusedDeviceThatKeepsAnnouncingIsJournalledOnce) {
+    srv().cfg.autoprog_regime = 0;
+    for (int n = 0; n < 5; ++n) {
+        plug();
+        pass(srv());
+    }
+    plug({192, 168, 1, 21}, {}, 7);  // another board in between does not count
+    pass(srv());
+    plug();
+    pass(srv());
+    ASSERT_EQ(t.journal.lines.size(), 3u);
+    srv().cfg.autoprog_regime = 2;  // now it is updated: its own line
+    plug();
+    run_dialogue();
+    srv().cfg.autoprog_regime = 0;  // refused again: a line again, once
+    for (int n = 0; n < 3; ++n) {
+        plug();
+        pass(srv());
+    }
+    const auto& lines = t.journal.lines;
+    ASSERT_EQ(lines.size(), 5u);
+    const char* expected[][2] = {{"0.128.225.1.2.255", "ignored"},
+                                 {"0.128.225.1.2.7", "ignored"},
+                                 {"0.128.225.1.2.255", "updated"},
+                                 {"0.128.225.1.2.255", "ignored"}};
+    for (size_t i = 0; i < 4; ++i) {
+        const Fields f = parse_csv(lines[i + 1]);
+        EXPECT_EQ(f[1], expected[i][0]) << i;
+        EXPECT_EQ(f[7], expected[i][1]) << i;
+    }
+}
+
+// A write that fails is said once; journalling stops, the updates go on, the console is as it
+// is without a journal.
+TEST_F(Journalling, AFailedWriteIsSaidOnceAndTheUpdatesGoOn) {
+    t.journal.fail_append_at = 3;  // the header and one line are written
+    for (uint8_t board = 1; board <= 3; ++board) {
+        device::Bootloader& d = plug(kDevIp, {}, board);
+        run_dialogue();
+        EXPECT_TRUE(d.jumped()) << int{board};
+    }
+    EXPECT_EQ(t.journal.lines.size(), 2u);
+    EXPECT_EQ(t.journal.appends, 3u);
+    const std::string& out = t.con.text();
+    EXPECT_EQ(test::count(out, "Ошибка записи журнала обновлений"), 1u);
+    EXPECT_NE(out.find("CMD_JUMP_TO_APP{7} Time:3 ms\n"
+                       "Ошибка записи журнала обновлений: No space left on device\n" +
+                       test::kNext),
+              std::string::npos);
+}
+
+TEST(JournalOpen, ACleanConsoleWithoutAJournalAndOneLineWhenItCannotBeOpened) {
+    test::TestServer t;
+    journal_open(*t.srv);  // no key: nothing opened, nothing said
+    EXPECT_TRUE(t.journal.opened_path.empty());
+    EXPECT_FALSE(t.srv->journal.active);
+    std::strcpy(t.srv->cfg.s_Journal, "no/such/folder/j.csv");
+    t.journal.open_error = "No such file or directory";
+    journal_open(*t.srv);
+    EXPECT_EQ(t.con.text(),
+              "Журнал обновлений no/such/folder/j.csv не открыт: No such file or directory\n");
+    EXPECT_FALSE(t.srv->journal.active);
+}
+
+// The real file: a header only for a new or empty file; lines appended whole with LF; what
+// cannot be opened says why.
+TEST(JournalFileOnDisk, HeaderForANewOrEmptyFileOnlyAndLinesAppended) {
+    struct Case {
+        const char* name;
+        const char* before;  // nullptr: no file
+        std::string after;
+    };
+    const std::string header = std::string(JOURNAL_HEADER) + "\n";
+    for (const Case& c : {Case{"new", nullptr, header + "one\n"},
+                          Case{"empty", "", header + "one\n"},
+                          Case{"kept", "earlier line\n", "earlier line\none\n"}}) {
+        test::TempWorkDir dir;
+        test::TestServer t;
+        t.srv->journal.file = &system_journal_file();
+        if (c.before != nullptr) test::write_text("j.csv", c.before);
+        std::strcpy(t.srv->cfg.s_Journal, "j.csv");
+        journal_open(*t.srv);
+        ASSERT_TRUE(t.srv->journal.active) << c.name;
+        char reason[64];
+        EXPECT_TRUE(system_journal_file().append_line("one", 3, reason, sizeof reason));
+        system_journal_file().close();
+        const auto bytes = test::read_file("j.csv");
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.after) << c.name;
+        EXPECT_EQ(t.con.text(), "") << c.name;
+    }
+}
+
+TEST(JournalFileOnDisk, WhatCannotBeOpenedSaysWhy) {
+    test::TempWorkDir dir;
+    std::filesystem::create_directory("folder");
+    for (const auto& [path, reason] : std::vector<std::pair<std::string, std::string>>{
+             {"missing/j.csv", "No such file or directory"}, {"folder", "Is a directory"}}) {
+        test::TestServer t;
+        t.srv->journal.file = &system_journal_file();
+        std::strcpy(t.srv->cfg.s_Journal, path.c_str());
+        journal_open(*t.srv);
+        EXPECT_FALSE(t.srv->journal.active);
+        EXPECT_EQ(t.con.text(), "Журнал обновлений " + path + " не открыт: " + reason + "\n");
+    }
+}
+
+}  // namespace
+}  // namespace qd
