@@ -24,6 +24,13 @@ struct TraceEvent {
         tx_closed,      // "closesocket() DEV ok! "
         device_report,  // "Принято широковещательное сообщение ..."
         closing,  // "Ожидаем широковещательное сообщение от следующего устройства."
+        send_failed,       // "ERR: sendto()failed: N"      a = N
+        rewrite,           // "CRC32 FLASH UP1 не совпадает с образом (0hX), повторяем запись"
+                           //                               a = X
+        verify_failed,     // "Обновление не удалось, переход в приложение не выполняется"
+        stalled,           // "Устройство не отвечает N с, обмен прерван"  a = N
+        jump_unconfirmed,  // "Ответ на CMD_JUMP_TO_APP не получен"
+        bad_address,       // "IP адрес устройства A недопустим, обмен с ним невозможен!"
     };
     Kind kind;
     int64_t a = 0;
