@@ -5,6 +5,21 @@
 
 namespace qd {
 
+void Console::release() {
+    if (held_ > 0) --held_;
+    if (held_ > 0 || pending_.empty()) return;
+    write(pending_);
+    pending_.clear();
+}
+
+void Console::put(std::string_view utf8) {
+    if (held_ > 0) {
+        pending_.append(utf8);
+    } else {
+        write(utf8);
+    }
+}
+
 void say(Console& con, const char* fmt, ...) {
     char small[512];
     va_list args;
@@ -19,14 +34,14 @@ void say(Console& con, const char* fmt, ...) {
     }
     if (static_cast<size_t>(needed) < sizeof small) {
         va_end(again);
-        con.write(std::string_view(small, static_cast<size_t>(needed)));
+        con.put(std::string_view(small, static_cast<size_t>(needed)));
         return;
     }
     std::string large(static_cast<size_t>(needed) + 1, '\0');
     std::vsnprintf(large.data(), large.size(), fmt, again);
     va_end(again);
     large.resize(static_cast<size_t>(needed));
-    con.write(large);
+    con.put(large);
 }
 
 void say_line(Console& con, std::string_view text) {

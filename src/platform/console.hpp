@@ -20,6 +20,17 @@ public:
     virtual ~Console() = default;
     // Writes one message (UTF-8) and flushes it.
     virtual void write(std::string_view utf8) = 0;
+
+    // Messages put from hold() to release() go out as one write there, so that no other
+    // writer's text comes between them; outside, each message goes out as it is put.
+    void hold() { ++held_; }
+    void release();
+    // What say() and say_line() write through.
+    void put(std::string_view utf8);
+
+private:
+    int held_ = 0;
+    std::string pending_;
 };
 
 // printf-style message, written as one piece.

@@ -26,6 +26,8 @@ public:
     // Receives at most one datagram of at most cap bytes without waiting; its length, or -1
     // when nothing is waiting or on any error.
     virtual int receive(int so, uint8_t* buf, int cap) = 0;
+    // The same, and the sender's IPv4 address (network byte order) in from_addr.
+    virtual int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) = 0;
     // Waits at most timeout_ms for a datagram to be waiting on the socket; true when one is.
     virtual bool wait_readable(int so, uint32_t timeout_ms) = 0;
     // Closes the socket; negative on failure.

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
+
 namespace qd {
 namespace {
 
@@ -75,6 +78,28 @@ void to_wire(const from_dev_update_t& f, uint8_t* out) { encode(f, out); }
 void from_wire(const uint8_t* in, from_serv_update_t& f) { decode(in, f); }
 void from_wire(const uint8_t* in, from_dev_bcst_t& f) { decode(in, f); }
 void from_wire(const uint8_t* in, from_dev_update_t& f) { decode(in, f); }
+
+namespace {
+
+// crc_struct over the wire bytes before it, which are all but the last four.
+template <typename Frame>
+void seal_frame(Frame& f) {
+    uint8_t wire[sizeof(Frame)];
+    to_wire(f, wire);
+    f.crc_struct = fullcalk_crc32(wire, sizeof(Frame) - 4, CRC32_POLY);
+}
+
+}  // namespace
+
+void seal(from_serv_update_t& f) { seal_frame(f); }
+void seal(from_dev_bcst_t& f) { seal_frame(f); }
+void seal(from_dev_update_t& f) { seal_frame(f); }
+
+bool sealed(const uint8_t* wire, uint32_t crc_len) {
+    const uint32_t carried = uint32_t{wire[crc_len]} | uint32_t{wire[crc_len + 1]} << 8 |
+                             uint32_t{wire[crc_len + 2]} << 16 | uint32_t{wire[crc_len + 3]} << 24;
+    return fullcalk_crc32(wire, crc_len, CRC32_POLY) == carried;
+}
 
 const char* result_text(uint32_t code) { return code < 12 ? kResultTexts[code] : nullptr; }
 

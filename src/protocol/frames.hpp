@@ -111,6 +111,14 @@ void from_wire(const uint8_t* in, from_serv_update_t& f);
 void from_wire(const uint8_t* in, from_dev_bcst_t& f);
 void from_wire(const uint8_t* in, from_dev_update_t& f);
 
+// Sealing and checking a frame: crc_struct is the CRC-32 of the wire bytes before it (the
+// frame's last four bytes).
+void seal(from_serv_update_t& f);
+void seal(from_dev_bcst_t& f);
+void seal(from_dev_update_t& f);
+// The wire bytes carry, right after their first crc_len bytes, the CRC-32 of these.
+bool sealed(const uint8_t* wire, uint32_t crc_len);
+
 enum : uint8_t {
     CMD_NOP = 0,
     CMD_ACTIVATE_BL = 1,

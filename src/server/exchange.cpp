@@ -89,16 +89,33 @@ void close_socets_tx(Server& srv) {
     if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "closesocket() DEV ok! ");
 }
 
-void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
+void seal_command(from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar,
+                  uint32_t n_frame) {
     os.vers = FRAME_VERSION;
     os.magic_number = FRAME_MAGIC;
     os.my_port = UPDATE_PORT;
-    os.n_frame = srv.x.counter_frames++;
+    os.n_frame = n_frame;
     std::memcpy(os.ext_area, ext_ar, sizeof os.ext_area);
     os.cmd = in_cmd;
-    uint8_t wire[sizeof(from_serv_update_t)];
-    to_wire(os, wire);
-    os.crc_struct = fullcalk_crc32(wire, CMD_CRC_LEN, CRC32_POLY);
+    seal(os);
+}
+
+int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
+    if (len == static_cast<int>(sizeof(from_dev_bcst_t))) {
+        from_wire(rx, i_b);
+        if (!header_ok(i_b)) return NET_RX_NONE;
+        return sealed(rx, BCST_CRC_LEN) ? NET_RX_BCST : NET_RX_BCST_BAD_CRC;
+    }
+    if (len == static_cast<int>(sizeof(from_dev_update_t))) {
+        from_wire(rx, i_d);
+        if (!header_ok(i_d)) return NET_RX_NONE;
+        return sealed(rx, REPLY_CRC_LEN) ? NET_RX_DEV : NET_RX_DEV_BAD_CRC;
+    }
+    return NET_RX_NONE;
+}
+
+void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
+    seal_command(os, in_cmd, ext_ar, srv.x.counter_frames++);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create TX struct. S:%d; Calc CRC32:%X;\n", static_cast<int>(CMD_CRC_LEN),
             os.crc_struct);

@@ -22,6 +22,11 @@ void open_soc_rx(Server& srv);
 // The send socket towards dev_IP, port 5008.
 void open_soc_tx(Server& srv);
 void close_socets_tx(Server& srv);
+// Fills a command frame: header, the frame number, the 256-byte payload, code and CRC.
+void seal_command(from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar,
+                  uint32_t n_frame);
+// Sorts a received datagram, without a word: NET_RX_... with the frame decoded into i_b or i_d.
+int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
 // Fills a command frame: header, next frame number, the 256-byte payload, code and CRC.
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar);
 // Sends out_serv to the device and clears in_dev; false, with its line, when the send failed.

@@ -88,13 +88,13 @@ Journal::Quiet* quiet_slot(Journal& j, const uint8_t mac[6]) {
 }
 
 // True when the same line without a command was the last one written for this serial.
-bool repeats_quiet_line(Journal& j, JournalResult result) {
-    const Journal::Quiet* q = quiet_slot(j, j.entry.mac);
-    return result == JournalResult::ignored && q != nullptr && q->decision == j.entry.decision;
+bool repeats_quiet_line(Journal& j, const JournalEntry& e, JournalResult result) {
+    const Journal::Quiet* q = quiet_slot(j, e.mac);
+    return result == JournalResult::ignored && q != nullptr && q->decision == e.decision;
 }
 
-void remember_line(Journal& j, JournalResult result) {
-    Journal::Quiet* q = quiet_slot(j, j.entry.mac);
+void remember_line(Journal& j, const JournalEntry& e, JournalResult result) {
+    Journal::Quiet* q = quiet_slot(j, e.mac);
     if (result != JournalResult::ignored) {
         if (q != nullptr) q->used = false;
         return;
@@ -103,8 +103,8 @@ void remember_line(Journal& j, JournalResult result) {
         q = &j.quiet[j.next_quiet];
         j.next_quiet = (j.next_quiet + 1) % Journal::kQuietSlots;
     }
-    std::memcpy(q->mac, j.entry.mac, 6);
-    q->decision = j.entry.decision;
+    std::memcpy(q->mac, e.mac, 6);
+    q->decision = e.decision;
     q->used = true;
 }
 
@@ -157,16 +157,20 @@ void journal_decided(Server& srv, JournalDecision decision) {
 }
 
 void journal_ended(Server& srv, JournalResult result) {
+    journal_write(srv, srv.journal.entry, srv.loop.dlg, result);
+}
+
+void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
+                   JournalResult result) {
     Journal& j = srv.journal;
-    if (!j.active || repeats_quiet_line(j, result)) return;
-    const DialogueLog& d = srv.loop.dlg;
+    if (!j.active || repeats_quiet_line(j, e, result)) return;
     const bool sent = result != JournalResult::ignored;
     char line[kLineSize];
     const size_t len = journal_line(
-        j.entry, result, srv.cfg.s_BinContainer, fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY),
-        sent && d.crc_reported, d.crc_after, sent ? srv.clock.monotonic_ms() - j.entry.decided_ms : 0,
+        e, result, srv.cfg.s_BinContainer, fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY),
+        sent && d.crc_reported, d.crc_after, sent ? srv.clock.monotonic_ms() - e.decided_ms : 0,
         sent ? d.commands : 0, sent ? d.repeats : 0, line, sizeof line);
-    if (write_line(srv, line, len)) remember_line(j, result);
+    if (write_line(srv, line, len)) remember_line(j, e, result);
 }
 
 size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,

@@ -10,6 +10,7 @@
 namespace qd {
 
 struct Server;
+struct DialogueLog;
 class JournalFile;
 
 // What the decision for a device came to, in the journal's words.
@@ -75,6 +76,9 @@ void journal_decided(Server& srv, JournalDecision decision);
 
 // Writes the device's line: its dialogue (or the decision, when nothing was sent) has ended.
 void journal_ended(Server& srv, JournalResult result);
+// The same for a dialogue of its own (several devices at once).
+void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
+                   JournalResult result);
 
 // One journal line (without its line end) into out; its length, or 0 when it does not fit.
 size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,

@@ -6,6 +6,7 @@
 #include "server/device_address.hpp"
 #include "server/exchange.hpp"
 #include "server/journal.hpp"
+#include "server/parallel.hpp"
 #include "server/report.hpp"
 #include "server/server.hpp"
 #include "server/update_sequence.hpp"
@@ -14,6 +15,8 @@ namespace qd {
 namespace {
 
 constexpr uint32_t kPassPauseMs = 100;
+
+}  // namespace
 
 void report_device(Server& srv, const from_dev_bcst_t& bc) {
     Console& con = srv.con;
@@ -33,6 +36,8 @@ void report_device(Server& srv, const from_dev_bcst_t& bc) {
     say(con, "Номер принятого пакета: %d \n", static_cast<int>(bc.n_frame));
     say_separator(con);
 }
+
+namespace {
 
 void say_forced(Console& con) {
     say_line(con, "Автообновление ПО принудительно!");
@@ -91,7 +96,6 @@ void ignore_device(Server& srv) {
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);
-    srv.loop.state = STATE_WAIT_BROADCAST;
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
@@ -125,6 +129,11 @@ void wait_for_broadcast(Server& srv) {
         static_cast<int>(srv.loop.cycle_counter));
     ++srv.loop.cycle_counter;
     if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) != NET_RX_BCST) return;
+    report_and_decide(srv);
+    srv.loop.state = STATE_DECIDED;
+}
+
+void report_and_decide(Server& srv) {
     const from_dev_bcst_t& bc = srv.x.in_bc;
     report_device(srv, bc);
     std::snprintf(srv.x.dev_IP, sizeof srv.x.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
@@ -132,10 +141,9 @@ void wait_for_broadcast(Server& srv) {
     say_line(srv.con, "Анализ необходимости обновления:");
     if (srv.cfg.type_file_for_update == 0) decide_update(srv);
     say_separator(srv.con);
-    srv.loop.state = STATE_DECIDED;
 }
 
-void act_on_decision(Server& srv) {
+DeviceAction choose_action(Server& srv) {
     const bool usable = device_address_usable(srv, srv.x.dev_IP);
     if (srv.journal.active) journal_decided(srv, journal_decision_of(srv, usable));
     if (!usable) {
@@ -143,7 +151,7 @@ void act_on_decision(Server& srv) {
         // would reach every device.
         say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.x.dev_IP);
         ignore_device(srv);
-        return;
+        return DeviceAction::ignore;
     }
     bool update = srv.loop.enable_update_up1 == 1;
     if (update && !srv.image_loaded) {
@@ -151,17 +159,34 @@ void act_on_decision(Server& srv) {
         say_line(srv.con, "Образ ПО не загружен, обновление невозможно!");
         update = false;
     }
-    if (update) {
-        start_dialogue(srv, CMD_NOP);
-    } else if (srv.cfg.app_jump_regime == 1) {
+    if (update) return DeviceAction::update;
+    if (srv.cfg.app_jump_regime == 1) {
         say_line(srv.con, "Передаем обнаруженному устройству команду CMD_JUMP_TO_APP.");
-        start_dialogue(srv, CMD_JUMP_TO_APP);
-    } else {
-        ignore_device(srv);  // AutoJumpApp 0, and every value but 1
+        return DeviceAction::jump;
+    }
+    ignore_device(srv);  // AutoJumpApp 0, and every value but 1
+    return DeviceAction::ignore;
+}
+
+void act_on_decision(Server& srv) {
+    switch (choose_action(srv)) {
+        case DeviceAction::update:
+            start_dialogue(srv, CMD_NOP);
+            break;
+        case DeviceAction::jump:
+            start_dialogue(srv, CMD_JUMP_TO_APP);
+            break;
+        case DeviceAction::ignore:
+            srv.loop.state = STATE_WAIT_BROADCAST;
+            break;
     }
 }
 
 void pass(Server& srv) {
+    if (parallel_engine_on(srv.cfg)) {
+        parallel_pass(srv);
+        return;
+    }
     if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
     if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
     if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);

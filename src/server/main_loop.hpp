@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "protocol/frames.hpp"
+
 namespace qd {
 
 struct Server;
@@ -26,5 +28,17 @@ void wait_for_broadcast(Server& srv);
 void act_on_decision(Server& srv);
 // The decision for the device in in_bc; writes enable_update_up1 (or leaves it alone).
 void decide_update(Server& srv);
+
+// The device's report: the announcement's fields between separators.
+void report_device(Server& srv, const from_dev_bcst_t& bc);
+// The block that follows a valid announcement in in_bc: the report, dev_IP, the analysis and
+// the decision.
+void report_and_decide(Server& srv);
+
+// What the acting step does with the device just decided on.
+enum class DeviceAction { ignore, update, jump };
+// The acting step's lines (a bad address, no image, the jump line, or the ignore lines) and
+// the journal's note of the decision; what is to be done.
+DeviceAction choose_action(Server& srv);
 
 }  // namespace qd

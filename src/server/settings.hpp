@@ -34,6 +34,8 @@ struct Settings {
     bool verify_flash = true;
     // Seconds without an accepted reply after which a dialogue is given up; 0: never.
     uint16_t stall_timeout = 60;
+    // Devices updated at once by the second engine (2..64); any other value: one at a time.
+    uint32_t parallel = 0;
     // The update journal's file (relative to the working directory); empty: no journal.
     char s_Journal[260] = {};
 

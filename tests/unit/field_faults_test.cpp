@@ -276,7 +276,7 @@ TEST_F(Field, DuplicatedRepliesAreDroppedAndShiftNothing) {
         // Each copy shows as 'D' before the next command; none after the jump.
         EXPECT_EQ(count(out, "\nD>"), 487u);
         EXPECT_EQ(count(out, ">D"), 488u);
-        t.net.queue.clear();  // the copy of the jump's reply: nothing follows the jump
+        t.net.drop_queue();  // the copy of the jump's reply: nothing follows the jump
     }
 }
 

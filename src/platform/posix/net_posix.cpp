@@ -47,12 +47,18 @@ public:
     }
 
     int receive(int so, uint8_t* buf, int cap) override {
+        uint32_t from_addr = 0;
+        return receive_from(so, buf, cap, from_addr);
+    }
+
+    int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override {
         sockaddr_in from{};
         socklen_t len = sizeof from;
         // MSG_TRUNC gives the datagram's whole length: one longer than the buffer is dropped
         // as an error, as Windows Sockets does, not handed on cut short.
         const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT | MSG_TRUNC,
                                      reinterpret_cast<sockaddr*>(&from), &len);
+        from_addr = from.sin_addr.s_addr;
         return n < 0 || n > cap ? -1 : static_cast<int>(n);
     }
 

@@ -89,10 +89,16 @@ public:
 
     // A datagram longer than the buffer fails with WSAEMSGSIZE and is dropped.
     int receive(int so, uint8_t* buf, int cap) override {
+        uint32_t from_addr = 0;
+        return receive_from(so, buf, cap, from_addr);
+    }
+
+    int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override {
         sockaddr_in from{};
         int len = sizeof from;
         const int n = recvfrom(handle(so), reinterpret_cast<char*>(buf), cap, 0,
                                reinterpret_cast<sockaddr*>(&from), &len);
+        from_addr = from.sin_addr.s_addr;
         return n < 0 ? -1 : n;
     }
 

@@ -1,3 +1,4 @@
+// Device models behind the fake network, with the reply delays on the virtual clock.
 #include "support/device_link.hpp"
 
 #include <algorithm>
@@ -8,9 +9,17 @@
 
 namespace qd::test {
 
-DeviceLink::DeviceLink(FakeNet& net, const VirtualClock& clock, device::Bootloader& dev)
-    : net_(net), clock_(clock), dev_(dev), dev_addr_(0) {
-    std::memcpy(&dev_addr_, dev_.config().ip.data(), sizeof dev_addr_);
+RackLink::RackLink(FakeNet& net, const VirtualClock& clock, std::vector<device::Bootloader*> devs)
+    : first_heard(devs.size(), -1),
+      last_heard(devs.size(), -1),
+      net_(net),
+      clock_(clock),
+      devs_(std::move(devs)) {
+    for (const device::Bootloader* dev : devs_) {
+        uint32_t addr = 0;
+        std::memcpy(&addr, dev->config().ip.data(), sizeof addr);
+        addrs_.push_back(addr);
+    }
     net_.on_send = [this](const SentDatagram& d) { on_datagram(d); };
     net_.before_receive = [this] { release_due(); };
     net_.next_due = [this]() -> std::optional<uint64_t> {
@@ -19,37 +28,52 @@ DeviceLink::DeviceLink(FakeNet& net, const VirtualClock& clock, device::Bootload
     };
 }
 
-DeviceLink::~DeviceLink() {
+RackLink::~RackLink() {
     net_.on_send = nullptr;
     net_.before_receive = nullptr;
     net_.next_due = nullptr;
 }
 
-bool DeviceLink::announce() {
-    if (dev_.jumped()) return false;
-    post(clock_.slept_ms(), dev_.announcement());
+bool RackLink::announce(size_t i) {
+    if (devs_.at(i)->jumped()) return false;
+    post(clock_.slept_ms(), devs_[i]->announcement(), addrs_[i]);
     return true;
 }
 
-// Only datagrams to the device's address and update port reach it, and only replies addressed
+void RackLink::arrive_now(Bytes bytes, uint32_t from) {
+    post(clock_.slept_ms(), std::move(bytes), from);
+}
+
+// Only datagrams to a device's address and update port reach it, and only replies addressed
 // to the update port reach the server, which receives on no other.
-void DeviceLink::on_datagram(const SentDatagram& d) {
-    if (d.addr != dev_addr_ || d.port != UPDATE_PORT) return;
-    for (device::Reply& r : dev_.handle(d.data.data(), d.data.size())) {
-        if (r.to_port == UPDATE_PORT) post(clock_.slept_ms() + r.delay_ms, std::move(r.bytes));
+void RackLink::on_datagram(const SentDatagram& d) {
+    const auto at = std::find(addrs_.begin(), addrs_.end(), d.addr);
+    if (at == addrs_.end() || d.port != UPDATE_PORT) {
+        ++stray;
+        return;
+    }
+    const auto i = static_cast<size_t>(at - addrs_.begin());
+    if (hears && !hears(i, d)) return;
+    const auto now = static_cast<int64_t>(clock_.slept_ms());
+    if (first_heard[i] < 0) first_heard[i] = now;
+    last_heard[i] = now;
+    for (device::Reply& r : devs_[i]->handle(d.data.data(), d.data.size())) {
+        if (r.to_port == UPDATE_PORT) {
+            post(clock_.slept_ms() + r.delay_ms, std::move(r.bytes), addrs_[i]);
+        }
     }
 }
 
-void DeviceLink::post(uint64_t due_ms, Bytes bytes) {
+void RackLink::post(uint64_t due_ms, Bytes bytes, uint32_t from) {
     const auto at = std::upper_bound(in_flight_.begin(), in_flight_.end(), due_ms,
                                      [](uint64_t due, const InFlight& f) { return due < f.due_ms; });
-    in_flight_.insert(at, InFlight{due_ms, std::move(bytes)});
+    in_flight_.insert(at, InFlight{due_ms, std::move(bytes), from});
 }
 
-void DeviceLink::release_due() {
+void RackLink::release_due() {
     const uint64_t now = clock_.slept_ms();
     auto it = in_flight_.begin();
-    for (; it != in_flight_.end() && it->due_ms <= now; ++it) net_.arrive(it->bytes);
+    for (; it != in_flight_.end() && it->due_ms <= now; ++it) net_.arrive(it->bytes, it->from);
     in_flight_.erase(in_flight_.begin(), it);
 }
 

@@ -38,11 +38,18 @@ int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16
     return len;
 }
 
-int FakeNet::receive(int, uint8_t* buf, int cap) {
+int FakeNet::receive(int so, uint8_t* buf, int cap) {
+    uint32_t from = 0;
+    return receive_from(so, buf, cap, from);
+}
+
+int FakeNet::receive_from(int, uint8_t* buf, int cap, uint32_t& from) {
     if (before_receive) before_receive();
     if (queue.empty()) return -1;
     Bytes d = std::move(queue.front());
     queue.pop_front();
+    from = sources.empty() ? 0 : sources.front();
+    if (!sources.empty()) sources.pop_front();
     if (d.size() > static_cast<size_t>(cap)) return -1;  // too long: dropped as an error
     std::copy(d.begin(), d.end(), buf);
     return static_cast<int>(d.size());

@@ -41,12 +41,20 @@ public:
     uint32_t address_of(const char* dotted) override;
     int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) override;
     int receive(int so, uint8_t* buf, int cap) override;
+    int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override;
     // Lets virtual time pass (on `clock`) until a datagram is due or the time is over.
     bool wait_readable(int so, uint32_t timeout_ms) override;
     int close(int so) override;
 
-    // Queues a datagram for the receive socket.
-    void arrive(const Bytes& datagram) { queue.push_back(datagram); }
+    // Queues a datagram for the receive socket, from the sender's address (network byte order).
+    void arrive(const Bytes& datagram, uint32_t from = 0) {
+        queue.push_back(datagram);
+        sources.push_back(from);
+    }
+    void drop_queue() {
+        queue.clear();
+        sources.clear();
+    }
 
     int startup_error = 0;
     bool fail_open = false;
@@ -62,6 +70,7 @@ public:
     std::vector<int> closed;
     std::vector<SentDatagram> sent;
     std::deque<Bytes> queue;
+    std::deque<uint32_t> sources;  // the sender of each queued datagram
     // Called for every datagram sent, after it is recorded (a device answers here).
     std::function<void(const SentDatagram&)> on_send;
     // Called at the start of every receive and wait (a device's late replies come due here).

@@ -1,0 +1,133 @@
+// The engine for several devices at once: announcements decided while a slot is free, datagrams
+// routed by source address, and one wait for the earliest deadline or the next datagram.
+#include "server/parallel.hpp"
+
+#include <cstring>
+
+#include "server/exchange.hpp"
+#include "server/main_loop.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+namespace {
+
+// The longest wait when no dialogue runs: announcements wake the engine earlier.
+constexpr uint32_t kIdleWaitMs = 1000;
+// Datagrams read after one wait at most, so that the deadlines are kept under a flood.
+constexpr int kMaxReadsPerPass = 256;
+constexpr int kRxBufferSize = 512;
+
+void open_send_socket(Server& srv) {
+    srv.x.so_tx_s = srv.net.open_udp();
+    if (srv.x.so_tx_s < 0) {
+        say_line(srv.con, "ERROR - create socket() failed ");
+        fatal_exit(srv, -1);
+    }
+    srv.net.set_nonblocking(srv.x.so_tx_s);
+    srv.par.started = true;
+}
+
+Dialogue* dialogue_at(Server& srv, uint32_t addr) {
+    for (Dialogue& d : srv.par.slots) {
+        if (d.used && d.addr == addr) return &d;
+    }
+    return nullptr;
+}
+
+Dialogue* free_slot(Server& srv) {
+    uint32_t running = 0;
+    Dialogue* free = nullptr;
+    for (Dialogue& d : srv.par.slots) {
+        if (d.used) {
+            ++running;
+        } else if (free == nullptr) {
+            free = &d;
+        }
+    }
+    return running < srv.cfg.parallel ? free : nullptr;
+}
+
+// Another serial number announcing the address of a device in a dialogue: said once.
+void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
+    if (d.other_serial_said || std::memcmp(d.mac, bc.my_mac, sizeof d.mac) == 0) return;
+    d.other_serial_said = true;
+    say(srv.con,
+        "%s Сер. номер %u.%u.%u.%u.%u.%u объявил адрес устройства в обмене, объявление "
+        "отброшено\n",
+        d.ip, bc.my_mac[0], bc.my_mac[1], bc.my_mac[2], bc.my_mac[3], bc.my_mac[4],
+        bc.my_mac[5]);
+}
+
+// A valid announcement: dropped while its address is in a dialogue or every slot is busy;
+// otherwise reported and decided as one block, and a dialogue opened when the device is to be
+// updated or sent to its application.
+void announcement(Server& srv, const from_dev_bcst_t& bc) {
+    uint32_t addr = 0;
+    std::memcpy(&addr, bc.my_ip, sizeof addr);  // first octet first: network byte order
+    if (Dialogue* d = dialogue_at(srv, addr)) {
+        say_other_serial(srv, *d, bc);
+        return;
+    }
+    Dialogue* slot = free_slot(srv);
+    if (slot == nullptr) return;
+    srv.x.in_bc = bc;
+    srv.con.hold();
+    report_and_decide(srv);
+    const DeviceAction action = choose_action(srv);
+    srv.con.release();
+    if (action == DeviceAction::ignore) return;
+    dialogue_open(srv, *slot, action == DeviceAction::update ? CMD_NOP : CMD_JUMP_TO_APP);
+}
+
+void route(Server& srv, const uint8_t* rx, int len, uint32_t from) {
+    from_dev_bcst_t bc{};
+    from_dev_update_t reply{};
+    if (sort_datagram(rx, len, bc, reply) == NET_RX_BCST) {
+        announcement(srv, bc);
+        return;
+    }
+    if (Dialogue* d = dialogue_at(srv, from)) dialogue_receive(srv, *d, rx, len);
+}
+
+void read_datagrams(Server& srv) {
+    uint8_t rx[kRxBufferSize];
+    for (int n = 0; n < kMaxReadsPerPass; ++n) {
+        uint32_t from = 0;
+        const int len = srv.net.receive_from(srv.x.so_rx_s, rx, kRxBufferSize, from);
+        if (len < 0) return;
+        route(srv, rx, len, from);
+    }
+}
+
+void run_due(Server& srv) {
+    for (Dialogue& d : srv.par.slots) {
+        if (d.used) dialogue_run(srv, d);
+    }
+}
+
+// How long the engine may wait: until the earliest deadline of a dialogue.
+uint32_t wait_budget(Server& srv) {
+    const uint64_t now = srv.clock.monotonic_ms();
+    uint64_t budget = kIdleWaitMs;
+    for (const Dialogue& d : srv.par.slots) {
+        if (!d.used) continue;
+        const uint64_t left = d.deadline > now ? d.deadline - now : 0;
+        if (left < budget) budget = left;
+    }
+    return static_cast<uint32_t>(budget);
+}
+
+}  // namespace
+
+bool parallel_engine_on(const Settings& cfg) {
+    return cfg.parallel >= PARALLEL_MIN && cfg.parallel <= PARALLEL_MAX;
+}
+
+void parallel_pass(Server& srv) {
+    if (!srv.par.started) open_send_socket(srv);
+    run_due(srv);
+    if (srv.net.wait_readable(srv.x.so_rx_s, wait_budget(srv))) read_datagrams(srv);
+    run_due(srv);
+}
+
+}  // namespace qd
