@@ -25,7 +25,8 @@ using Names = std::vector<std::string>;
 const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI_FILE", "LOG",
                          "S", "NO_SUCH_SECTION"};
 const Names kKeys = {"NA", "NB", "NC", "ND", "DebugPrint", "AutoProg", "AutoJumpApp",
-                     "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout", "Parallel",
+                     "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout",
+                     "Parallel",
                      "BinContainer", "CryptContainer", "Journal",
                      "TypeContainer", "PassBinContainer", "IdIniFile", "K", "NoSuchKey"};
 
