@@ -1,3 +1,4 @@
+// Console charsets: UTF-8 texts turned into Windows-1251 or cleaned UTF-8, and the choice of one.
 #include "platform/charset.hpp"
 
 #include <cstdint>
@@ -99,15 +100,20 @@ bool names_utf8(const char* name) {
     return same_text_ignoring_case(name, "utf-8") || same_text_ignoring_case(name, "utf8");
 }
 
+bool names_cp1251(const char* name) {
+    return same_text_ignoring_case(name, "cp1251") ||
+           same_text_ignoring_case(name, "windows-1251");
+}
+
 }  // namespace
 
-Charset choose_charset(const char* forced, bool is_terminal, const char* codeset) {
+Charset choose_charset(const char* forced, const char* codeset) {
     if (forced != nullptr) {
         if (same_text_ignoring_case(forced, "cp1251")) return Charset::cp1251;
         if (names_utf8(forced)) return Charset::utf8;
     }
-    if (is_terminal && codeset != nullptr && names_utf8(codeset)) return Charset::utf8;
-    return Charset::cp1251;
+    if (codeset != nullptr && names_cp1251(codeset)) return Charset::cp1251;
+    return Charset::utf8;
 }
 
 }  // namespace qd

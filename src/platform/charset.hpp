@@ -20,9 +20,10 @@ size_t convert_for_console(Charset cs, std::string_view in, char* out);
 
 namespace qd {
 
-// The charset of the standard output: `forced` is the value of QD_CONSOLE_CHARSET ("cp1251" or
-// "utf-8"; anything else is not a choice); otherwise UTF-8 only for a terminal whose locale
-// charset (`codeset`) is UTF-8, and Windows-1251 for everything else.
-Charset choose_charset(const char* forced, bool is_terminal, const char* codeset);
+// The charset of the standard output, for a terminal, a pipe and a file alike: `forced` is the
+// value of QD_CONSOLE_CHARSET ("cp1251" or "utf-8"; anything else is not a choice); otherwise
+// Windows-1251 only when the locale's charset (`codeset`) is Windows-1251, and UTF-8 for every
+// other one, the C locale's included.
+Charset choose_charset(const char* forced, const char* codeset);
 
 }  // namespace qd

@@ -43,11 +43,16 @@ Outcome run(const std::string& command) {
 
 const std::string kUtf8 = "env QD_CONSOLE_CHARSET=utf-8 ";
 
-TEST(DevsimProcess, HelpIsInWindows1251UnlessUtf8IsAsked) {
-    const Outcome plain = run("env -u QD_CONSOLE_CHARSET " + kDevsim + " --help");
+// The locale's charset decides, for a pipe as for a terminal: UTF-8 in the C locale, unless
+// Windows-1251 is asked for.
+TEST(DevsimProcess, HelpFollowsTheLocaleUnlessACharsetIsAsked) {
+    const Outcome plain = run("env QD_CONSOLE_CHARSET=cp1251 " + kDevsim +
+                              " --help");
     EXPECT_EQ(plain.status, 0);
     EXPECT_EQ(plain.out.find("\xD0\xBC"), std::string::npos) << "expected Windows-1251, not UTF-8";
+    const Outcome c_locale = run("env -u QD_CONSOLE_CHARSET LC_ALL=C " + kDevsim + " -h");
     const Outcome utf8 = run(kUtf8 + kDevsim + " -h");
+    EXPECT_EQ(c_locale.out, utf8.out);
     EXPECT_EQ(utf8.status, 0);
     EXPECT_EQ(to_utf8(plain.out), utf8.out);
     EXPECT_EQ(utf8.out.rfind("qd-devsim - модель загрузчика устройства", 0), 0u) << utf8.out;
@@ -138,7 +143,14 @@ TEST(DevsimProcess, TimeLimitWithoutAJumpEndsWithStatus3) {
                   "\nОтветов отправлено: 0; потеряно: 0; повреждено: 0\nЗаписано блоков: 0\n"
                   "CRC32 FLASH UP1: 0h7EF40B2C\n"
                   "Переход на приложение: НЕ выполнен, время истекло\n" +
-                  sep + "\n");
+                  sep +
+                  "\nresult: jumped=0 flash_ok=none commands=0 invalid=" + n +
+                  " cmd_nop=0 cmd_activate_bl=0 cmd_get_config=0 cmd_unblock_flash=0 "
+                  "cmd_erase_up_flash=0 cmd_set_pass_bin=0 cmd_write_up_flash=0 "
+                  "cmd_getcrc_flash=0 cmd_jump_to_app=0 cmd_other=0 blocks=0 crc=7EF40B2C "
+                  "reported_crc=7EF40B2C announcements=" + n +
+                  " replies=0 lost=0 damaged=0 refused=0 duplicated=0 muted=0 "
+                  "dropped_silent=0 send_failures=0\n");
 }
 
 }  // namespace

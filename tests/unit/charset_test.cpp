@@ -67,22 +67,24 @@ TEST(Charset, MalformedUtf8BecomesQuestionMarks) {
 TEST(Charset, ChoiceOfConsoleCharset) {
     struct Case {
         const char* forced;
-        bool terminal;
         const char* codeset;
         Charset expected;
     };
     const Case cases[] = {
-        {nullptr, false, "UTF-8", Charset::cp1251},  // a pipe or a file gets Windows-1251
-        {nullptr, true, "UTF-8", Charset::utf8},
-        {nullptr, true, "ANSI_X3.4-1968", Charset::cp1251},
-        {"utf-8", false, "ANSI_X3.4-1968", Charset::utf8},
-        {"UTF8", false, nullptr, Charset::utf8},
-        {"cp1251", true, "UTF-8", Charset::cp1251},
-        {"koi8-r", true, "UTF-8", Charset::utf8},  // not a choice: the usual rule holds
+        {nullptr, "UTF-8", Charset::utf8},
+        {nullptr, "ANSI_X3.4-1968", Charset::utf8},  // the C locale
+        {nullptr, nullptr, Charset::utf8},
+        {nullptr, "CP1251", Charset::cp1251},        // ru_RU.CP1251
+        {nullptr, "windows-1251", Charset::cp1251},
+        {nullptr, "KOI8-R", Charset::utf8},
+        {"utf-8", "CP1251", Charset::utf8},
+        {"UTF8", nullptr, Charset::utf8},
+        {"cp1251", "UTF-8", Charset::cp1251},
+        {"koi8-r", "CP1251", Charset::cp1251},  // not a choice: the locale decides
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(choose_charset(c.forced, c.terminal, c.codeset), c.expected)
-            << (c.forced ? c.forced : "-") << " " << c.terminal;
+        EXPECT_EQ(choose_charset(c.forced, c.codeset), c.expected)
+            << (c.forced ? c.forced : "-") << " " << (c.codeset ? c.codeset : "-");
     }
 }
 

@@ -19,8 +19,7 @@ class StdoutConsole : public Console {
 public:
     StdoutConsole() {
         std::setlocale(LC_CTYPE, "");
-        charset_ = choose_charset(std::getenv("QD_CONSOLE_CHARSET"), ::isatty(1) == 1,
-                                  nl_langinfo(CODESET));
+        charset_ = choose_charset(std::getenv("QD_CONSOLE_CHARSET"), nl_langinfo(CODESET));
         std::setlocale(LC_CTYPE, "C");
     }
 
