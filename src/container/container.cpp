@@ -1,3 +1,4 @@
+// Loading a container into the image buffer, and turning soft.bin into a container.
 #include "container/container.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The console writer: printf-style messages, held messages written as one.
 #include "platform/console.hpp"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// The CRC-32 of frames, images and containers, and little-endian packing of 32-bit values.
 #include "protocol/crc.hpp"
 
 namespace qd {

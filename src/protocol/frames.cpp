@@ -1,3 +1,4 @@
+// Frames between their records and their wire bytes, sealed and checked; result texts.
 #include "protocol/frames.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The listing of the host's network adapters at start-up.
 #include "server/adapters.hpp"
 
 #include <cstdio>

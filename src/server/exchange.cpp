@@ -1,3 +1,4 @@
+// The two UDP sockets, building and sending commands, and reading and sorting datagrams.
 #include "server/exchange.hpp"
 
 #include <cstring>

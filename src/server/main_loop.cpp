@@ -1,3 +1,4 @@
+// The main loop's pass: waiting for an announcement, the report, the decision and the acting step.
 #include "server/main_loop.hpp"
 
 #include <cstdio>

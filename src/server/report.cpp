@@ -1,3 +1,4 @@
+// Console reporting: the time stamp, separators and the report of a device's reply.
 #include "server/report.hpp"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Reading the configuration keys from the INI file.
 #include "server/settings.hpp"
 
 #include <cstdint>

@@ -1,3 +1,4 @@
+// Start-up: the banner, the configuration, the image, the allowlist, the network and the journal.
 #include <cstdlib>
 
 #include "container/container.hpp"

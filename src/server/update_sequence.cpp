@@ -1,3 +1,4 @@
+// The command sequence that rewrites a device's program, one device at a time.
 #include "server/update_sequence.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Console charsets: conversion to Windows-1251 and cleaned UTF-8, and the choice of one.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32

@@ -1,3 +1,4 @@
+// Loading containers and converting soft.bin, with the console of each case.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// The CRC-32 and the little-endian packing helpers.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The device report, the update decision and the acting step.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Sockets, command frames, sending and the sorting of received datagrams.
 #include <gtest/gtest.h>
 
 #include <cstring>

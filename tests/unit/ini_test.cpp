@@ -1,3 +1,4 @@
+// The INI reader: the results of the Windows private-profile functions.
 #include <gtest/gtest.h>
 
 #include <string>

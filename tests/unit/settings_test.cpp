@@ -1,3 +1,4 @@
+// Configuration keys read into their settings.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -1,3 +1,4 @@
+// Start-up transcripts, from the command line to the start of the loop.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// Whole updates one device at a time: transcripts, frames, pauses and retries.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// File services on POSIX: full paths, opening files by UTF-8 name, renames that never replace.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>

@@ -1,3 +1,4 @@
+// The datagram seam on POSIX sockets, with the results the Windows Sockets functions give.
 #include <cerrno>
 
 #include <arpa/inet.h>

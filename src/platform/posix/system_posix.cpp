@@ -1,3 +1,4 @@
+// The console, clock and process set-up of the POSIX programs.
 #include <cerrno>
 #include <clocale>
 #include <cstdio>

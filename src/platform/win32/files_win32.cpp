@@ -1,3 +1,4 @@
+// File services on Windows: full paths, opening files by UTF-8 name, renames that never replace.
 #include <string>
 
 #include <windows.h>

@@ -1,3 +1,4 @@
+// Text between UTF-8 and the Windows code pages and wide strings.
 #include "platform/win32/text_win32.hpp"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// Fakes behind the server's seams.
 #include "support/fakes.hpp"
 
 #include <algorithm>

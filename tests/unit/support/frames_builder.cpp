@@ -1,3 +1,4 @@
+// Device frames built for tests.
 #include "support/frames_builder.hpp"
 
 #include "protocol/constants.hpp"

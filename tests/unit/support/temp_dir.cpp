@@ -1,3 +1,4 @@
+// Temporary working directories and file helpers for tests.
 #include "support/temp_dir.hpp"
 
 #include <algorithm>
