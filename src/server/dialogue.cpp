@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"
@@ -23,29 +24,12 @@ constexpr uint8_t kMaxJumpAttempts = 5;
 // Steps taken in one run at most: with zero pauses a silent device would hold the engine.
 constexpr int kMaxStepsPerRun = 64;
 
-struct Step {
-    uint8_t code;
-    const char* name;
-    uint8_t next;
-};
-
-constexpr Step kSteps[] = {
-    {CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL},
-    {CMD_ACTIVATE_BL, "CMD_ACTIVATE_BL", CMD_GET_CONFIG},
-    {CMD_GET_CONFIG, "CMD_GET_CONFIG", CMD_UNBLOCK_FLASH},
-    {CMD_UNBLOCK_FLASH, "CMD_UNBLOCK_FLASH", CMD_ERASE_UP_FLASH},
-    {CMD_ERASE_UP_FLASH, "CMD_ERASE_UP_FLASH", CMD_SET_PASS_BIN},
-    {CMD_SET_PASS_BIN, "CMD_SET_PASS_BIN", CMD_WRITE_UP_FLASH},
-    {CMD_WRITE_UP_FLASH, "CMD_WRITE_UP_FLASH", CMD_GETCRC_FLASH},
-    {CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH", CMD_JUMP_TO_APP},
-    {CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP", CMD_NOP},
-};
-
-const Step& step_of(uint8_t code) {
-    for (const Step& s : kSteps) {
-        if (s.code == code) return s;
+// The step after an accepted one, in the order of the update sequence.
+uint8_t next_step(uint8_t code) {
+    for (size_t i = 0; i + 1 < COMMAND_NAMES.size(); ++i) {
+        if (COMMAND_NAMES[i].code == code) return COMMAND_NAMES[i + 1].code;
     }
-    return kSteps[0];
+    return CMD_NOP;
 }
 
 uint64_t now_ms(Server& srv) { return srv.clock.monotonic_ms(); }
@@ -134,7 +118,7 @@ bool reply_in_queue(Server& srv, Dialogue& d) {
 
 void report(Server& srv, const Dialogue& d) {
     if (!verbose(srv)) return;
-    const char* name = step_of(d.proc).name;
+    const char* name = command_name(d.proc);
     const from_dev_update_t& r = d.in;
     if (r.get_result == RES_OK) {
         say_dlg(srv, d, "%s{%d} Time:%d ms", name, static_cast<int>(r.get_cmd),
@@ -148,7 +132,7 @@ void report(Server& srv, const Dialogue& d) {
 }
 
 void say_no_reply(Server& srv, const Dialogue& d) {
-    if (verbose(srv)) say_dlg(srv, d, "Error Net_Handler %s", step_of(d.proc).name);
+    if (verbose(srv)) say_dlg(srv, d, "Error Net_Handler %s", command_name(d.proc));
 }
 
 void send(Server& srv, Dialogue& d);
@@ -244,7 +228,7 @@ uint32_t pause_after_accepted(const Server& srv, uint8_t code, uint8_t next) {
 void accepted(Server& srv, Dialogue& d) {
     const uint8_t code = d.proc;
     d.log.last_reply_ms = now_ms(srv);
-    uint8_t next = step_of(code).next;
+    uint8_t next = next_step(code);
     if (code == CMD_GET_CONFIG) say_config(srv, d);
     if (code == CMD_WRITE_UP_FLASH) next = block_written(srv, d);
     if (code == CMD_JUMP_TO_APP) {

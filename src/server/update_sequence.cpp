@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "protocol/commands.hpp"
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"
 #include "server/journal.hpp"
@@ -65,7 +66,9 @@ void pause_after_poll(Server& srv, bool step_accepted) {
     if (!(srv.cfg.reply_paced && step_accepted)) srv.clock.sleep_ms(srv.cfg.delay_steps);
 }
 
-void say_no_reply(Server& srv, const char* name) { say(srv.con, "Error Net_Handler %s\n", name); }
+void say_no_reply(Server& srv, uint8_t code) {
+    say(srv.con, "Error Net_Handler %s\n", command_name(code));
+}
 
 bool accepted(const from_dev_update_t& r, uint8_t code) {
     return r.get_cmd == code && r.get_result == RES_OK;
@@ -97,12 +100,12 @@ bool given_up_after_failure(Server& srv) {
 }
 
 // The common step: command, pause, one poll, the report; true when the reply accepts it.
-bool exchange_step(Server& srv, uint8_t code, const char* name) {
+bool exchange_step(Server& srv, uint8_t code) {
     if (!send_and_poll(srv, code, srv.cfg.delay_steps)) {
-        say_no_reply(srv, name);
+        say_no_reply(srv, code);
         return false;
     }
-    unif_dbg_out(srv, srv.x.in_dev, name);
+    unif_dbg_out(srv, srv.x.in_dev, command_name(code));
     return accepted(srv.x.in_dev, code);
 }
 
@@ -111,9 +114,9 @@ using StepOutput = uint8_t (*)(Server&, uint8_t next);
 
 // A step of the common pattern: on acceptance its own output and `proc` = next; the last pause
 // comes either way, and after a failed attempt the stall check.
-void common_step(Server& srv, uint8_t code, const char* name, uint8_t next,
+void common_step(Server& srv, uint8_t code, uint8_t next,
                  StepOutput own = nullptr) {
-    const bool ok = exchange_step(srv, code, name);
+    const bool ok = exchange_step(srv, code);
     if (ok) {
         note_accepted(srv);
         srv.loop.proc = own != nullptr ? own(srv, next) : next;
@@ -152,7 +155,7 @@ uint8_t check_flash_crc(Server& srv, uint8_t next) {
 // and endless repeats would reach the next board that takes its address.
 void jump_step(Server& srv) {
     ++srv.loop.dlg.jump_attempts;
-    const bool ok = exchange_step(srv, CMD_JUMP_TO_APP, "CMD_JUMP_TO_APP");
+    const bool ok = exchange_step(srv, CMD_JUMP_TO_APP);
     if (ok) {
         srv.loop.proc = CMD_NOP;
         end_dialogue(srv, srv.loop.dlg.updating ? JournalResult::updated : JournalResult::jumped);
@@ -173,14 +176,14 @@ void erase_step(Server& srv) {
     const from_dev_update_t& r = srv.x.in_dev;
     bool ok = false;
     if (send_and_poll(srv, CMD_ERASE_UP_FLASH, kErasePauseMs) && r.get_result == RES_OK) {
-        unif_dbg_out(srv, r, "CMD_ERASE_UP_FLASH");
+        unif_dbg_out(srv, r, command_name(CMD_ERASE_UP_FLASH));
         ok = r.get_cmd == CMD_ERASE_UP_FLASH;
         if (ok) {
             note_accepted(srv);
             srv.loop.proc = CMD_SET_PASS_BIN;
         }
     } else {
-        say_no_reply(srv, "CMD_ERASE_UP_FLASH");
+        say_no_reply(srv, CMD_ERASE_UP_FLASH);
     }
     pause_after_poll(srv, ok);
     if (!ok) given_up_after_failure(srv);
@@ -188,7 +191,7 @@ void erase_step(Server& srv) {
 
 void password_step(Server& srv) {
     int_to_byte(&srv.cfg.bin_pass, srv.x.cmd_ext_ar, 0);
-    const bool ok = exchange_step(srv, CMD_SET_PASS_BIN, "CMD_SET_PASS_BIN");
+    const bool ok = exchange_step(srv, CMD_SET_PASS_BIN);
     if (ok) {
         note_accepted(srv);
         srv.loop.proc = CMD_WRITE_UP_FLASH;
@@ -204,10 +207,10 @@ bool write_block(Server& srv, uint32_t offset_address, uint32_t prog_address) {
     std::memcpy(x.cmd_ext_ar, srv.img_bf + offset_address, WRITE_BLOCK_SIZE);
     x.out_serv.f_address = prog_address;
     if (!send_and_poll(srv, CMD_WRITE_UP_FLASH, srv.cfg.delay_write_block)) {
-        say_no_reply(srv, "CMD_WRITE_UP_FLASH");
+        say_no_reply(srv, CMD_WRITE_UP_FLASH);
         return false;
     }
-    unif_dbg_out(srv, x.in_dev, "CMD_WRITE_UP_FLASH");
+    unif_dbg_out(srv, x.in_dev, command_name(CMD_WRITE_UP_FLASH));
     return accepted(x.in_dev, CMD_WRITE_UP_FLASH);
 }
 
@@ -241,21 +244,21 @@ bool at(const Server& srv, uint8_t code) {
 }  // namespace
 
 void run_update_steps(Server& srv) {
-    if (at(srv, CMD_NOP)) common_step(srv, CMD_NOP, "CMD_NOP", CMD_ACTIVATE_BL);
+    if (at(srv, CMD_NOP)) common_step(srv, CMD_NOP, CMD_ACTIVATE_BL);
     if (at(srv, CMD_ACTIVATE_BL)) {
-        common_step(srv, CMD_ACTIVATE_BL, "CMD_ACTIVATE_BL", CMD_GET_CONFIG);
+        common_step(srv, CMD_ACTIVATE_BL, CMD_GET_CONFIG);
     }
     if (at(srv, CMD_GET_CONFIG)) {
-        common_step(srv, CMD_GET_CONFIG, "CMD_GET_CONFIG", CMD_UNBLOCK_FLASH, say_config);
+        common_step(srv, CMD_GET_CONFIG, CMD_UNBLOCK_FLASH, say_config);
     }
     if (at(srv, CMD_UNBLOCK_FLASH)) {
-        common_step(srv, CMD_UNBLOCK_FLASH, "CMD_UNBLOCK_FLASH", CMD_ERASE_UP_FLASH);
+        common_step(srv, CMD_UNBLOCK_FLASH, CMD_ERASE_UP_FLASH);
     }
     if (at(srv, CMD_ERASE_UP_FLASH)) erase_step(srv);
     if (at(srv, CMD_SET_PASS_BIN)) password_step(srv);
     if (at(srv, CMD_WRITE_UP_FLASH)) write_step(srv);
     if (at(srv, CMD_GETCRC_FLASH)) {
-        common_step(srv, CMD_GETCRC_FLASH, "CMD_GETCRC_FLASH", CMD_JUMP_TO_APP, check_flash_crc);
+        common_step(srv, CMD_GETCRC_FLASH, CMD_JUMP_TO_APP, check_flash_crc);
     }
     if (at(srv, CMD_JUMP_TO_APP)) jump_step(srv);
 }
