@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "device/bootloader.hpp"
 #include "device/options.hpp"
@@ -102,7 +103,10 @@ void say_start(qd::Console& con, const Bootloader& dev, const DevsimOptions& o) 
 
 int main(int argc, char** argv) {
     qd::Console& con = qd::system_console();
-    const ParsedArgs parsed = parse_args(argc, argv);
+    const std::vector<std::string> args = qd::utf8_arguments(argc, argv);
+    std::vector<const char*> arg_texts;
+    for (const std::string& a : args) arg_texts.push_back(a.c_str());
+    const ParsedArgs parsed = parse_args(static_cast<int>(arg_texts.size()), arg_texts.data());
     if (parsed.help) {
         for (const char* line : USAGE) qd::say_line(con, line);
         return EXIT_UPDATED;

@@ -1,31 +1,38 @@
+// Reading a program for the UP1 flash from a file of a UTF-8 name.
 #include "device/program_file.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
+#include <cstdio>
+#include <memory>
+
+#include "platform/files.hpp"
 
 namespace qd::device {
 
 std::optional<Bytes> read_program(const std::string& path, std::string& error) {
-    std::ifstream in(path, std::ios::binary);
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> in(open_file(path.c_str(), "rb"),
+                                                              std::fclose);
     if (!in) {
         error = "не удалось открыть файл " + path;
         return std::nullopt;
     }
-    Bytes bytes;
-    bytes.reserve(IMAGE_SIZE + 1);
-    std::istreambuf_iterator<char> it(in);
-    for (; it != std::istreambuf_iterator<char>() && bytes.size() <= IMAGE_SIZE; ++it) {
-        bytes.push_back(static_cast<uint8_t>(*it));
+    // One byte more than the area holds tells a file that is too large.
+    Bytes bytes(IMAGE_SIZE + 1);
+    size_t n = 0;
+    while (n < bytes.size()) {
+        const size_t got = std::fread(bytes.data() + n, 1, bytes.size() - n, in.get());
+        if (got == 0) break;
+        n += got;
     }
-    if (in.bad()) {
+    if (std::ferror(in.get()) != 0) {
         error = "не удалось прочитать файл " + path;
         return std::nullopt;
     }
-    if (bytes.size() > IMAGE_SIZE) {
+    if (n > IMAGE_SIZE) {
         error = "файл " + path + " больше области UP1 (" + std::to_string(IMAGE_SIZE) + " байт)";
         return std::nullopt;
     }
+    bytes.resize(n);
     return bytes;
 }
 

@@ -1,6 +1,6 @@
 // Programs for the UP1 flash in files: what a simulated device starts with, and what its flash
 // is compared with at the end. A file holds at most the whole UP1 area (a container) and fills
-// it from its start; the rest of the area is erased flash.
+// it from its start; the rest of the area is erased flash. File names are UTF-8.
 #pragma once
 
 #include <optional>

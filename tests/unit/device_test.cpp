@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "device/program_file.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"
@@ -17,6 +20,7 @@
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/fakes.hpp"
+#include "support/temp_dir.hpp"
 
 namespace qd {
 namespace {
@@ -886,6 +890,44 @@ TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
     t.clock.sleep_ms(10000);
     EXPECT_EQ(link.in_flight(), 0u);
     EXPECT_EQ(poll(), NET_RX_NONE);
+}
+
+// --- programs in files ------------------------------------------------------------------------
+
+struct ProgramFileCase {
+    std::u8string name;  // as the file system gets it
+    size_t size;
+    bool written;       // the test writes the file first
+    std::string error;  // empty: read
+};
+
+// A program comes from a file of any name (these are Cyrillic: UTF-8 here, wide characters on
+// Windows), whole up to the size of the UP1 area; a larger file, a missing one and a folder are
+// refused with the reason.
+TEST(ProgramFile, ReadsUpToTheWholeAreaFromAFileOfAnyName) {
+    test::TempWorkDir dir;
+    std::filesystem::create_directory(std::filesystem::path(u8"папка"));
+    for (const ProgramFileCase& c :
+         {ProgramFileCase{u8"прошивка.bin", 1000, true, ""},
+          ProgramFileCase{u8"полная.upk", IMAGE_SIZE, true, ""},
+          ProgramFileCase{u8"пустая.bin", 0, true, ""},
+          ProgramFileCase{u8"большая.bin", IMAGE_SIZE + 1, true,
+                          "файл большая.bin больше области UP1 (122880 байт)"},
+          ProgramFileCase{u8"нет.bin", 0, false, "не удалось открыть файл нет.bin"},
+          ProgramFileCase{u8"папка", 0, false, "не удалось открыть файл папка"}}) {
+        const std::string name(c.name.begin(), c.name.end());
+        SCOPED_TRACE(name);
+        Bytes bytes(c.size);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+        if (c.written) test::write_file(std::filesystem::path(c.name), bytes);
+        std::string error;
+        const std::optional<Bytes> read = device::read_program(name, error);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(read.has_value(), c.error.empty());
+        if (read) {
+            EXPECT_EQ(*read, bytes);
+        }
+    }
 }
 
 }  // namespace

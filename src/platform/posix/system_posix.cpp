@@ -80,4 +80,8 @@ Clock& system_clock() {
     return clock;
 }
 
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace qd

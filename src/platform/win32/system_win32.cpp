@@ -2,6 +2,7 @@
 // messages' bytes in Windows-1251; Ctrl+C, Ctrl+Break and closing the console window end the
 // program after the message being written, with its sockets closed.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include "platform/charset.hpp"
 #include "platform/system.hpp"
 #include "platform/win32/sockets_win32.hpp"
+#include "platform/win32/text_win32.hpp"
 
 namespace qd {
 namespace {
@@ -83,6 +85,22 @@ Console& system_console() {
 Clock& system_clock() {
     static Win32Clock clock;
     return clock;
+}
+
+// The C library's argv is in the ANSI code page; the wide command line has every character.
+std::vector<std::string> utf8_arguments(int argc, char** argv) {
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (wide == nullptr || n != argc) {
+        if (wide != nullptr) LocalFree(wide);
+        std::vector<std::string> args;
+        for (int i = 0; i < argc; ++i) args.push_back(win32::ansi_to_utf8(argv[i]));
+        return args;
+    }
+    std::vector<std::string> args;
+    for (int i = 0; i < n; ++i) args.push_back(win32::wide_to_utf8(wide[i]));
+    LocalFree(wide);
+    return args;
 }
 
 }  // namespace qd

@@ -42,6 +42,8 @@ std::string utf8_to_ansi(std::string_view utf8) {
 
 std::wstring utf8_to_wide(std::string_view utf8) { return to_wide(CP_UTF8, utf8); }
 
+std::string wide_to_utf8(const std::wstring& wide) { return from_wide(CP_UTF8, wide); }
+
 size_t copy_utf8(std::string_view utf8, char* out, size_t size) {
     if (size == 0) return 0;
     size_t n = utf8.size() < size - 1 ? utf8.size() : size - 1;
