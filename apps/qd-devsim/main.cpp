@@ -1,5 +1,6 @@
 // qd-devsim: a simulated device bootloader on the network, for bench tests without hardware,
 // the demo and the end-to-end tests. Argument handling and wiring only.
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -8,6 +9,7 @@
 #include "device/bootloader.hpp"
 #include "device/options.hpp"
 #include "device/program_file.hpp"
+#include "device/rack_summary.hpp"
 #include "device/simulator.hpp"
 #include "device/summary.hpp"
 #include "platform/datagram.hpp"
@@ -36,6 +38,13 @@ constexpr const char* USAGE[] = {
     "  --jumper            программирование запрещено перемычкой",
     "  --up2               переход на UP2 (по умолчанию на UP1)",
     "",
+    "Стойка:",
+    "  --count N           N устройств (1..64) на адресах подряд от --address, у каждого",
+    "                      свой MAC (последний байт + номер), FLASH и сокет (1)",
+    "  --only LIST         параметры после него (до следующего --only) - только для",
+    "                      устройств с номерами LIST (с 0), например 0,3,5-7: --reply-time",
+    "                      и параметры сбоев; остальные параметры - до первого --only",
+    "",
     "Поведение:",
     "  --interval MS       период объявлений (1000)",
     "  --reply-time MS     задержка каждого ответа (0)",
@@ -63,11 +72,14 @@ constexpr const char* USAGE[] = {
     "  --seed N            начальное значение для долей (1)",
     "",
     "Итог в конце; его последняя строка - для программ: result: jumped=0|1 flash_ok=0|1|none",
-    "commands=N ... (ключ=значение через пробел, см. README).",
+    "commands=N ... (ключ=значение через пробел, см. README). При --count больше 1 - таблица",
+    "по устройствам, строка result: index=N address=IP serial=MAC ... на каждое и последней",
+    "строка total: devices=N jumped=N flash_ok=N ...",
     "",
     "Коды завершения: 0 - переход выполнен (и FLASH совпадает с --expect), 1 - FLASH не",
     "совпадает с --expect, 2 - неверные параметры, 3 - время истекло без перехода,",
-    "4 - адрес и порт недоступны.",
+    "4 - адрес и порт недоступны. Для стойки: 0 - у всех устройств, 3 - хоть у одного",
+    "время истекло, иначе 1 - хоть у одного FLASH не совпадает.",
 };
 
 int bad_usage(qd::Console& con, const std::string& why) {
@@ -76,10 +88,10 @@ int bad_usage(qd::Console& con, const std::string& why) {
     return EXIT_USAGE;
 }
 
-bool load_flash(DevsimOptions& o, std::string& error) {
+bool load_flash(const DevsimOptions& o, Bytes& flash, std::string& error) {
     if (o.flash_file.empty()) return true;
     const std::optional<Bytes> program = read_program(o.flash_file, error);
-    if (program) o.device.flash = *program;
+    if (program) flash = *program;
     return program.has_value();
 }
 
@@ -91,12 +103,97 @@ bool load_expectation(const DevsimOptions& o, std::optional<Expectation>& expect
     return program.has_value();
 }
 
-void say_start(qd::Console& con, const Bootloader& dev, const DevsimOptions& o) {
+// The model of one device with its faults, its flash holding `flash` at the start.
+std::unique_ptr<Bootloader> make_device(DevsimOptions o, const Bytes& flash) {
+    o.device.flash = flash;
+    auto dev = std::make_unique<Bootloader>(o.device);
+    dev->set_faults(o.faults);
+    for (const Refusal& r : o.refusals) dev->refuse(r.cmd, r.result, r.times);
+    return dev;
+}
+
+RunSettings run_settings(const DevsimOptions& o, uint32_t first_announcement) {
+    return RunSettings{o.broadcast,     o.interval_ms, o.after_jump_ms,
+                       o.time_limit_ms, o.silence,     first_announcement};
+}
+
+void say_device(qd::Console& con, const Bootloader& dev) {
     const auto& m = dev.config().mac;
     qd::say(con, "qd-devsim: устройство %s, MAC %u:%u:%u:%u:%u:%u, CRC32 UP1: 0h%X\n",
             dotted(dev.config().ip).c_str(), m[0], m[1], m[2], m[3], m[4], m[5], dev.flash_crc());
+}
+
+int run_one(qd::Console& con, const DevsimOptions& common, const Bytes& flash,
+            const std::optional<Expectation>& expected) {
+    const DevsimOptions o = device_options(common, 0);
+    const std::unique_ptr<Bootloader> dev = make_device(o, flash);
+    std::string error;
+    const std::unique_ptr<qd::DatagramEndpoint> net =
+        qd::open_datagram_endpoint(o.device.ip, qd::UPDATE_PORT, error);
+    if (!net) {
+        qd::say(con, "qd-devsim: адрес %s, порт 5008 недоступен: %s\n", dotted(o.device.ip).c_str(),
+                error.c_str());
+        return EXIT_NETWORK;
+    }
+    say_device(con, *dev);
     qd::say(con, "Объявления на %s:5008 каждые %u мс\n", dotted(o.broadcast).c_str(),
             o.interval_ms);
+
+    SteadyStopwatch clock;
+    Simulator sim(*dev, *net, clock, con, run_settings(o, 0));
+    const Ending ending = sim.run();
+    const Summary summary{dotted(o.device.ip), ending, sim.stats(), expected};
+    say_summary(con, *dev, summary);
+    return exit_status(*dev, summary);
+}
+
+struct Rackful {
+    std::vector<std::unique_ptr<Bootloader>> models;
+    std::vector<RackDevice> devices;
+    std::vector<qd::Ipv4> addresses;
+};
+
+Rackful make_rack(const DevsimOptions& common, const Bytes& flash) {
+    Rackful r;
+    for (uint32_t i = 0; i < common.count; ++i) {
+        const DevsimOptions o = device_options(common, i);
+        r.models.push_back(make_device(o, flash));
+        const uint32_t first = first_announcement_ms(i, common.count, common.interval_ms);
+        r.devices.push_back(RackDevice{r.models.back().get(), run_settings(o, first)});
+        r.addresses.push_back(o.device.ip);
+    }
+    return r;
+}
+
+int run_rack(qd::Console& con, const DevsimOptions& common, const Bytes& flash,
+             const std::optional<Expectation>& expected) {
+    const Rackful r = make_rack(common, flash);
+    std::string error;
+    size_t failed = 0;
+    const std::unique_ptr<qd::DatagramEndpoints> net =
+        qd::open_datagram_endpoints(r.addresses, qd::UPDATE_PORT, error, failed);
+    if (!net) {
+        const qd::Ipv4 at = r.addresses.at(std::min(failed, r.addresses.size() - 1));
+        qd::say(con, "qd-devsim: адрес %s, порт 5008 недоступен: %s\n", dotted(at).c_str(),
+                error.c_str());
+        return EXIT_NETWORK;
+    }
+    for (const auto& dev : r.models) say_device(con, *dev);
+    qd::say(con, "Объявления на %s:5008 каждые %u мс, от устройства к устройству со сдвигом %u мс\n",
+            dotted(common.broadcast).c_str(), common.interval_ms,
+            first_announcement_ms(1, common.count, common.interval_ms));
+
+    SteadyStopwatch clock;
+    Rack rack(r.devices, *net, clock, con);
+    const std::vector<Ending> endings = rack.run();
+    std::vector<RackEntry> entries;
+    for (size_t i = 0; i < r.models.size(); ++i) {
+        const Bootloader& dev = *r.models[i];
+        entries.push_back(RackEntry{
+            &dev, Summary{dotted(dev.config().ip), endings[i], rack.stats(i), expected}});
+    }
+    say_rack_summary(con, entries);
+    return rack_exit_status(entries);
 }
 
 }  // namespace
@@ -112,31 +209,12 @@ int main(int argc, char** argv) {
         return EXIT_UPDATED;
     }
     if (!parsed.options) return bad_usage(con, parsed.error);
-    DevsimOptions o = *parsed.options;
+    const DevsimOptions& o = *parsed.options;
     std::string error;
+    Bytes flash;
     std::optional<Expectation> expected;
-    if (!load_flash(o, error) || !load_expectation(o, expected, error)) {
+    if (!load_flash(o, flash, error) || !load_expectation(o, expected, error)) {
         return bad_usage(con, error);
     }
-
-    Bootloader dev(o.device);
-    dev.set_faults(o.faults);
-    for (const Refusal& r : o.refusals) dev.refuse(r.cmd, r.result, r.times);
-    const std::unique_ptr<qd::DatagramEndpoint> net =
-        qd::open_datagram_endpoint(o.device.ip, qd::UPDATE_PORT, error);
-    if (!net) {
-        qd::say(con, "qd-devsim: адрес %s, порт 5008 недоступен: %s\n", dotted(o.device.ip).c_str(),
-                error.c_str());
-        return EXIT_NETWORK;
-    }
-    say_start(con, dev, o);
-
-    SteadyStopwatch clock;
-    const RunSettings settings{o.broadcast, o.interval_ms, o.after_jump_ms, o.time_limit_ms,
-                               o.silence};
-    Simulator sim(dev, *net, clock, con, settings);
-    const Ending ending = sim.run();
-    const Summary summary{dotted(o.device.ip), ending, sim.stats(), expected};
-    say_summary(con, dev, summary);
-    return exit_status(dev, summary);
+    return o.count == 1 ? run_one(con, o, flash, expected) : run_rack(con, o, flash, expected);
 }

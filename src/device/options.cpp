@@ -56,6 +56,20 @@ std::optional<std::set<uint64_t>> parse_pattern(std::string_view text) {
     return numbers;
 }
 
+// Device numbers from 0, below MAX_DEVICES: "0,3,5-7".
+std::optional<std::set<uint32_t>> parse_devices(std::string_view text) {
+    std::set<uint32_t> numbers;
+    for (const std::string_view item : split(text, ',')) {
+        const size_t dash = item.find('-');
+        const auto first = parse_uint(item.substr(0, dash));
+        const auto last =
+            dash == std::string_view::npos ? first : parse_uint(item.substr(dash + 1));
+        if (!first || !last || *last < *first || *last >= MAX_DEVICES) return std::nullopt;
+        for (uint32_t n = *first; n <= *last; ++n) numbers.insert(n);
+    }
+    return numbers;
+}
+
 // A command code 0..255, or a name such as CMD_ERASE_UP_FLASH.
 std::optional<uint32_t> parse_command(std::string_view text) {
     std::optional<uint32_t> cmd = parse_uint(text);
@@ -202,8 +216,30 @@ const std::vector<Option>& option_table() {
         {"--seed", true, "десятичное число",
          with<uint32_t>([](const std::string& v) { return parse_uint(v); },
                         [](DevsimOptions& o, uint32_t n) { o.faults.seed = n; })},
+        {"--count", true, "число устройств от 1 до 64",
+         with<uint32_t>(
+             [](const std::string& v) {
+                 const auto n = parse_uint(v);
+                 return n && *n >= 1 && *n <= MAX_DEVICES ? n : std::nullopt;
+             },
+             [](DevsimOptions& o, uint32_t n) { o.count = n; })},
+        {"--only", true, "номера устройств от 0, например 0,3,5-7",
+         [](DevsimOptions& o, const std::string& v) {
+             const auto devices = parse_devices(v);
+             if (devices) o.only.push_back(OnlyGroup{*devices, v, {}});
+             return devices.has_value();
+         }},
     };
     return table;
+}
+
+// The options that --only gives to some devices only: the reply time and the faults.
+bool per_device(const std::string& name) {
+    static const std::set<std::string> names{"--reply-time",   "--loss",      "--loss-at",
+                                             "--damage",       "--damage-at", "--refuse",
+                                             "--refuse-share", "--duplicate", "--duplicate-share",
+                                             "--silent",       "--mute",      "--wrong-crc"};
+    return names.count(name) != 0;
 }
 
 const Option* find_option(const std::string& name) {
@@ -239,10 +275,35 @@ std::string take_option(DevsimOptions& o, int argc, const char* const* argv, int
         if (at + 1 >= argc) return "для параметра " + arg + " нужно значение: " + opt->expected;
         value = argv[++at];
     }
-    if (!opt->apply(o, value.value_or(""))) {
+    if (!o.only.empty() && arg != "--only" && !per_device(arg)) {
+        return "параметр " + arg + " относится ко всем устройствам: его место до --only";
+    }
+    // After --only the option is checked on a copy and kept for the devices of the group.
+    DevsimOptions checked = o;
+    DevsimOptions& target = o.only.empty() || arg == "--only" ? o : checked;
+    if (!opt->apply(target, value.value_or(""))) {
         return "неверное значение " + arg + " " + *value + " (нужно: " + opt->expected + ")";
     }
+    if (&target == &checked) o.only.back().options.emplace_back(arg, value.value_or(""));
     given.insert(arg);
+    return {};
+}
+
+// What is wrong with the devices together: their addresses, and the numbers --only names.
+std::string check_rack(const DevsimOptions& o) {
+    if (o.count > 1 && o.device.ip[3] + o.count - 1 > 254) {
+        return "адреса " + std::to_string(o.count) + " устройств от " + dotted(o.device.ip) +
+               " выходят за " + std::to_string(o.device.ip[0]) + "." +
+               std::to_string(o.device.ip[1]) + "." + std::to_string(o.device.ip[2]) + ".254";
+    }
+    for (const OnlyGroup& g : o.only) {
+        if (g.options.empty()) return "после --only " + g.list + " не задан ни один сбой";
+        if (*g.devices.rbegin() >= o.count) {
+            return "в --only " + g.list + " нет устройства " +
+                   std::to_string(*g.devices.rbegin()) + ": номера устройств от 0 до " +
+                   std::to_string(o.count - 1) + " (--count " + std::to_string(o.count) + ")";
+        }
+    }
     return {};
 }
 
@@ -297,10 +358,26 @@ ParsedArgs parse_args(int argc, const char* const* argv) {
         parsed.error = "не задан адрес устройства (--address)";
         return parsed;
     }
+    parsed.error = check_rack(o);
+    if (!parsed.error.empty()) return parsed;
     if (given.count("--broadcast") == 0)
         o.broadcast = Ipv4{o.device.ip[0], o.device.ip[1], o.device.ip[2], 255};
     parsed.options = o;
     return parsed;
+}
+
+DevsimOptions device_options(const DevsimOptions& o, uint32_t index) {
+    DevsimOptions d = o;
+    d.count = 1;
+    d.only.clear();
+    d.device.ip[3] = static_cast<uint8_t>(o.device.ip[3] + index);
+    d.device.mac[5] = static_cast<uint8_t>(o.device.mac[5] + index);
+    d.faults.seed = o.faults.seed + index;
+    for (const OnlyGroup& g : o.only) {
+        if (g.devices.count(index) == 0) continue;
+        for (const auto& [name, value] : g.options) find_option(name)->apply(d, value);
+    }
+    return d;
 }
 
 }  // namespace qd::device

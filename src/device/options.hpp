@@ -3,7 +3,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/bootloader.hpp"
@@ -15,11 +17,21 @@ namespace qd::device {
 // The password the simulated device expects unless told otherwise: the example configuration's.
 inline constexpr uint32_t DEFAULT_PASSWORD = 0x1A2B3C4D;
 inline constexpr uint32_t DEFAULT_INTERVAL_MS = 1000;
+// The most devices one qd-devsim runs (--count).
+inline constexpr uint32_t MAX_DEVICES = 64;
 
 struct Refusal {
     uint32_t cmd;
     uint32_t result;
     uint32_t times;
+};
+
+// The options given after "--only LIST" (up to the next --only): they apply to the devices of
+// LIST only, after those given before the first --only.
+struct OnlyGroup {
+    std::set<uint32_t> devices;  // numbers from 0
+    std::string list;            // as given
+    std::vector<std::pair<std::string, std::string>> options;  // name and value, in their order
 };
 
 struct DevsimOptions {
@@ -33,6 +45,8 @@ struct DevsimOptions {
     uint32_t after_jump_ms = 0;  // how long to go on after the jump is answered; 0: end at once
     uint32_t time_limit_ms = 0;  // the longest run; 0: none
     Silence silence;             // none unless given
+    uint32_t count = 1;          // devices at consecutive addresses from device.ip
+    std::vector<OnlyGroup> only;
 };
 
 struct ParsedArgs {
@@ -42,6 +56,12 @@ struct ParsedArgs {
 };
 
 ParsedArgs parse_args(int argc, const char* const* argv);
+
+// The options of device `index` (from 0) of those `o` gives: its address and the last byte of
+// its MAC `index` more than the first device's (the byte wrapping round), its seed `index` more,
+// and the options of each --only group that names it applied in their order; one device and
+// no groups.
+DevsimOptions device_options(const DevsimOptions& o, uint32_t index);
 
 // Text forms shared with the summary and the tests.
 std::optional<Ipv4> parse_ipv4(const std::string& text);

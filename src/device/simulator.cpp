@@ -1,19 +1,18 @@
+// The loop of simulated devices: one thread, one wait for all their sockets and timetables.
 #include "device/simulator.hpp"
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <limits>
+#include <string>
 #include <utility>
-
-#include "protocol/crc.hpp"
 
 namespace qd::device {
 namespace {
 
-// The longest single wait, so that the loop looks at the time now and then whatever comes.
-constexpr uint64_t MAX_WAIT_MS = 1000;
-// The end of a silence for ever.
-constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
+// Between the first announcements of two neighbours in a rack.
+constexpr uint32_t ANNOUNCEMENT_STAGGER_MS = 10;
 
 int64_t steady_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -21,18 +20,11 @@ int64_t steady_ns() {
         .count();
 }
 
-bool intact(const Bytes& reply) {
-    return reply.size() == sizeof(from_dev_update_t) &&
-           byte_to_int(reply.data(), REPLY_CRC_LEN) ==
-               fullcalk_crc32(reply.data(), REPLY_CRC_LEN, CRC32_POLY);
-}
-
-// A reply the server takes as the end of the dialogue: intact, CMD_JUMP_TO_APP, result 1.
-bool accepts_jump(const Bytes& reply) {
-    if (!intact(reply)) return false;
-    from_dev_update_t r{};
-    from_wire(reply.data(), r);
-    return r.get_cmd == CMD_JUMP_TO_APP && r.get_result == RES_OK;
+std::string label_of(const Bootloader& dev) {
+    const Ipv4& ip = dev.config().ip;
+    char text[24];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u: ", ip[0], ip[1], ip[2], ip[3]);
+    return text;
 }
 
 }  // namespace
@@ -43,112 +35,76 @@ uint64_t SteadyStopwatch::elapsed_ms() {
     return static_cast<uint64_t>((steady_ns() - start_ns_) / 1000000);
 }
 
-Simulator::Simulator(Bootloader& dev, DatagramEndpoint& net, Stopwatch& clock, Console& con,
-                     const RunSettings& settings)
-    : dev_(dev), net_(net), clock_(clock), con_(con), settings_(settings) {}
+uint32_t first_announcement_ms(uint32_t index, uint32_t count, uint32_t interval_ms) {
+    const uint32_t step = count == 0 ? 0 : std::min(ANNOUNCEMENT_STAGGER_MS, interval_ms / count);
+    return index * step;
+}
 
-Ending Simulator::run() {
+Rack::Rack(const std::vector<RackDevice>& devices, DatagramEndpoints& net, Stopwatch& clock,
+           Console& con)
+    : net_(net), clock_(clock) {
+    stations_.reserve(devices.size());
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const RackDevice& d = devices[i];
+        stations_.emplace_back(*d.dev, net, i, con, d.settings,
+                               devices.size() > 1 ? label_of(*d.dev) : std::string());
+    }
+}
+
+std::vector<Ending> Rack::run() {
+    std::vector<std::optional<Ending>> ended(stations_.size());
     for (;;) {
         const uint64_t now = clock_.elapsed_ms();
-        send_due(now);
-        if (const std::optional<Ending> end = ending(now)) return *end;
-        announce_if_due(now);
-        const uint64_t wait = next_event(now) - now;
-        if (const std::optional<Datagram> d = net_.receive(static_cast<uint32_t>(wait))) {
-            take(*d, clock_.elapsed_ms());
+        end_those_done(now, ended);
+        if (std::all_of(ended.begin(), ended.end(), [](const auto& e) { return e.has_value(); })) {
+            break;
+        }
+        for (size_t i = 0; i < stations_.size(); ++i) {
+            if (!ended[i]) stations_[i].announce_if_due(now);
+        }
+        const uint64_t wait = next_event(now, ended) - now;
+        if (const std::optional<Arrival> a = net_.receive(static_cast<uint32_t>(wait))) {
+            if (a->socket < stations_.size() && !ended[a->socket]) {
+                stations_[a->socket].take(a->datagram, clock_.elapsed_ms());
+            }
         }
     }
+    std::vector<Ending> endings;
+    for (const std::optional<Ending>& e : ended) endings.push_back(*e);
+    return endings;
 }
 
-void Simulator::announce_if_due(uint64_t now) {
-    if (jump_answered_at_ || now < next_announcement_ || silent(now)) return;
-    if (net_.send_to(dev_.announcement(), settings_.broadcast, UPDATE_PORT)) {
-        ++stats_.announcements;
-    } else {
-        ++stats_.send_failures;
-    }
-    next_announcement_ = now + settings_.interval_ms;
-}
-
-void Simulator::send_due(uint64_t now) {
-    while (!pending_.empty() && pending_.front().due_ms <= now) {
-        const Pending p = std::move(pending_.front());
-        pending_.erase(pending_.begin());
-        if (!net_.send_to(p.bytes, p.to, p.port)) {
-            ++stats_.send_failures;
-            continue;
-        }
-        ++stats_.replies_sent;
-        if (p.accepts_jump && !jump_answered_at_) {
-            jump_answered_at_ = now;
-            say(con_, "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n");
-        }
+// Sends what is due; a device that is done then has its socket closed.
+void Rack::end_those_done(uint64_t now, std::vector<std::optional<Ending>>& ended) {
+    for (size_t i = 0; i < stations_.size(); ++i) {
+        if (ended[i]) continue;
+        stations_[i].send_due(now);
+        ended[i] = stations_[i].ending(now);
+        if (ended[i]) net_.close(i);
     }
 }
 
-// The replies go to the address the command came from, at the port the command names.
-void Simulator::take(const Datagram& d, uint64_t now) {
-    if (silenced(d, now)) return;
-    const uint64_t unanswered_before = unanswered();
-    const std::vector<Reply> replies = dev_.handle(d.bytes.data(), d.bytes.size());
-    if (unanswered() != unanswered_before) return;
-    if (replies.empty()) ++stats_.replies_lost;
-    if (!replies.empty() && !intact(replies.front().bytes)) ++stats_.replies_damaged;
-    if (replies.size() > 1) ++stats_.replies_duplicated;
-    for (const Reply& r : replies) {
-        queue(Pending{now + r.delay_ms, r.bytes, d.from, static_cast<uint16_t>(r.to_port),
-                      accepts_jump(r.bytes)});
+uint64_t Rack::next_event(uint64_t now, const std::vector<std::optional<Ending>>& ended) const {
+    uint64_t next = std::numeric_limits<uint64_t>::max();
+    for (size_t i = 0; i < stations_.size(); ++i) {
+        if (!ended[i]) next = std::min(next, stations_[i].next_event(now));
     }
+    return next;
 }
 
-// Datagrams that call for no reply at all: no valid command, or a muted one.
-uint64_t Simulator::unanswered() const {
-    return dev_.invalid_datagrams() + dev_.commands_muted();
+bool SingleEndpoint::send_to(size_t from, const std::vector<uint8_t>& bytes, const Ipv4& to,
+                             uint16_t port) {
+    return from == 0 && endpoint_.send_to(bytes, to, port);
 }
 
-// Drops what comes while the device is silent; the silence begins with its command.
-bool Simulator::silenced(const Datagram& d, uint64_t now) {
-    if (!silent_until_ && starts_silence(d)) {
-        silent_until_ = settings_.silence.forever ? NEVER : now + settings_.silence.ms;
-    }
-    if (!silent(now)) return false;
-    ++stats_.dropped_while_silent;
-    return true;
+std::optional<Arrival> SingleEndpoint::receive(uint32_t timeout_ms) {
+    std::optional<Datagram> d = endpoint_.receive(timeout_ms);
+    if (!d) return std::nullopt;
+    return Arrival{0, std::move(*d)};
 }
 
-bool Simulator::starts_silence(const Datagram& d) const {
-    return settings_.silence.from_command != 0 &&
-           dev_.valid_commands() + 1 == settings_.silence.from_command &&
-           Bootloader::is_valid_command(d.bytes.data(), d.bytes.size());
-}
-
-void Simulator::queue(Pending p) {
-    const auto at = std::upper_bound(pending_.begin(), pending_.end(), p.due_ms,
-                                     [](uint64_t due, const Pending& q) { return due < q.due_ms; });
-    pending_.insert(at, std::move(p));
-}
-
-std::optional<Ending> Simulator::ending(uint64_t now) const {
-    if (jump_answered_at_ && now >= *jump_answered_at_ + settings_.after_jump_ms) {
-        return Ending::jumped;
-    }
-    if (settings_.time_limit_ms != 0 && now >= settings_.time_limit_ms) {
-        return jump_answered_at_ ? Ending::jumped : Ending::time_limit;
-    }
-    return std::nullopt;
-}
-
-uint64_t Simulator::next_event(uint64_t now) const {
-    uint64_t next = now + MAX_WAIT_MS;
-    if (!jump_answered_at_) {
-        const uint64_t announce_at =
-            silent(now) ? std::max(next_announcement_, *silent_until_) : next_announcement_;
-        next = std::min(next, announce_at);
-    }
-    if (!pending_.empty()) next = std::min(next, pending_.front().due_ms);
-    if (jump_answered_at_) next = std::min(next, *jump_answered_at_ + settings_.after_jump_ms);
-    if (settings_.time_limit_ms != 0) next = std::min<uint64_t>(next, settings_.time_limit_ms);
-    return std::max(next, now);
-}
+Simulator::Simulator(Bootloader& dev, DatagramEndpoint& net, Stopwatch& clock, Console& con,
+                     const RunSettings& settings)
+    : net_(net), rack_({RackDevice{&dev, settings}}, net_, clock, con) {}
 
 }  // namespace qd::device

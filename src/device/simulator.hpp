@@ -1,19 +1,26 @@
-// A device bootloader on a real network: the model announces itself at an interval and answers
-// commands through a datagram endpoint, with the model's reply delays; it ends once its reply to
-// CMD_JUMP_TO_APP has gone out (and the time after the jump has passed), or at its time limit.
+// Simulated devices on a real network, in one thread: each announces itself at an interval and
+// answers commands through its own socket, with the model's reply delays; each is done once its
+// reply to CMD_JUMP_TO_APP has gone out (and the time after the jump has passed), or at the time
+// limit. A rack runs several at consecutive addresses; a simulator runs one.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "device/station.hpp"
 #include "platform/console.hpp"
 #include "platform/datagram.hpp"
 
 namespace qd::device {
 
-// Milliseconds since a fixed start.
+// Milliseconds since a fixed start. Not the server's Clock: the devices never pause (they wait
+// in their sockets) and need no local time, but their reply delays need whole milliseconds,
+// which the Clock's monotonic time does not give on Windows (it steps by the system tick of
+// about 16 ms, enough for the server's time-outs in seconds). Tests move this time on with
+// their scripted network's waits.
 class Stopwatch {
 public:
     virtual ~Stopwatch() = default;
@@ -30,77 +37,64 @@ private:
     int64_t start_ns_;
 };
 
-// A spell in which the device is deaf and dumb, as if its link were down: from the arrival of
-// valid command `from_command` (counted from 1) on, for `ms` or for ever, it drops whatever it
-// receives (without counting it as a command), answers nothing and does not announce itself.
-// Replies due from before still go out. A device silent for ever ends by its time limit.
-struct Silence {
-    uint64_t from_command = 0;  // 0: never silent
-    uint32_t ms = 0;
-    bool forever = false;  // ms does not count
+struct RackDevice {
+    Bootloader* dev;
+    RunSettings settings;
 };
 
-struct RunSettings {
-    Ipv4 broadcast{};  // announcements go there, port 5008
-    uint32_t interval_ms = 1000;
-    uint32_t after_jump_ms = 0;  // 0: end as soon as the jump is answered
-    uint32_t time_limit_ms = 0;  // 0: none
-    Silence silence{};
+// Several devices in one loop, device i on socket i of `net`: it waits for the earliest thing
+// due or a datagram, whichever comes first, and never spins. A device that is done has its
+// socket closed and drops out; the run ends when every device is done. With more than one
+// device, each device's console lines begin with its address.
+class Rack {
+public:
+    Rack(const std::vector<RackDevice>& devices, DatagramEndpoints& net, Stopwatch& clock,
+         Console& con);
+
+    // How each device ended, by its number.
+    std::vector<Ending> run();
+    const RunStats& stats(size_t device) const { return stations_.at(device).stats(); }
+
+private:
+    void end_those_done(uint64_t now, std::vector<std::optional<Ending>>& ended);
+    uint64_t next_event(uint64_t now, const std::vector<std::optional<Ending>>& ended) const;
+
+    DatagramEndpoints& net_;
+    Stopwatch& clock_;
+    std::vector<Station> stations_;
 };
 
-enum class Ending {
-    jumped,     // the reply accepting CMD_JUMP_TO_APP went out
-    time_limit  // the time limit came first
+// The first announcement of device `index` of a rack of `count` goes out this long after the
+// start: 10 ms after the one before, or less when the interval is shorter than 10 ms a device,
+// so that they do not all go out at once and all fall within the first interval.
+uint32_t first_announcement_ms(uint32_t index, uint32_t count, uint32_t interval_ms);
+
+// One socket seen as a set of one: the single device's socket in the rack's loop.
+class SingleEndpoint : public DatagramEndpoints {
+public:
+    explicit SingleEndpoint(DatagramEndpoint& endpoint) : endpoint_(endpoint) {}
+    bool send_to(size_t from, const std::vector<uint8_t>& bytes, const Ipv4& to,
+                 uint16_t port) override;
+    std::optional<Arrival> receive(uint32_t timeout_ms) override;
+    // The socket stays open: the one device's end is the run's.
+    void close(size_t) override {}
+
+private:
+    DatagramEndpoint& endpoint_;
 };
 
-struct RunStats {
-    uint64_t announcements = 0;
-    uint64_t replies_sent = 0;
-    uint64_t replies_lost = 0;     // commands answered with nothing on purpose (not muted ones)
-    uint64_t replies_damaged = 0;  // replies sent with a wrong CRC on purpose
-    uint64_t send_failures = 0;    // datagrams the system refused
-    uint64_t replies_duplicated = 0;    // commands answered twice on purpose
-    uint64_t dropped_while_silent = 0;  // datagrams dropped during the silence
-};
-
+// One device on one socket.
 class Simulator {
 public:
     Simulator(Bootloader& dev, DatagramEndpoint& net, Stopwatch& clock, Console& con,
               const RunSettings& settings);
 
-    Ending run();
-    const RunStats& stats() const { return stats_; }
+    Ending run() { return rack_.run().front(); }
+    const RunStats& stats() const { return rack_.stats(0); }
 
 private:
-    struct Pending {
-        uint64_t due_ms;
-        Bytes bytes;
-        Ipv4 to;
-        uint16_t port;
-        bool accepts_jump;
-    };
-
-    void announce_if_due(uint64_t now);
-    void send_due(uint64_t now);
-    void take(const Datagram& d, uint64_t now);
-    uint64_t unanswered() const;
-    bool silenced(const Datagram& d, uint64_t now);
-    bool starts_silence(const Datagram& d) const;
-    bool silent(uint64_t now) const { return silent_until_ && now < *silent_until_; }
-    void queue(Pending p);
-    std::optional<Ending> ending(uint64_t now) const;
-    uint64_t next_event(uint64_t now) const;
-
-    Bootloader& dev_;
-    DatagramEndpoint& net_;
-    Stopwatch& clock_;
-    Console& con_;
-    RunSettings settings_;
-    RunStats stats_;
-    uint64_t next_announcement_ = 0;
-    std::optional<uint64_t> jump_answered_at_;
-    std::optional<uint64_t> silent_until_;  // set when the silence begins
-    std::vector<Pending> pending_;  // by due time; equal times in the order queued
+    SingleEndpoint net_;
+    Rack rack_;
 };
 
 }  // namespace qd::device

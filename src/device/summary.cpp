@@ -62,30 +62,6 @@ void say_flash_crc(Console& con, const Bootloader& dev) {
     }
 }
 
-bool flash_matches(const Bootloader& dev, const Summary& s) {
-    return s.expected && dev.flash() == s.expected->flash;
-}
-
-// The numbers (from 0) of the write blocks in which the flash differs from the expected image,
-// the first MAX_BLOCKS_TOLD of them, with "..." when there are more.
-constexpr int MAX_BLOCKS_TOLD = 20;
-
-void say_differing_blocks(Console& con, const Bytes& flash, const Expectation& e) {
-    say(con, "Блоки, отличные от %s:", e.name.c_str());
-    int told = 0;
-    for (uint32_t at = 0; at < IMAGE_SIZE; at += WRITE_BLOCK_SIZE) {
-        const auto from = static_cast<std::ptrdiff_t>(at);
-        const auto to = static_cast<std::ptrdiff_t>(at + WRITE_BLOCK_SIZE);
-        if (std::equal(flash.begin() + from, flash.begin() + to, e.flash.begin() + from)) continue;
-        if (told++ == MAX_BLOCKS_TOLD) {
-            say(con, " ...");
-            break;
-        }
-        say(con, " %u", at / WRITE_BLOCK_SIZE);
-    }
-    say(con, "\n");
-}
-
 // ---- the result line ----
 
 void put(std::string& line, std::string_view key, std::string_view value) {
@@ -134,6 +110,24 @@ void put_traffic(std::string& line, const Bootloader& dev, const RunStats& st) {
 
 }  // namespace
 
+bool flash_matches(const Bootloader& dev, const Summary& s) {
+    return s.expected && dev.flash() == s.expected->flash;
+}
+
+std::string differing_blocks(const Bytes& flash, const Bytes& expected) {
+    constexpr int MAX_BLOCKS_TOLD = 20;
+    std::string told;
+    int n = 0;
+    for (uint32_t at = 0; at < IMAGE_SIZE; at += WRITE_BLOCK_SIZE) {
+        const auto from = static_cast<std::ptrdiff_t>(at);
+        const auto to = static_cast<std::ptrdiff_t>(at + WRITE_BLOCK_SIZE);
+        if (std::equal(flash.begin() + from, flash.begin() + to, expected.begin() + from)) continue;
+        if (n++ == MAX_BLOCKS_TOLD) return told + " ...";
+        told.append(" ").append(std::to_string(at / WRITE_BLOCK_SIZE));
+    }
+    return told;
+}
+
 std::string result_line(const Bootloader& dev, const Summary& s) {
     std::string line = "result:";
     put(line, "jumped", s.ending == Ending::jumped ? "1" : "0");
@@ -161,7 +155,8 @@ void say_summary(Console& con, const Bootloader& dev, const Summary& s) {
         say(con, "FLASH UP1 и %s: %s\n", s.expected->name.c_str(),
             same ? "совпадают" : "НЕ совпадают");
         if (!same && s.expected->flash.size() == IMAGE_SIZE) {
-            say_differing_blocks(con, dev.flash(), *s.expected);
+            say(con, "Блоки, отличные от %s:%s\n", s.expected->name.c_str(),
+                differing_blocks(dev.flash(), s.expected->flash).c_str());
         }
     }
     say_separator(con);

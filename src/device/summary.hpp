@@ -46,4 +46,11 @@ std::string result_line(const Bootloader& dev, const Summary& s);
 
 int exit_status(const Bootloader& dev, const Summary& s);
 
+// Whether the flash equals the expected image; false without one.
+bool flash_matches(const Bootloader& dev, const Summary& s);
+
+// The numbers (from 0) of the write blocks in which `flash` differs from `expected` (both the
+// whole UP1 area), each after a blank: the first 20 of them, then " ..." when there are more.
+std::string differing_blocks(const Bytes& flash, const Bytes& expected);
+
 }  // namespace qd::device

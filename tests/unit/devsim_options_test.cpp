@@ -5,6 +5,7 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "device/options.hpp"
@@ -224,6 +225,8 @@ const std::string kList = "(нужно: номера команд от 1, нап
 const std::string kSilence = "(нужно: КОМАНДА:МС или КОМАНДА:forever, например 200:3000)";
 const std::string kMute = "(нужно: код или имя команды, например CMD_JUMP_TO_APP)";
 const std::string kRefusal = "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1)";
+const std::string kCount = "(нужно: число устройств от 1 до 64)";
+const std::string kDevices = "(нужно: номера устройств от 0, например 0,3,5-7)";
 
 BadCase bad(const char* name, std::vector<std::string> args, std::string error) {
     args.insert(args.begin(), {"--address", "198.18.0.2"});
@@ -306,8 +309,118 @@ INSTANTIATE_TEST_SUITE_P(
         bad("FlashEmpty", {"--flash="}, "неверное значение --flash  (нужно: файл или erased)"),
         bad("Unknown", {"--bogus"}, "неизвестный параметр --bogus"),
         bad("Positional", {"device.ini"}, "неизвестный параметр device.ini"),
-        bad("FlagWithValue", {"--duplicate=yes"}, "параметр --duplicate не принимает значения")),
+        bad("FlagWithValue", {"--duplicate=yes"}, "параметр --duplicate не принимает значения"),
+        bad("CountZero", {"--count", "0"}, "неверное значение --count 0 " + kCount),
+        bad("CountAboveSixtyFour", {"--count", "65"}, "неверное значение --count 65 " + kCount),
+        bad("CountWord", {"--count=all"}, "неверное значение --count all " + kCount),
+        bad("OnlyBackwards", {"--count", "8", "--only", "5-3"},
+            "неверное значение --only 5-3 " + kDevices),
+        bad("OnlyEmpty", {"--only="}, "неверное значение --only  " + kDevices),
+        bad("OnlyEmptyItem", {"--only", "1,,2"}, "неверное значение --only 1,,2 " + kDevices),
+        bad("OnlySixtyFour", {"--only", "64"}, "неверное значение --only 64 " + kDevices),
+        bad("OnlyNegative", {"--only", "-1"}, "неверное значение --only -1 " + kDevices),
+        bad("OnlyBeyondTheCount", {"--count", "4", "--only", "1,4", "--loss", "0.5"},
+            "в --only 1,4 нет устройства 4: номера устройств от 0 до 3 (--count 4)"),
+        bad("OnlyBeyondOneDevice", {"--only", "1", "--wrong-crc"},
+            "в --only 1 нет устройства 1: номера устройств от 0 до 0 (--count 1)"),
+        bad("OnlyWithoutFaults", {"--count", "4", "--only", "1", "--wrong-crc", "--only", "2"},
+            "после --only 2 не задан ни один сбой"),
+        bad("OnlyThenACommonOption", {"--count", "4", "--only", "1", "--interval", "50"},
+            "параметр --interval относится ко всем устройствам: его место до --only"),
+        bad("OnlyThenTheCount", {"--only", "1", "--loss", "1", "--count", "4"},
+            "параметр --count относится ко всем устройствам: его место до --only"),
+        bad("OnlyWithABadFault", {"--count", "4", "--only", "1", "--loss", "2"},
+            "неверное значение --loss 2 " + kShare),
+        BadCase{"AddressesBeyond254",
+                {"--address", "198.18.0.250", "--count", "6"},
+                "адреса 6 устройств от 198.18.0.250 выходят за 198.18.0.254"}),
     [](const auto& c) { return std::string(c.param.name); });
+
+// --- the rack -------------------------------------------------------------------------------
+
+TEST(DevsimOptions, OneDeviceAndNoGroupsByDefault) {
+    const ParsedArgs p = parse({"--address", "198.18.0.2", "--seed", "5", "--loss", "0.5"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    EXPECT_EQ(p.options->count, 1u);
+    EXPECT_TRUE(p.options->only.empty());
+    // The one device is the options as given.
+    const DevsimOptions d = device_options(*p.options, 0);
+    EXPECT_EQ(d.device.ip, p.options->device.ip);
+    EXPECT_EQ(d.device.mac, p.options->device.mac);
+    EXPECT_EQ(d.faults.seed, 5u);
+    EXPECT_EQ(d.faults.loss_probability, 0.5);
+    EXPECT_EQ(d.count, 1u);
+}
+
+TEST(DevsimOptions, CountFromOneToSixtyFourAndTheLastAddress) {
+    for (const auto& [count, address] : std::vector<std::pair<std::string, std::string>>{
+             {"1", "198.18.0.255"}, {"2", "198.18.0.253"}, {"64", "198.18.0.191"},
+             {"53", "198.18.0.2"}}) {
+        const ParsedArgs p = parse({"--address", address, "--count", count});
+        ASSERT_TRUE(p.options.has_value()) << count << " " << address << ": " << p.error;
+        EXPECT_EQ(std::to_string(p.options->count), count);
+    }
+}
+
+struct RackDeviceCase {
+    uint32_t index;
+    Ipv4 ip;
+    uint8_t mac_last;
+    uint32_t seed;
+    double loss;
+    std::set<uint64_t> lose;
+    bool wrong_crc;
+    uint32_t reply_time;
+    size_t refusals;
+    std::set<uint32_t> mute;
+    uint64_t silent_from;
+};
+
+// Each device its own address and serial number (the last MAC byte wraps round), its own seed,
+// the common faults, and those of each --only group that names it, in the order given.
+TEST(DevsimOptions, EachDeviceOfTheRack) {
+    const ParsedArgs p =
+        parse({"--address", "198.18.0.10", "--mac", "0.128.225.1.2.254", "--count", "6",
+               "--seed", "40", "--loss", "0.25", "--mute", "CMD_NOP",
+               "--only", "0,3-4", "--wrong-crc", "--loss", "0.5", "--refuse", "CMD_NOP:0:1",
+               "--only=4,5", "--reply-time", "30", "--loss-at", "7", "--silent", "9:100"});
+    ASSERT_TRUE(p.options.has_value()) << p.error;
+    const DevsimOptions& o = *p.options;
+    EXPECT_EQ(o.count, 6u);
+    ASSERT_EQ(o.only.size(), 2u);
+    EXPECT_EQ(o.only[0].devices, (std::set<uint32_t>{0, 3, 4}));
+    EXPECT_EQ(o.only[1].list, "4,5");
+    // The common options are the first device's before its group.
+    EXPECT_EQ(o.faults.loss_probability, 0.25);
+    EXPECT_FALSE(o.faults.wrong_flash_crc);
+    EXPECT_TRUE(o.refusals.empty());
+
+    const std::set<uint32_t> nop{CMD_NOP};
+    for (const RackDeviceCase& c : {
+             RackDeviceCase{0, {198, 18, 0, 10}, 254, 40, 0.5, {}, true, 0, 1, nop, 0},
+             RackDeviceCase{1, {198, 18, 0, 11}, 255, 41, 0.25, {}, false, 0, 0, nop, 0},
+             RackDeviceCase{2, {198, 18, 0, 12}, 0, 42, 0.25, {}, false, 0, 0, nop, 0},
+             RackDeviceCase{3, {198, 18, 0, 13}, 1, 43, 0.5, {}, true, 0, 1, nop, 0},
+             RackDeviceCase{4, {198, 18, 0, 14}, 2, 44, 0.5, {7}, true, 30, 1, nop, 9},
+             RackDeviceCase{5, {198, 18, 0, 15}, 3, 45, 0.25, {7}, false, 30, 0, nop, 9}}) {
+        SCOPED_TRACE(c.index);
+        const DevsimOptions d = device_options(o, c.index);
+        EXPECT_EQ(d.device.ip, c.ip);
+        EXPECT_EQ(d.device.mac, (std::array<uint8_t, 6>{0, 128, 225, 1, 2, c.mac_last}));
+        EXPECT_EQ(d.broadcast, (Ipv4{198, 18, 0, 255}));
+        EXPECT_EQ(d.faults.seed, c.seed);
+        EXPECT_EQ(d.faults.loss_probability, c.loss);
+        EXPECT_EQ(d.faults.lose, c.lose);
+        EXPECT_EQ(d.faults.wrong_flash_crc, c.wrong_crc);
+        EXPECT_EQ(d.faults.delay_ms, c.reply_time);
+        EXPECT_EQ(d.device.time_proc, c.reply_time);
+        EXPECT_EQ(d.refusals.size(), c.refusals);
+        EXPECT_EQ(d.faults.mute, c.mute);
+        EXPECT_EQ(d.silence.from_command, c.silent_from);
+        EXPECT_EQ(d.count, 1u);
+        EXPECT_TRUE(d.only.empty());
+    }
+}
 
 TEST_P(BadOptions, AreRefusedWithTheReason) {
     const ParsedArgs p = parse(GetParam().args);

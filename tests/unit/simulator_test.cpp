@@ -9,12 +9,16 @@
 #include <cstdio>
 #include <deque>
 #include <map>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "device/program_file.hpp"
+#include "device/rack_summary.hpp"
 #include "device/summary.hpp"
 #include "protocol/crc.hpp"
 
@@ -702,6 +706,431 @@ TEST(Summary, TellsAWrongCrcBesideTheRealOne) {
                       "(--wrong-crc)\nПереход",
                       dev.flash_crc(), dev.flash_crc() ^ 1u);
         EXPECT_EQ(con.text().find(lines) != std::string::npos, wrong) << con.text();
+    }
+}
+
+// --- a rack of devices in one loop ---------------------------------------------------------
+
+struct RackSent {
+    size_t socket;
+    Sent sent;
+};
+
+// Several sockets in virtual time: each has its scripted arrivals, the earliest of all comes
+// first, and a wait with nothing due moves the time on. A closed socket, like a socket nobody
+// holds, receives nothing more.
+class FakeRackNet : public DatagramEndpoints {
+public:
+    FakeRackNet(FakeTime& time, size_t sockets)
+        : inboxes(sockets), closed_at(sockets), time_(time) {}
+
+    bool send_to(size_t from, const std::vector<uint8_t>& bytes, const Ipv4& to,
+                 uint16_t port) override {
+        if (closed_at.at(from)) return false;
+        sent.push_back(RackSent{from, Sent{time_.now, bytes, to, port}});
+        return true;
+    }
+
+    std::optional<Arrival> receive(uint32_t timeout_ms) override {
+        ++receives;
+        size_t first = inboxes.size();
+        for (size_t i = 0; i < inboxes.size(); ++i) {
+            if (inboxes[i].empty()) continue;
+            if (first == inboxes.size() || inboxes[i].front().first < inboxes[first].front().first)
+                first = i;
+        }
+        if (first < inboxes.size() && inboxes[first].front().first <= time_.now + timeout_ms) {
+            time_.now = std::max(time_.now, inboxes[first].front().first);
+            Arrival a{first, inboxes[first].front().second};
+            inboxes[first].pop_front();
+            return a;
+        }
+        time_.now += timeout_ms;
+        return std::nullopt;
+    }
+
+    void close(size_t index) override {
+        ASSERT_FALSE(closed_at.at(index)) << "closed twice: " << index;
+        closed_at[index] = time_.now;
+        inboxes[index].clear();
+    }
+
+    void arrive(size_t socket, uint64_t at, Bytes bytes) {
+        inboxes.at(socket).push_back({at, Datagram{std::move(bytes), kServer, kServerTxPort}});
+    }
+
+    std::vector<Sent> sent_from(size_t socket) const {
+        std::vector<Sent> s;
+        for (const RackSent& r : sent) {
+            if (r.socket == socket) s.push_back(r.sent);
+        }
+        return s;
+    }
+
+    std::vector<RackSent> sent;
+    std::vector<std::deque<std::pair<uint64_t, Datagram>>> inboxes;  // by time
+    std::vector<std::optional<uint64_t>> closed_at;
+    uint64_t receives = 0;
+
+private:
+    FakeTime& time_;
+};
+
+from_dev_bcst_t announcement_of(const Sent& s) {
+    from_dev_bcst_t b{};
+    from_wire(s.bytes.data(), b);
+    return b;
+}
+
+// Three devices at 198.18.0.2 and up, each with its own serial number and its own program.
+class RackLoop : public ::testing::Test {
+protected:
+    static constexpr size_t N = 3;
+
+    RackLoop() {
+        for (size_t i = 0; i < N; ++i) {
+            DeviceConfig c = config();
+            c.ip[3] = static_cast<uint8_t>(kDevice[3] + i);
+            c.mac[5] = static_cast<uint8_t>(i);
+            c.flash = Bytes(100 * (i + 1), static_cast<uint8_t>(0x10 + i));
+            devs.push_back(std::make_unique<Bootloader>(c));
+        }
+    }
+
+    std::vector<Ending> run() {
+        std::vector<RackDevice> devices;
+        for (size_t i = 0; i < N; ++i) {
+            RunSettings s = settings;
+            s.first_announcement_ms = first_announcement_ms(static_cast<uint32_t>(i), N, 300);
+            devices.push_back(RackDevice{devs[i].get(), s});
+        }
+        Rack rack(devices, net, time, con);
+        const std::vector<Ending> e = rack.run();
+        for (size_t i = 0; i < N; ++i) stats.push_back(rack.stats(i));
+        return e;
+    }
+
+    std::vector<uint64_t> announced_at(size_t socket) const {
+        std::vector<uint64_t> t;
+        for (const Sent& s : net.sent_from(socket)) {
+            if (is_announcement(s)) t.push_back(s.at);
+        }
+        return t;
+    }
+
+    std::vector<Sent> replies_from(size_t socket) const {
+        std::vector<Sent> r;
+        for (const Sent& s : net.sent_from(socket)) {
+            if (!is_announcement(s)) r.push_back(s);
+        }
+        return r;
+    }
+
+    FakeTime time;
+    FakeRackNet net{time, N};
+    RecordingConsole con;
+    std::vector<std::unique_ptr<Bootloader>> devs;
+    RunSettings settings{kBroadcast, 300, 0, 1000};
+    std::vector<RunStats> stats;
+};
+
+// Each device announces itself through its own socket, with its own address, serial number
+// and flash CRC, 10 ms after its neighbour and then at the interval.
+TEST_F(RackLoop, EachAnnouncesFromItsOwnSocketStaggered) {
+    EXPECT_EQ(run(), (std::vector<Ending>(N, Ending::time_limit)));
+    EXPECT_EQ(time.now, 1000u);
+    for (size_t i = 0; i < N; ++i) {
+        SCOPED_TRACE(i);
+        const uint64_t o = 10 * i;
+        EXPECT_EQ(announced_at(i), (std::vector<uint64_t>{o, 300 + o, 600 + o, 900 + o}));
+        for (const Sent& s : net.sent_from(i)) {
+            ASSERT_TRUE(is_announcement(s));
+            EXPECT_EQ(s.to, kBroadcast);
+            const from_dev_bcst_t b = announcement_of(s);
+            EXPECT_EQ(Ipv4(std::to_array(b.my_ip)), devs[i]->config().ip);
+            EXPECT_EQ(std::to_array(b.my_mac), devs[i]->config().mac);
+            EXPECT_EQ(b.crc_uflash, devs[i]->flash_crc());
+        }
+        EXPECT_EQ(stats[i].announcements, 4u);
+        EXPECT_TRUE(net.closed_at[i].has_value());
+    }
+    EXPECT_NE(devs[0]->flash_crc(), devs[1]->flash_crc());
+    EXPECT_LT(net.receives, 60u) << "waits are not cut short";
+}
+
+// A command is answered by the device whose socket it came to, from that socket, with that
+// device's serial number, address and flash; the others are untouched.
+TEST_F(RackLoop, EachAnswersOnlyTheCommandsToItsOwnSocket) {
+    const std::vector<uint32_t> crc_before{devs[0]->flash_crc(), devs[1]->flash_crc(),
+                                           devs[2]->flash_crc()};
+    net.arrive(1, 50, command(CMD_UNBLOCK_FLASH));
+    net.arrive(1, 51, command(CMD_ERASE_UP_FLASH));
+    net.arrive(1, 52, command(CMD_GETCRC_FLASH));
+    net.arrive(2, 53, command(CMD_GETCRC_FLASH));
+    EXPECT_EQ(run(), (std::vector<Ending>(N, Ending::time_limit)));
+
+    EXPECT_TRUE(replies_from(0).empty());
+    EXPECT_EQ(devs[0]->valid_commands(), 0u);
+    EXPECT_EQ(devs[0]->flash_crc(), crc_before[0]);
+    EXPECT_EQ(devs[1]->flash(), Bytes(IMAGE_SIZE, 0xFF)) << "erased";
+    EXPECT_EQ(devs[2]->flash_crc(), crc_before[2]);
+    for (const size_t i : {size_t{1}, size_t{2}}) {
+        SCOPED_TRACE(i);
+        const std::vector<Sent> r = replies_from(i);
+        ASSERT_FALSE(r.empty());
+        for (const Sent& s : r) {
+            EXPECT_EQ(s.to, kServer);
+            EXPECT_EQ(std::to_array(reply_of(s).my_mac), devs[i]->config().mac);
+            EXPECT_EQ(Ipv4(std::to_array(reply_of(s).my_ip)), devs[i]->config().ip);
+        }
+        EXPECT_EQ(reply_of(r.back()).get_cmd, CMD_GETCRC_FLASH);
+        EXPECT_EQ(byte_to_int(reply_of(r.back()).ext_area, 0), devs[i]->flash_crc());
+        EXPECT_EQ(stats[i].replies_sent, r.size());
+    }
+    EXPECT_EQ(replies_from(1).size(), 3u);
+    EXPECT_NE(devs[1]->flash_crc(), crc_before[1]);
+}
+
+// A device whose jump is answered stops announcing and is closed; the others go on, and what
+// comes to the closed one is never taken. Its console line names its address.
+TEST_F(RackLoop, ADeviceThatIsDoneDropsOutAndTheOthersGoOn) {
+    net.arrive(1, 100, command(CMD_JUMP_TO_APP));
+    net.arrive(1, 200, command(CMD_NOP));
+    EXPECT_EQ(run(), (std::vector<Ending>{Ending::time_limit, Ending::jumped, Ending::time_limit}));
+    EXPECT_EQ(net.closed_at[1], 100u);
+    EXPECT_EQ(net.closed_at[0], 1000u);
+    EXPECT_EQ(announced_at(1), (std::vector<uint64_t>{10}));
+    EXPECT_EQ(announced_at(2), (std::vector<uint64_t>{20, 320, 620, 920}));
+    EXPECT_EQ(devs[1]->valid_commands(), 1u);
+    EXPECT_EQ(replies_from(1).size(), 1u);
+    EXPECT_EQ(con.text(), "198.18.0.3: Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n");
+}
+
+// The run ends when the last device is done, each after its time after the jump.
+TEST_F(RackLoop, EndsWhenEveryDeviceIsDone) {
+    settings.after_jump_ms = 50;
+    net.arrive(2, 100, command(CMD_JUMP_TO_APP));
+    net.arrive(0, 200, command(CMD_JUMP_TO_APP));
+    net.arrive(1, 350, command(CMD_JUMP_TO_APP));
+    net.arrive(0, 220, command(CMD_NOP));  // answered in the time after its jump
+    EXPECT_EQ(run(), (std::vector<Ending>(N, Ending::jumped)));
+    EXPECT_EQ(time.now, 400u);
+    EXPECT_EQ(net.closed_at, (std::vector<std::optional<uint64_t>>{250u, 400u, 150u}));
+    EXPECT_EQ(replies_from(0).size(), 2u);
+}
+
+TEST(RackStagger, TenMillisecondsApartWithinTheFirstInterval) {
+    struct Case {
+        uint32_t index, count, interval, first;
+    };
+    for (const Case& c : {Case{0, 1, 1000, 0}, Case{0, 16, 10000, 0}, Case{1, 16, 10000, 10},
+                          Case{15, 16, 10000, 150}, Case{63, 64, 10000, 630},
+                          Case{3, 64, 320, 15}, Case{1, 2, 5, 2}, Case{5, 8, 1, 0}}) {
+        EXPECT_EQ(first_announcement_ms(c.index, c.count, c.interval), c.first)
+            << c.index << " of " << c.count << " every " << c.interval;
+    }
+}
+
+// The rack on real sockets on loopback: one socket per device address, all waited on at once;
+// commands sent before the run are answered from the address they went to.
+TEST(RackOnLoopback, EachDeviceAnswersFromItsOwnAddress) {
+    constexpr uint16_t kPort = 45008;
+    const Ipv4 server{127, 77, 0, 1};
+    const std::vector<Ipv4> addresses{{127, 77, 0, 2}, {127, 77, 0, 3}, {127, 77, 0, 4}};
+    std::string error;
+    size_t failed = 0;
+    const auto server_end = open_datagram_endpoint(server, kPort, error);
+    ASSERT_NE(server_end, nullptr) << error;
+    const auto sockets = open_datagram_endpoints(addresses, kPort, error, failed);
+    ASSERT_NE(sockets, nullptr) << failed << ": " << error;
+
+    std::vector<std::unique_ptr<Bootloader>> devs;
+    std::vector<RackDevice> rack;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        DeviceConfig c = config();
+        c.ip = addresses[i];
+        c.mac[5] = static_cast<uint8_t>(i);
+        devs.push_back(std::make_unique<Bootloader>(c));
+        // No announcement before the jumps end the run: nothing goes to port 5008.
+        rack.push_back(
+            RackDevice{devs.back().get(), RunSettings{server, 60000, 0, 10000, {}, 60000}});
+        // The reverse order of addresses: each is answered all the same.
+        const Ipv4& to = addresses[addresses.size() - 1 - i];
+        ASSERT_TRUE(server_end->send_to(command(CMD_NOP, kPort), to, kPort));
+        ASSERT_TRUE(server_end->send_to(command(CMD_JUMP_TO_APP, kPort), to, kPort));
+    }
+    SteadyStopwatch clock;
+    RecordingConsole con;
+    Rack r(rack, *sockets, clock, con);
+    EXPECT_EQ(r.run(), (std::vector<Ending>(addresses.size(), Ending::jumped)));
+
+    std::map<Ipv4, std::vector<uint32_t>> answered;
+    for (int n = 0; n < 20; ++n) {
+        const std::optional<Datagram> d = server_end->receive(n < 6 ? 2000 : 50);
+        if (!d) break;
+        ASSERT_EQ(d->bytes.size(), sizeof(from_dev_update_t));
+        from_dev_update_t reply{};
+        from_wire(d->bytes.data(), reply);
+        EXPECT_EQ(Ipv4(std::to_array(reply.my_ip)), d->from);
+        EXPECT_EQ(d->from_port, kPort);
+        const size_t i = static_cast<size_t>(d->from[3] - 2);
+        ASSERT_LT(i, devs.size());
+        EXPECT_EQ(std::to_array(reply.my_mac), devs[i]->config().mac);
+        answered[d->from].push_back(reply.get_cmd);
+    }
+    for (const Ipv4& a : addresses) {
+        EXPECT_EQ(answered[a], (std::vector<uint32_t>{CMD_NOP, CMD_JUMP_TO_APP}))
+            << "127.77.0." << int{a[3]};
+    }
+}
+
+// --- the rack's summary and exit status ------------------------------------------------------
+
+// Two devices: the first jumped with the expected flash, the second ran out of time with five
+// blocks differing. The table, the differing blocks, the totals, then the lines for programs.
+TEST(RackSummary, TableDifferingBlocksAndTotals) {
+    Bytes expected = as_flash(Bytes(1000, 0x42));
+    expected[IMAGE_SIZE - 1] = 0x00;
+    std::vector<std::unique_ptr<Bootloader>> devs;
+    for (const uint8_t i : {uint8_t{0}, uint8_t{1}}) {
+        DeviceConfig c = config();
+        c.ip[3] = static_cast<uint8_t>(2 + i);
+        c.mac[5] = i;
+        if (i == 0) c.flash = expected;  // the second stays erased: blocks 0-3 and 479 differ
+        devs.push_back(std::make_unique<Bootloader>(c));
+    }
+    for (const uint32_t code : {0u, 9u, 8u}) {
+        const Bytes b = command(code);
+        devs[0]->handle(b.data(), b.size());
+    }
+    devs[1]->handle(nullptr, 0);
+    const Expectation e{"e.upk", expected};
+    const std::vector<RackEntry> rack{
+        {devs[0].get(),
+         Summary{"198.18.0.2", Ending::jumped, RunStats{1, 3, 0, 0, 0, 0, 0}, e}},
+        {devs[1].get(),
+         Summary{"198.18.0.3", Ending::time_limit, RunStats{4, 0, 0, 0, 2, 0, 0}, e}}};
+    RecordingConsole con;
+    say_rack_summary(con, rack);
+    const std::string sep(56, '-');
+    const std::string crc0 = hex8(devs[0]->flash_crc());
+    const std::string crc1 = hex8(devs[1]->flash_crc());
+    EXPECT_EQ(con.text(),
+              sep + "\n" +
+                  "qd-devsim: итог (устройств: 2)\n"
+                  "Адрес            Серийный номер           Переход  FLASH         Команд  "
+                  "Блоков  CRC32 UP1\n"
+                  "198.18.0.2       0.128.225.1.2.0          да       совпадает          3       "
+                  "0   " + crc0 + "\n" +
+                  "198.18.0.3       0.128.225.1.2.1          НЕТ      НЕ совпадает       0       "
+                  "0   " + crc1 + "\n" +
+                  "198.18.0.3: блоки, отличные от e.upk: 0 1 2 3 479\n"
+                  "Устройств: 2; переход выполнен: 1; FLASH совпадает с e.upk: 1\n" +
+                  sep + "\n" +
+                  "result: index=0 address=198.18.0.2 serial=0.128.225.1.2.0 " +
+                  result_line(*devs[0], rack[0].summary).substr(8) + "\n" +
+                  "result: index=1 address=198.18.0.3 serial=0.128.225.1.2.1 " +
+                  result_line(*devs[1], rack[1].summary).substr(8) + "\n" +
+                  "total: devices=2 jumped=1 flash_ok=1 commands=3 invalid=1 blocks=0 "
+                  "announcements=5 replies=3 lost=0 damaged=0 refused=0 duplicated=0 muted=0 "
+                  "dropped_silent=0 send_failures=2\n");
+}
+
+struct RackVerdictCase {
+    const char* name;
+    std::vector<Ending> endings;
+    int differing;  // the device whose flash is not the expected image; -1: none
+    bool expect;
+    int status;
+    const char* total;  // how the total line begins
+};
+
+void PrintTo(const RackVerdictCase& c, std::ostream* os) { *os << c.name; }
+
+class RackVerdict : public ::testing::TestWithParam<RackVerdictCase> {};
+
+constexpr Ending J = Ending::jumped;
+constexpr Ending T = Ending::time_limit;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RackVerdict,
+    ::testing::Values(
+        RackVerdictCase{"AllJumped", {J, J, J}, -1, true, 0, "devices=3 jumped=3 flash_ok=3 "},
+        RackVerdictCase{"OneNotJumped", {J, T, J}, -1, true, 3, "devices=3 jumped=2 flash_ok=3 "},
+        RackVerdictCase{"OneWrongFlash", {J, J, J}, 2, true, 1, "devices=3 jumped=3 flash_ok=2 "},
+        RackVerdictCase{"NotJumpedAndWrongFlash", {T, J, J}, 1, true, 3,
+                        "devices=3 jumped=2 flash_ok=2 "},
+        RackVerdictCase{"NoneJumped", {T, T, T}, -1, true, 3, "devices=3 jumped=0 flash_ok=3 "},
+        RackVerdictCase{"NoExpectation", {J, J, J}, 0, false, 0,
+                        "devices=3 jumped=3 flash_ok=none "}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = text.find('\n', at);
+        lines.push_back(text.substr(at, end - at));
+        at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+}
+
+// The exit status sums the devices up; each has its result line, with its jump and flash, in
+// the order of the devices, and the total is the last line.
+TEST_P(RackVerdict, ExitStatusResultLinesAndTotal) {
+    const RackVerdictCase& c = GetParam();
+    const Bytes program(1000, 0x42);
+    std::vector<std::unique_ptr<Bootloader>> devs;
+    std::vector<RackEntry> rack;
+    for (size_t i = 0; i < c.endings.size(); ++i) {
+        DeviceConfig cfg = config();
+        cfg.ip[3] = static_cast<uint8_t>(2 + i);
+        cfg.mac[5] = static_cast<uint8_t>(i);
+        cfg.flash = static_cast<int>(i) == c.differing ? Bytes(1000, 0x43) : program;
+        devs.push_back(std::make_unique<Bootloader>(cfg));
+        Summary s{"198.18.0." + std::to_string(2 + i), c.endings[i], {}, std::nullopt};
+        if (c.expect) s.expected = Expectation{"e.upk", as_flash(program)};
+        rack.push_back(RackEntry{devs.back().get(), s});
+    }
+    RecordingConsole con;
+    say_rack_summary(con, rack);
+    EXPECT_EQ(rack_exit_status(rack), c.status);
+
+    std::vector<std::string> results;
+    for (const std::string& line : lines_of(con.text())) {
+        if (line.rfind("result: ", 0) == 0) results.push_back(line);
+    }
+    ASSERT_EQ(results.size(), rack.size()) << con.text();
+    for (size_t i = 0; i < rack.size(); ++i) {
+        SCOPED_TRACE(i);
+        const auto pairs = result_pairs("\n" + results[i] + "\n");
+        ASSERT_GE(pairs.size(), 5u);
+        EXPECT_EQ(pairs[0], (std::pair<std::string, std::string>{"index", std::to_string(i)}));
+        EXPECT_EQ(pairs[1].second, rack[i].summary.address);
+        EXPECT_EQ(pairs[2], (std::pair<std::string, std::string>{
+                                "serial", "0.128.225.1.2." + std::to_string(i)}));
+        EXPECT_EQ(pairs[3].second, c.endings[i] == J ? "1" : "0") << pairs[3].first;
+        EXPECT_EQ(pairs[4].second, !c.expect                        ? "none"
+                                   : static_cast<int>(i) == c.differing ? "0"
+                                                                        : "1")
+            << pairs[4].first;
+        EXPECT_EQ(results[i], rack_result_line(i, rack[i]));
+    }
+    const std::string last = lines_of(con.text()).back();
+    EXPECT_EQ(last.rfind(std::string("total: ") + c.total, 0), 0u) << last;
+    EXPECT_EQ(last, total_line(rack));
+}
+
+// A rack of one sums up as the one device does.
+TEST(RackVerdictOfOne, IsTheDevicesOwn) {
+    for (const Ending ending : {J, T}) {
+        for (const bool same : {true, false}) {
+            Bootloader dev{config()};
+            Bytes expected = dev.flash();
+            if (!same) expected[5] = 0;
+            const Summary s{"198.18.0.2", ending, {}, Expectation{"e.upk", expected}};
+            EXPECT_EQ(rack_exit_status({RackEntry{&dev, s}}), exit_status(dev, s));
+        }
     }
 }
 
