@@ -13,12 +13,22 @@ public:
     virtual bool open(const char* path, char* reason, size_t cap) = 0;
     // The open file holds nothing yet.
     virtual bool empty() = 0;
-    // Appends the text and the platform's line end (CR LF on Windows, LF elsewhere), then
-    // syncs the file to disk. False, with the reason, when any of it failed; what a failed
-    // write left of the line is taken back where the system allows.
-    virtual bool append_line(const char* text, size_t len, char* reason, size_t cap) = 0;
+    // Appends the text and the platform's line end (CR LF on Windows, LF elsewhere) in one
+    // write, then syncs the file to disk. False, with the reason, when any of it failed; what a
+    // failed write left of the line is taken back where the system allows.
+    bool append_line(const char* text, size_t len, char* reason, size_t cap);
     virtual void close() = 0;
+
+protected:
+    // Appends the bytes in one write and syncs the file; false, with the reason, on failure.
+    virtual bool append(const char* bytes, size_t len, char* reason, size_t cap) = 0;
 };
+
+#ifdef _WIN32
+inline constexpr const char* JOURNAL_LINE_END = "\r\n";
+#else
+inline constexpr const char* JOURNAL_LINE_END = "\n";
+#endif
 
 // The platform's journal file.
 JournalFile& system_journal_file();

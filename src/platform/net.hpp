@@ -25,7 +25,10 @@ public:
     virtual int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) = 0;
     // Receives at most one datagram of at most cap bytes without waiting; its length, or -1
     // when nothing is waiting or on any error.
-    virtual int receive(int so, uint8_t* buf, int cap) = 0;
+    int receive(int so, uint8_t* buf, int cap) {
+        uint32_t from_addr = 0;
+        return receive_from(so, buf, cap, from_addr);
+    }
     // The same, and the sender's IPv4 address (network byte order) in from_addr.
     virtual int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) = 0;
     // Waits at most timeout_ms for a datagram to be waiting on the socket; true when one is.

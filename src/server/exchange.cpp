@@ -2,6 +2,7 @@
 #include "server/exchange.hpp"
 
 #include <cstring>
+#include <type_traits>
 
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
@@ -10,8 +11,6 @@ namespace qd {
 namespace {
 
 constexpr int RX_BUFFER_SIZE = 512;
-
-void say_create_failed(Server& srv) { say_line(srv.con, "ERROR - create socket() failed "); }
 
 // A frame of the right length with the right version and magic number: its CRC decides.
 template <typename Frame>
@@ -30,37 +29,45 @@ bool crc_matches(Server& srv, const uint8_t* rx, uint32_t len, uint32_t received
     return false;
 }
 
-int8_t take_broadcast(Server& srv, const uint8_t* rx, from_dev_bcst_t& i_b) {
-    from_wire(rx, i_b);
-    if (!header_ok(i_b)) return NET_RX_NONE;
-    if (!crc_matches(srv, rx, BCST_CRC_LEN, i_b.crc_struct, true)) return NET_RX_BCST_BAD_CRC;
-    if (srv.cfg.on_dbg_pr == 0) say(srv.con, "B");
-    if (srv.cfg.on_dbg_pf == 1) say(srv.con, "OK! Frame:%d\n", static_cast<int>(i_b.n_frame));
-    return NET_RX_BCST;
+void trace_frame(Server& srv, const from_dev_bcst_t& f) {
+    say(srv.con, "OK! Frame:%d\n", static_cast<int>(f.n_frame));
 }
 
-int8_t take_reply(Server& srv, const uint8_t* rx, from_dev_update_t& i_d) {
-    from_wire(rx, i_d);
-    if (!header_ok(i_d)) return NET_RX_NONE;
-    if (!crc_matches(srv, rx, REPLY_CRC_LEN, i_d.crc_struct, false)) return NET_RX_DEV_BAD_CRC;
-    if (srv.cfg.on_dbg_pr == 0) say(srv.con, "D");
-    if (srv.cfg.on_dbg_pf == 1) {
-        say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(i_d.n_frame),
-            static_cast<int>(i_d.get_cmd), static_cast<int>(i_d.get_result));
+void trace_frame(Server& srv, const from_dev_update_t& f) {
+    say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(f.n_frame),
+        static_cast<int>(f.get_cmd), static_cast<int>(f.get_result));
+}
+
+// A broadcast or a reply of the right length: its header, then its CRC, decide; shown as the
+// level says.
+template <typename Frame>
+int8_t take_frame(Server& srv, const uint8_t* rx, Frame& f) {
+    constexpr bool broadcast = std::is_same_v<Frame, from_dev_bcst_t>;
+    from_wire(rx, f);
+    if (!header_ok(f)) return NET_RX_NONE;
+    if (!crc_matches(srv, rx, sizeof(Frame) - 4, f.crc_struct, broadcast)) {
+        return broadcast ? NET_RX_BCST_BAD_CRC : NET_RX_DEV_BAD_CRC;
     }
-    return NET_RX_DEV;
+    if (srv.cfg.on_dbg_pr == 0) say(srv.con, broadcast ? "B" : "D");
+    if (srv.cfg.on_dbg_pf == 1) trace_frame(srv, f);
+    return broadcast ? NET_RX_BCST : NET_RX_DEV;
 }
 
 }  // namespace
 
-void open_soc_rx(Server& srv) {
-    Exchange& x = srv.x;
-    x.so_rx_s = srv.net.open_udp();
-    if (x.so_rx_s < 0) {
-        say_create_failed(srv);
+int open_nonblocking_udp(Server& srv) {
+    const int so = srv.net.open_udp();
+    if (so < 0) {
+        say_line(srv.con, "ERROR - create socket() failed ");
         fatal_exit(srv, -1);
     }
-    srv.net.set_nonblocking(x.so_rx_s);
+    srv.net.set_nonblocking(so);
+    return so;
+}
+
+void open_soc_rx(Server& srv) {
+    Exchange& x = srv.x;
+    x.so_rx_s = open_nonblocking_udp(srv);
     if (srv.net.bind_any(x.so_rx_s, UPDATE_PORT) < 0) {
         say(srv.con, "error bind rx: %d\n", srv.net.last_error());
         return;
@@ -70,12 +77,7 @@ void open_soc_rx(Server& srv) {
 
 void open_soc_tx(Server& srv) {
     Exchange& x = srv.x;
-    x.so_tx_s = srv.net.open_udp();
-    if (x.so_tx_s < 0) {
-        say_create_failed(srv);
-        fatal_exit(srv, -1);
-    }
-    srv.net.set_nonblocking(x.so_tx_s);
+    x.so_tx_s = open_nonblocking_udp(srv);
     x.IP_addr_tx = srv.net.address_of(x.dev_IP);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create soc tx. IP: %s, Port: %d\n", x.dev_IP, static_cast<int>(UPDATE_PORT));
@@ -151,9 +153,9 @@ int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
     const int received_bytes = srv.net.receive(srv.x.so_rx_s, rx, RX_BUFFER_SIZE);
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
     if (received_bytes == static_cast<int>(sizeof(from_dev_bcst_t))) {
-        result = take_broadcast(srv, rx, i_b);
+        result = take_frame(srv, rx, i_b);
     } else if (received_bytes == static_cast<int>(sizeof(from_dev_update_t))) {
-        result = take_reply(srv, rx, i_d);
+        result = take_frame(srv, rx, i_d);
     }
     return result;
 }

@@ -17,6 +17,8 @@ enum : int16_t {
     NET_RX_DEV_BAD_CRC = -2,
 };
 
+// A new non-blocking datagram socket; a socket that cannot be had ends the process.
+int open_nonblocking_udp(Server& srv);
 // The receive socket: non-blocking, bound to port 5008 on every local address.
 void open_soc_rx(Server& srv);
 // The send socket towards dev_IP, port 5008.

@@ -18,12 +18,7 @@ constexpr int kMaxReadsPerPass = 256;
 constexpr int kRxBufferSize = 512;
 
 void open_send_socket(Server& srv) {
-    srv.x.so_tx_s = srv.net.open_udp();
-    if (srv.x.so_tx_s < 0) {
-        say_line(srv.con, "ERROR - create socket() failed ");
-        fatal_exit(srv, -1);
-    }
-    srv.net.set_nonblocking(srv.x.so_tx_s);
+    srv.x.so_tx_s = open_nonblocking_udp(srv);
     srv.par.started = true;
 }
 

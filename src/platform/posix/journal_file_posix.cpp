@@ -29,17 +29,10 @@ public:
         return ::fstat(fd_, &st) == 0 && st.st_size == 0;
     }
 
-    bool append_line(const char* text, size_t len, char* reason, size_t cap) override {
-        char line[1024];
-        if (len + 1 > sizeof line) {
-            say_reason(EMSGSIZE, reason, cap);
-            return false;
-        }
-        std::memcpy(line, text, len);
-        line[len] = '\n';
+    bool append(const char* line, size_t len, char* reason, size_t cap) override {
         const off_t before = ::lseek(fd_, 0, SEEK_END);
-        const ssize_t n = ::write(fd_, line, len + 1);
-        if (n != static_cast<ssize_t>(len + 1)) {
+        const ssize_t n = ::write(fd_, line, len);
+        if (n != static_cast<ssize_t>(len)) {
             // A full disk may take part of the line: take it back, so no half line is left.
             say_reason(n < 0 ? errno : ENOSPC, reason, cap);
             if (n > 0 && before >= 0) static_cast<void>(::ftruncate(fd_, before));

@@ -47,11 +47,6 @@ public:
         return n < 0 ? -1 : static_cast<int>(n);
     }
 
-    int receive(int so, uint8_t* buf, int cap) override {
-        uint32_t from_addr = 0;
-        return receive_from(so, buf, cap, from_addr);
-    }
-
     int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override {
         sockaddr_in from{};
         socklen_t len = sizeof from;

@@ -45,17 +45,9 @@ public:
         return GetFileSizeEx(file_, &size) != 0 && size.QuadPart == 0;
     }
 
-    bool append_line(const char* text, size_t len, char* reason, size_t cap) override {
-        char line[1024];
-        if (len + 2 > sizeof line) {
-            say_reason(ERROR_INSUFFICIENT_BUFFER, reason, cap);
-            return false;
-        }
-        std::memcpy(line, text, len);
-        line[len] = '\r';
-        line[len + 1] = '\n';
+    bool append(const char* line, size_t len, char* reason, size_t cap) override {
         DWORD written = 0;
-        const DWORD want = static_cast<DWORD>(len + 2);
+        const DWORD want = static_cast<DWORD>(len);
         if (WriteFile(file_, line, want, &written, nullptr) == 0 || written != want) {
             say_reason(written != want && GetLastError() == 0 ? ERROR_DISK_FULL : GetLastError(),
                        reason, cap);

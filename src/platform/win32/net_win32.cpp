@@ -88,11 +88,6 @@ public:
     }
 
     // A datagram longer than the buffer fails with WSAEMSGSIZE and is dropped.
-    int receive(int so, uint8_t* buf, int cap) override {
-        uint32_t from_addr = 0;
-        return receive_from(so, buf, cap, from_addr);
-    }
-
     int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override {
         sockaddr_in from{};
         int len = sizeof from;

@@ -39,11 +39,6 @@ int FakeNet::send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16
     return len;
 }
 
-int FakeNet::receive(int so, uint8_t* buf, int cap) {
-    uint32_t from = 0;
-    return receive_from(so, buf, cap, from);
-}
-
 int FakeNet::receive_from(int, uint8_t* buf, int cap, uint32_t& from) {
     if (before_receive) before_receive();
     if (queue.empty()) return -1;
@@ -81,12 +76,12 @@ bool FakeJournalFile::open(const char* path, char* reason, size_t cap) {
     return false;
 }
 
-bool FakeJournalFile::append_line(const char* text, size_t len, char* reason, size_t cap) {
+bool FakeJournalFile::append(const char* bytes, size_t len, char* reason, size_t cap) {
     if (++appends == fail_append_at) {
         std::snprintf(reason, cap, "No space left on device");
         return false;
     }
-    lines.emplace_back(text, len);
+    lines.emplace_back(bytes, len - std::strlen(JOURNAL_LINE_END));
     return true;
 }
 

@@ -40,7 +40,6 @@ public:
     int last_error() override { return 98; }
     uint32_t address_of(const char* dotted) override;
     int send_to(int so, const uint8_t* data, int len, uint32_t addr, uint16_t port) override;
-    int receive(int so, uint8_t* buf, int cap) override;
     int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override;
     // Lets virtual time pass (on `clock`) until a datagram is due or the time is over.
     bool wait_readable(int so, uint32_t timeout_ms) override;
@@ -95,7 +94,6 @@ class FakeJournalFile : public JournalFile {
 public:
     bool open(const char* path, char* reason, size_t cap) override;
     bool empty() override { return lines.empty(); }
-    bool append_line(const char* text, size_t len, char* reason, size_t cap) override;
     void close() override { ++closes; }
 
     std::string opened_path;
@@ -103,7 +101,10 @@ public:
     size_t fail_append_at = 0;         // the append (from 1) that fails; 0: none
     size_t appends = 0;
     int closes = 0;
-    std::vector<std::string> lines;
+    std::vector<std::string> lines;  // without their line ends
+
+protected:
+    bool append(const char* bytes, size_t len, char* reason, size_t cap) override;
 };
 
 // What a fatal error throws in place of ending the test process.
