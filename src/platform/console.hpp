@@ -42,15 +42,4 @@ void say_line(Console& con, std::string_view text);
 // The separator: 56 '-' as a line of its own.
 void say_separator(Console& con);
 
-// A console that keeps what is written, for tests and for tools that capture output.
-class RecordingConsole : public Console {
-public:
-    void write(std::string_view utf8) override { text_.append(utf8); }
-    const std::string& text() const { return text_; }
-    void clear() { text_.clear(); }
-
-private:
-    std::string text_;
-};
-
 }  // namespace qd

@@ -22,6 +22,8 @@
 #include "container/container.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
+#include "support/recording_console.hpp"
+#include "support/virtual_clock.hpp"
 
 namespace {
 

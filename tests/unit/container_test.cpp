@@ -7,7 +7,9 @@
 #include "container/container.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
+#include "support/recording_console.hpp"
 #include "support/temp_dir.hpp"
+#include "support/virtual_clock.hpp"
 
 namespace qd {
 namespace {

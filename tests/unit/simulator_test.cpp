@@ -21,6 +21,7 @@
 #include "device/rack_summary.hpp"
 #include "device/summary.hpp"
 #include "protocol/crc.hpp"
+#include "support/recording_console.hpp"
 
 namespace qd::device {
 namespace {

@@ -11,6 +11,7 @@
 #include "device/bootloader.hpp"
 #include "platform/clock.hpp"
 #include "support/fakes.hpp"
+#include "support/virtual_clock.hpp"
 
 namespace qd::test {
 

@@ -17,6 +17,8 @@
 #include "platform/journal_file.hpp"
 #include "platform/net.hpp"
 #include "server/server.hpp"
+#include "support/virtual_clock.hpp"
+#include "support/recording_console.hpp"
 
 namespace qd::test {
 
