@@ -935,14 +935,22 @@ TEST(RackStagger, TenMillisecondsApartWithinTheFirstInterval) {
 // The rack on real sockets on loopback: one socket per device address, all waited on at once;
 // commands sent before the run are answered from the address they went to.
 TEST(RackOnLoopback, EachDeviceAnswersFromItsOwnAddress) {
-    constexpr uint16_t kPort = 45008;
+    constexpr uint16_t kPort = 45008;        // the devices'
+    constexpr uint16_t kServerPort = 45009;  // where the commands come from and replies go
     const Ipv4 server{127, 77, 0, 1};
     const std::vector<Ipv4> addresses{{127, 77, 0, 2}, {127, 77, 0, 3}, {127, 77, 0, 4}};
     std::string error;
     size_t failed = 0;
-    const auto server_end = open_datagram_endpoint(server, kPort, error);
+    const auto server_end = open_datagram_endpoint(server, kServerPort, error);
     ASSERT_NE(server_end, nullptr) << error;
     const auto sockets = open_datagram_endpoints(addresses, kPort, error, failed);
+#if defined(_WIN32)
+    // Wine refuses a second socket on a port that another one has, whatever their addresses
+    // (10048), where Windows binds each address on its own.
+    if (sockets == nullptr && error.find("10048") != std::string::npos) {
+        GTEST_SKIP() << "several addresses of one interface on one port: " << error;
+    }
+#endif
     ASSERT_NE(sockets, nullptr) << failed << ": " << error;
 
     std::vector<std::unique_ptr<Bootloader>> devs;
@@ -957,8 +965,8 @@ TEST(RackOnLoopback, EachDeviceAnswersFromItsOwnAddress) {
             RackDevice{devs.back().get(), RunSettings{server, 60000, 0, 10000, {}, 60000}});
         // The reverse order of addresses: each is answered all the same.
         const Ipv4& to = addresses[addresses.size() - 1 - i];
-        ASSERT_TRUE(server_end->send_to(command(CMD_NOP, kPort), to, kPort));
-        ASSERT_TRUE(server_end->send_to(command(CMD_JUMP_TO_APP, kPort), to, kPort));
+        ASSERT_TRUE(server_end->send_to(command(CMD_NOP, kServerPort), to, kPort));
+        ASSERT_TRUE(server_end->send_to(command(CMD_JUMP_TO_APP, kServerPort), to, kPort));
     }
     SteadyStopwatch clock;
     RecordingConsole con;
