@@ -7,7 +7,9 @@
 #include <memory>
 
 #include <langinfo.h>
+#ifdef __linux__
 #include <sys/prctl.h>
+#endif
 #include <unistd.h>
 
 #include "platform/charset.hpp"
@@ -44,8 +46,12 @@ private:
 class SystemClock : public Clock {
 public:
     // Pauses end as close to their time as the kernel can: the default timer slack of 50 us
-    // adds up over the thousand pauses of an update.
-    SystemClock() { ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL); }
+    // adds up over the thousand pauses of an update (Linux only; elsewhere the default holds).
+    SystemClock() {
+#ifdef __linux__
+        ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
+    }
 
     void sleep_ms(uint32_t ms) override {
         timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "platform/adapters.hpp"
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/text.hpp"
 
 namespace qd {
 namespace {

@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "platform/files.hpp"
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/text.hpp"
 
 namespace qd {
 

@@ -6,13 +6,18 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
 #include <net/if.h>
-#include <netpacket/packet.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+// The driver's name and the hardware address come from Linux's own interfaces; elsewhere the
+// description is the interface's name and the hardware address stays zero.
+#ifdef __linux__
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <netpacket/packet.h>
+#endif
 
 #include "platform/adapters.hpp"
 
@@ -29,6 +34,7 @@ void copy_text(char (&out)[N], const char* text) {
 // does not tell.
 void describe(const char* name, char (&out)[132]) {
     copy_text(out, name);
+#ifdef __linux__
     const int so = ::socket(AF_INET, SOCK_DGRAM, 0);
     if (so < 0) return;
     ethtool_drvinfo info{};
@@ -41,6 +47,7 @@ void describe(const char* name, char (&out)[132]) {
         copy_text(out, info.driver);
     }
     ::close(so);
+#endif
 }
 
 struct Entry {
@@ -71,12 +78,15 @@ void take_address(Entry& e, const ifaddrs& entry) {
                       &reinterpret_cast<const sockaddr_in*>(entry.ifa_netmask)->sin_addr, a.mask,
                       sizeof a.mask);
         }
-    } else if (family == AF_PACKET) {
+    }
+#ifdef __linux__
+    if (family == AF_PACKET) {
         const auto* ll = reinterpret_cast<const sockaddr_ll*>(entry.ifa_addr);
         const size_t n = ll->sll_halen < 6 ? ll->sll_halen : 6;
         std::memset(a.mac, 0, sizeof a.mac);
         std::memcpy(a.mac, ll->sll_addr, n);
     }
+#endif
 }
 
 class PosixAdapters : public AdapterSource {

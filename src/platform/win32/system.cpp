@@ -10,8 +10,8 @@
 
 #include "platform/charset.hpp"
 #include "platform/system.hpp"
-#include "platform/win32/sockets_win32.hpp"
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/sockets.hpp"
+#include "platform/win32/text.hpp"
 
 namespace qd {
 namespace {

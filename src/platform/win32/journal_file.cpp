@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/journal_file.hpp"
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/text.hpp"
 
 namespace qd {
 namespace {

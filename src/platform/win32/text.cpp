@@ -1,5 +1,5 @@
 // Text between UTF-8 and the Windows code pages and wide strings.
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/text.hpp"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "platform/ini.hpp"
-#include "platform/win32/text_win32.hpp"
+#include "platform/win32/text.hpp"
 
 namespace qd {
 namespace {

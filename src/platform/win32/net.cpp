@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "platform/net.hpp"
-#include "platform/win32/sockets_win32.hpp"
+#include "platform/win32/sockets.hpp"
 
 namespace qd {
 namespace {
