@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 
 namespace qd::device {

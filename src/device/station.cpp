@@ -5,6 +5,7 @@
 #include <limits>
 #include <utility>
 
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 
 namespace qd::device {

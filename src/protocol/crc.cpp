@@ -1,4 +1,4 @@
-// The CRC-32 of frames, images and containers, and little-endian packing of 32-bit values.
+// The CRC-32 of frames, images and containers.
 #include "protocol/crc.hpp"
 
 namespace qd {
@@ -13,27 +13,6 @@ uint32_t fullcalk_crc32(const uint8_t* buf, uint32_t len, uint32_t init) {
         crc = (crc >> 8) ^ val;
     }
     return ~crc;
-}
-
-uint32_t byte_to_int(const uint8_t* arr, uint16_t set) {
-    const uint16_t i0 = set;
-    const auto i1 = static_cast<uint16_t>(set + 1);
-    const auto i2 = static_cast<uint16_t>(set + 2);
-    const auto i3 = static_cast<uint16_t>(set + 3);
-    return static_cast<uint32_t>(arr[i0]) | static_cast<uint32_t>(arr[i1]) << 8 |
-           static_cast<uint32_t>(arr[i2]) << 16 | static_cast<uint32_t>(arr[i3]) << 24;
-}
-
-void int_to_byte(const uint32_t* myint, uint8_t* arr, uint8_t set) {
-    const uint32_t value = *myint;
-    const uint8_t i0 = set;
-    const auto i1 = static_cast<uint8_t>(set + 1);
-    const auto i2 = static_cast<uint8_t>(set + 2);
-    const auto i3 = static_cast<uint8_t>(set + 3);
-    arr[i0] = static_cast<uint8_t>(value);
-    arr[i1] = static_cast<uint8_t>(value >> 8);
-    arr[i2] = static_cast<uint8_t>(value >> 16);
-    arr[i3] = static_cast<uint8_t>(value >> 24);
 }
 
 }  // namespace qd

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/bytes.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "protocol/bytes.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"

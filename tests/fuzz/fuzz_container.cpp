@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "container/container.hpp"
+#include "protocol/bytes.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "support/recording_console.hpp"

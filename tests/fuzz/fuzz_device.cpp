@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

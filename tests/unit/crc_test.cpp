@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "protocol/bytes.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 

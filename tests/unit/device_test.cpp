@@ -13,6 +13,7 @@
 
 #include "device/bootloader.hpp"
 #include "device/program_file.hpp"
+#include "protocol/bytes.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"

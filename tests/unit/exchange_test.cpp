@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string>
 
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"
 #include "server/report.hpp"

@@ -20,6 +20,7 @@
 #include "device/program_file.hpp"
 #include "device/rack_summary.hpp"
 #include "device/summary.hpp"
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 #include "support/recording_console.hpp"
 

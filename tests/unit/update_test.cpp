@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "device/bootloader.hpp"
+#include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
 #include "server/main_loop.hpp"
 #include "server/update_sequence.hpp"

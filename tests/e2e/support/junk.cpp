@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "protocol/bytes.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"
