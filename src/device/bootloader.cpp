@@ -43,9 +43,8 @@ Bytes Bootloader::announcement() {
     b.my_port = config_.my_port;
     b.crc_uflash = flash_crc();
     b.n_frame = bcst_frames_++;
+    seal(b);
     Bytes wire(sizeof b);
-    to_wire(b, wire.data());
-    b.crc_struct = fullcalk_crc32(wire.data(), BCST_CRC_LEN, CRC32_POLY);
     to_wire(b, wire.data());
     return wire;
 }
@@ -101,7 +100,7 @@ bool Bootloader::is_valid_command(const uint8_t* data, size_t len) {
     from_serv_update_t cmd{};
     from_wire(data, cmd);
     return cmd.vers == FRAME_VERSION && cmd.magic_number == FRAME_MAGIC &&
-           cmd.crc_struct == fullcalk_crc32(data, CMD_CRC_LEN, CRC32_POLY);
+           sealed(data, CMD_CRC_LEN);
 }
 
 Bootloader::Outcome Bootloader::execute(const from_serv_update_t& cmd) {
@@ -210,9 +209,8 @@ Bytes Bootloader::reply_frame(uint32_t cmd, const Outcome& out) {
     r.get_result = out.result;
     r.time_proc = config_.time_proc;
     std::memcpy(r.ext_area, out.ext, sizeof r.ext_area);
+    seal(r);
     Bytes wire(sizeof r);
-    to_wire(r, wire.data());
-    r.crc_struct = fullcalk_crc32(wire.data(), REPLY_CRC_LEN, CRC32_POLY);
     to_wire(r, wire.data());
     return wire;
 }

@@ -17,9 +17,7 @@ constexpr uint64_t MAX_WAIT_MS = 1000;
 constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
 
 bool intact(const Bytes& reply) {
-    return reply.size() == sizeof(from_dev_update_t) &&
-           byte_to_int(reply.data(), REPLY_CRC_LEN) ==
-               fullcalk_crc32(reply.data(), REPLY_CRC_LEN, CRC32_POLY);
+    return reply.size() == sizeof(from_dev_update_t) && sealed(reply.data(), REPLY_CRC_LEN);
 }
 
 // A reply the server takes as the end of the dialogue: intact, CMD_JUMP_TO_APP, result 1.

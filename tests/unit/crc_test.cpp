@@ -7,6 +7,7 @@
 #include "protocol/bytes.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
+#include "protocol/frames.hpp"
 
 namespace qd {
 namespace {
@@ -56,6 +57,43 @@ TEST(BytePacking, PositionsWrapInTheWidthOfTheOffset) {
     big[1] = 0x33;
     big[2] = 0x44;
     EXPECT_EQ(byte_to_int(big.data(), 65535), 0x44332211u);
+}
+
+}  // namespace
+}  // namespace qd
+
+namespace qd {
+namespace {
+
+// Sealing sets crc_struct, the frame's last four bytes, to the CRC-32 of the bytes before it;
+// a frame is sealed only while every one of its bytes is as sealed.
+template <typename Frame>
+void expect_seal_round_trip(Frame f) {
+    seal(f);
+    std::vector<uint8_t> wire(sizeof f);
+    to_wire(f, wire.data());
+    const auto crc_len = static_cast<uint32_t>(sizeof f - 4);
+    EXPECT_EQ(f.crc_struct, fullcalk_crc32(wire.data(), crc_len, CRC32_POLY));
+    EXPECT_TRUE(sealed(wire.data(), crc_len));
+    for (size_t at : {size_t{0}, size_t{crc_len / 2}, size_t{crc_len - 1}, size_t{crc_len},
+                      size_t{crc_len + 3}}) {
+        wire[at] ^= 0x10;
+        EXPECT_FALSE(sealed(wire.data(), crc_len)) << at;
+        wire[at] ^= 0x10;
+    }
+}
+
+TEST(Frames, SealAndCheckEveryKind) {
+    from_serv_update_t cmd{};
+    cmd.cmd = CMD_WRITE_UP_FLASH;
+    cmd.ext_area[255] = 0xA5;
+    expect_seal_round_trip(cmd);
+    from_dev_bcst_t bc{};
+    bc.my_ip[0] = 198;
+    expect_seal_round_trip(bc);
+    from_dev_update_t reply{};
+    reply.get_result = RES_OK;
+    expect_seal_round_trip(reply);
 }
 
 }  // namespace

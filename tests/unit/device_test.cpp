@@ -83,9 +83,8 @@ from_serv_update_t command(uint32_t cmd, uint32_t f_address = 0, const Bytes& ex
 
 // The wire form with crc_struct set over bytes 0..283.
 Bytes wire_of(from_serv_update_t f) {
+    seal(f);
     Bytes wire(sizeof f);
-    to_wire(f, wire.data());
-    f.crc_struct = fullcalk_crc32(wire.data(), CMD_CRC_LEN, CRC32_POLY);
     to_wire(f, wire.data());
     return wire;
 }
@@ -97,7 +96,7 @@ from_dev_update_t reply_of(const Bytes& wire) {
 }
 
 bool reply_crc_ok(const Bytes& wire) {
-    return reply_of(wire).crc_struct == fullcalk_crc32(wire.data(), REPLY_CRC_LEN, CRC32_POLY);
+    return sealed(wire.data(), REPLY_CRC_LEN);
 }
 
 // One step of a dialogue.
@@ -311,7 +310,7 @@ TEST(DeviceAnnouncement, DescribesTheDeviceAndItsFlash) {
         ASSERT_EQ(wire.size(), 180u);
         from_dev_bcst_t b{};
         from_wire(wire.data(), b);
-        EXPECT_EQ(b.crc_struct, fullcalk_crc32(wire.data(), BCST_CRC_LEN, CRC32_POLY));
+        EXPECT_TRUE(sealed(wire.data(), BCST_CRC_LEN));
         EXPECT_EQ(b.vers, FRAME_VERSION);
         EXPECT_EQ(b.magic_number, FRAME_MAGIC);
         EXPECT_EQ(b.ver_hw, 3u);

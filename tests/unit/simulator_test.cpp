@@ -87,9 +87,8 @@ Bytes command(uint32_t code, uint32_t my_port = UPDATE_PORT) {
     c.my_port = my_port;
     c.n_frame = n_frame++;
     c.cmd = code;
+    seal(c);
     Bytes b(sizeof c);
-    to_wire(c, b.data());
-    c.crc_struct = fullcalk_crc32(b.data(), CMD_CRC_LEN, CRC32_POLY);
     to_wire(c, b.data());
     return b;
 }
@@ -102,11 +101,7 @@ from_dev_update_t reply_of(const Sent& s) {
     return r;
 }
 
-bool intact(const Bytes& b) {
-    const auto len = static_cast<uint32_t>(b.size() - 4);
-    return byte_to_int(b.data(), static_cast<uint16_t>(len)) ==
-           fullcalk_crc32(b.data(), len, CRC32_POLY);
-}
+bool intact(const Bytes& b) { return sealed(b.data(), static_cast<uint32_t>(b.size() - 4)); }
 
 DeviceConfig config() {
     DeviceConfig c;

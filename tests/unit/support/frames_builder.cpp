@@ -35,17 +35,14 @@ from_dev_update_t reply(uint32_t get_cmd, uint32_t get_result, uint32_t time_pro
 }
 
 template <typename F>
-Bytes seal_and_encode(F f, uint32_t crc_len, bool seal) {
+Bytes seal_and_encode(F f, bool sealing) {
+    if (sealing) seal(f);
     Bytes out(sizeof f);
     to_wire(f, out.data());
-    if (seal) {
-        f.crc_struct = fullcalk_crc32(out.data(), crc_len, CRC32_POLY);
-        to_wire(f, out.data());
-    }
     return out;
 }
 
-Bytes wire(from_dev_bcst_t f, bool seal) { return seal_and_encode(f, BCST_CRC_LEN, seal); }
-Bytes wire(from_dev_update_t f, bool seal) { return seal_and_encode(f, REPLY_CRC_LEN, seal); }
+Bytes wire(from_dev_bcst_t f, bool seal) { return seal_and_encode(f, seal); }
+Bytes wire(from_dev_update_t f, bool seal) { return seal_and_encode(f, seal); }
 
 }  // namespace qd::test
