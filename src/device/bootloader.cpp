@@ -1,3 +1,4 @@
+// The device bootloader model: announcements, commands carried out on its flash, and its faults.
 #include "device/bootloader.hpp"
 
 #include <algorithm>

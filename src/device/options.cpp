@@ -1,3 +1,4 @@
+// qd-devsim's command line: options, their values and their errors.
 #include "device/options.hpp"
 
 #include <charconv>

@@ -1,3 +1,4 @@
+// qd-devsim's summary of one device: counts, the flash check and the result line.
 #include "device/summary.hpp"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The device bootloader model: frames, commands, flash and faults.
 #include <gtest/gtest.h>
 
 #include <algorithm>
