@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -29,6 +28,7 @@
 
 #include "protocol/frames.hpp"
 #include "support/bench.hpp"
+#include "support/figure.hpp"
 #include "support/junk.hpp"
 #include "support/proc_stats.hpp"
 #include "support/trace.hpp"
@@ -38,7 +38,9 @@ namespace qd {
 namespace {
 
 using test::Bench;
+using test::figure;
 using test::Process;
+using test::seconds_since;
 using test::ServerSettings;
 using test::TestNetwork;
 using test::TraceEvent;
@@ -54,21 +56,6 @@ const std::string kDeviceLimit = "100000";
 const std::string kContainerCrcLine = "FLASH UP1 CRC32: 0hD718226B \n";
 
 // --- small helpers -------------------------------------------------------------------------
-
-void figure(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void figure(const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::printf("[figure] ");
-    std::vprintf(format, args);
-    std::printf("\n");
-    std::fflush(stdout);
-    va_end(args);
-}
-
-double seconds_since(Clock::time_point from) {
-    return std::chrono::duration<double>(Clock::now() - from).count();
-}
 
 std::string ip(int n) { return TestNetwork::device_ip(n); }
 

@@ -45,9 +45,12 @@ size_t OutputCounter::count() {
 
 std::string ini_text(const ServerSettings& s) {
     return "[DEBUG]\nDebugPrint=" + std::to_string(s.debug_print) +
-           "\n[DIRECTIVE]\nAutoProg=2\nAutoJumpApp=0\nReplyPaced=" + (s.reply_paced ? "1" : "0") +
+           "\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=" + (s.reply_paced ? "1" : "0") +
            "\nDelayWrite=" + std::to_string(s.delay_write) +
            "\nDelayFrames=" + std::to_string(s.delay_frames) +
+           "\nAutoJumpApp=" + std::to_string(s.auto_jump) +
+           "\nVerifyFlash=" + std::to_string(s.verify_flash) +
+           "\nStallTimeout=" + std::to_string(s.stall_timeout) +
            "\n[FILE]\nBinContainer=D718226B.upk\nTypeContainer=0\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n";
 }
@@ -79,6 +82,14 @@ std::unique_ptr<Process> Bench::device(const std::string& name,
     argv.insert(argv.end(), args.begin(), args.end());
     return std::make_unique<Process>(argv, dir_.path() / (name + ".txt"), dir_.path(),
                                      std::vector<std::string>{kUtf8});
+}
+
+std::string Bench::transcript_since(size_t& offset) const {
+    std::ifstream in(dir_.path() / "server.txt", std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    offset += text.size();
+    return text;
 }
 
 bool Bench::wait_for_count(const std::string& text, size_t times, int timeout_ms) {

@@ -1,5 +1,5 @@
 // A test bench on the test network: qd-server in the server's namespace on a configuration of
-// the bench's own (the example container, AutoProg=2, AutoJumpApp=0), and qd-devsim devices in
+// the bench's own (the example container, AutoProg=2, the ServerSettings), and qd-devsim devices in
 // the devices' namespace. Everything it started is ended, and the network taken down, when it
 // goes (also when the test fails); a device the test holds goes before it.
 //
@@ -26,6 +26,9 @@ struct ServerSettings {
     bool reply_paced = false;
     int delay_frames = 5;
     int delay_write = 5;
+    int auto_jump = 0;       // AutoJumpApp
+    int verify_flash = 1;    // VerifyFlash
+    int stall_timeout = 60;  // StallTimeout, seconds
 };
 
 // Counts a text in a file that grows, reading each byte once.
@@ -63,6 +66,8 @@ public:
     std::unique_ptr<Process> device(const std::string& name, const std::vector<std::string>& args);
     // Waits at most timeout_ms until the server's console holds `text` at least `times` times.
     bool wait_for_count(const std::string& text, size_t times, int timeout_ms);
+    // What the server has written from `offset` on; `offset` moves to its end.
+    std::string transcript_since(size_t& offset) const;
 
 private:
     TempWorkDir dir_;

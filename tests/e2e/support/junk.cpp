@@ -22,6 +22,20 @@ std::vector<uint8_t> sealed(Frame f, uint32_t crc_len, uint32_t crc_xor) {
 
 }  // namespace
 
+std::vector<uint8_t> announcement_frame(const Announcement& a) {
+    from_dev_bcst_t b{};
+    b.vers = FRAME_VERSION;
+    b.magic_number = FRAME_MAGIC;
+    b.ver_hw = 1;
+    b.ver_bl = 1;
+    std::copy(a.mac.begin(), a.mac.end(), b.my_mac);
+    std::copy(a.ip.begin(), a.ip.end(), b.my_ip);
+    b.my_port = UPDATE_PORT;
+    b.crc_uflash = a.crc_uflash;
+    b.n_frame = a.n_frame;
+    return sealed(b, BCST_CRC_LEN, 0);
+}
+
 Junk JunkMaker::next() {
     const uint32_t n = made_++;
     ++tally_.total;

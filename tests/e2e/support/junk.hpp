@@ -36,6 +36,16 @@ struct JunkTally {
     std::array<uint64_t, kLongestJunk + 1> random_by_length{};
 };
 
+// A valid announcement (right version, magic number and CRC, hardware and bootloader version 1,
+// port 5008) of a device with these fields, as a device sends it.
+struct Announcement {
+    std::array<uint8_t, 4> ip;
+    std::array<uint8_t, 6> mac;
+    uint32_t crc_uflash;
+    uint32_t n_frame;
+};
+std::vector<uint8_t> announcement_frame(const Announcement& a);
+
 class JunkMaker {
 public:
     explicit JunkMaker(uint32_t seed) : rng_(seed) {}

@@ -90,4 +90,17 @@ std::string TestNetwork::device_command(const std::string& command) const {
     return "bash '" + kScript + "' exec-dev " + name_ + " " + command;
 }
 
+std::string TestNetwork::set_server_link(bool up) const {
+    const std::string link = kServerLink;
+    const std::string side = "exec-server " + name_ + " ";
+    const ScriptRun set = testnet_script(side + "ip link set " + link + (up ? " up" : " down"));
+    if (set.status != 0) return "ip link set failed: " + set.output;
+    for (int waited = 0; up && waited < 10000; waited += 20) {
+        const ScriptRun show = testnet_script(side + "ip -o link show dev " + link);
+        if (show.output.find(" state UP ") != std::string::npos) return {};
+        ::usleep(20000);
+    }
+    return up ? link + " did not come up" : std::string();
+}
+
 }  // namespace qd::test

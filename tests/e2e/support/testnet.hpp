@@ -65,6 +65,11 @@ public:
     std::string server_command(const std::string& command) const;
     std::string device_command(const std::string& command) const;
 
+    // Takes the server's link (kServerLink) down, as a pulled cable does, or brings it up again
+    // and waits (at most 10 s) until it carries traffic; nothing when done, what went wrong
+    // otherwise.
+    std::string set_server_link(bool up) const;
+
 private:
     std::string name_;
     std::string error_;
