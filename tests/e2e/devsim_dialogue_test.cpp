@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -74,6 +75,12 @@ std::string masked(std::string text) {
     return std::regex_replace(text, kWaiting, "[WAITING]");
 }
 
+// A run of failed attempts at one block, as many as fit into the stall time.
+std::string repeats_masked(const std::string& text) {
+    return std::regex_replace(text, std::regex("(Error Net_Handler CMD_WRITE_UP_FLASH\n)+"),
+                              "[REPEATS]");
+}
+
 // The waiting counter runs on from 0 over the whole run, never reset.
 bool counters_run_on(const std::string& text) {
     const std::regex one(R"(Ожидание широковещательного сообщения от устройства: (\d+) \r)");
@@ -122,7 +129,20 @@ uint64_t summary_number(const std::string& out, const std::string& label) {
 
 // --- what a case expects --------------------------------------------------------------------
 
-enum class Path { update, jump, ignore };
+// How a device's dialogue goes.
+enum class Path {
+    update,            // updated and sent to its application
+    jump,              // sent to its application without an update
+    ignore,            // nothing sent
+    verify_failed,     // its flash CRC differs from the image's three times: left in its bootloader
+    jump_unconfirmed,  // updated, but its jump is never answered: left in its bootloader
+    stalled,           // silent for ever from command kSilentFrom on: given up
+};
+
+// Command 200 is block 193: the blocks begin with command 7.
+constexpr int kSilentFrom = 200;
+constexpr int kSilentBlock = kSilentFrom - 7;
+constexpr int kStallSeconds = 5;
 
 struct Versions {
     uint32_t hw = 1, bl = 1, key = 0, bl_crc = 0;
@@ -139,6 +159,7 @@ struct DeviceRun {
     int status;          // its exit status
     Versions v{};
     uint32_t interval_ms = 10000;
+    bool wrong_crc = false;  // --wrong-crc among args
 };
 
 std::string ip_of(int n) { return TestNetwork::device_ip(n); }
@@ -162,24 +183,66 @@ std::string reply_line(const char* name, int code) {
 const std::string kClosing =
     kSep + "Ожидаем широковещательное сообщение от следующего устройства.\n" + kSep;
 
-std::string update_dialogue() {
-    std::string t = reply_line("CMD_NOP", 0) + reply_line("CMD_ACTIVATE_BL", 1) +
-                    reply_line("CMD_GET_CONFIG", 9) +
-                    "Переход на UP1\nПрограммирование возможно\n" +
-                    reply_line("CMD_UNBLOCK_FLASH", 2) + reply_line("CMD_ERASE_UP_FLASH", 3) +
-                    reply_line("CMD_SET_PASS_BIN", 4);
-    for (uint32_t block = 0; block < IMAGE_SIZE / WRITE_BLOCK_SIZE; ++block) {
+// The CRC-32 of the flash after the write: the container, or, when the device fell silent, the
+// container's blocks before the silent one and erased bytes after them.
+uint32_t flash_crc_after(Path path) {
+    if (path != Path::stalled) return kContainerCrc;
+    std::string error;
+    device::Bytes flash = device::as_flash(*device::read_program(kContainer, error));
+    std::fill(flash.begin() + kSilentBlock * WRITE_BLOCK_SIZE, flash.end(), uint8_t{0xFF});
+    return fullcalk_crc32(flash.data(), IMAGE_SIZE, CRC32_POLY);
+}
+
+// The CRC the device reports to CMD_GETCRC_FLASH after the write.
+uint32_t reported_crc(const DeviceRun& d) {
+    return flash_crc_after(d.path) ^ (d.wrong_crc ? 1u : 0u);
+}
+
+std::string opening_steps() {
+    return reply_line("CMD_NOP", 0) + reply_line("CMD_ACTIVATE_BL", 1) +
+           reply_line("CMD_GET_CONFIG", 9) + "Переход на UP1\nПрограммирование возможно\n" +
+           reply_line("CMD_UNBLOCK_FLASH", 2);
+}
+
+// The erase, the password and the blocks before `blocks`.
+std::string writes(uint32_t blocks) {
+    std::string t = reply_line("CMD_ERASE_UP_FLASH", 3) + reply_line("CMD_SET_PASS_BIN", 4);
+    for (uint32_t block = 0; block < blocks; ++block) {
         t += reply_line("CMD_WRITE_UP_FLASH", 5) + " NPW:" + std::to_string(block) + "; Adr: 0h" +
              hex(FLASH_BASE + block * WRITE_BLOCK_SIZE) + "; \n";
     }
-    return t + reply_line("CMD_GETCRC_FLASH", 6) + "FLASH UP1 CRC32: 0h" + hex(kContainerCrc) +
-           " \n" + reply_line("CMD_JUMP_TO_APP", 7) + kClosing;
+    return t;
 }
 
-std::string after_decision(Path path) {
-    switch (path) {
-        case Path::update:
-            return update_dialogue();
+// A whole write pass and the flash CRC read back.
+std::string write_pass(const DeviceRun& d) {
+    return writes(IMAGE_SIZE / WRITE_BLOCK_SIZE) + reply_line("CMD_GETCRC_FLASH", 6) +
+           "FLASH UP1 CRC32: 0h" + hex(reported_crc(d)) + " \n";
+}
+
+std::string update_dialogue(const DeviceRun& d) {
+    const std::string again =
+        "CRC32 FLASH UP1 не совпадает с образом (0h" + hex(kContainerCrc) + "), повторяем запись\n";
+    const std::string head = opening_steps();
+    switch (d.path) {
+        case Path::verify_failed:
+            return head + write_pass(d) + again + write_pass(d) + again + write_pass(d) +
+                   "Обновление не удалось, переход в приложение не выполняется\n" + kClosing;
+        case Path::jump_unconfirmed: {
+            std::string t = head + write_pass(d);
+            for (int n = 0; n < 5; ++n) t += "Error Net_Handler CMD_JUMP_TO_APP\n";
+            return t + "Ответ на CMD_JUMP_TO_APP не получен\n" + kClosing;
+        }
+        case Path::stalled:
+            return head + writes(kSilentBlock) + "[REPEATS]Устройство не отвечает " +
+                   std::to_string(kStallSeconds) + " с, обмен прерван\n" + kClosing;
+        default:
+            return head + write_pass(d) + reply_line("CMD_JUMP_TO_APP", 7) + kClosing;
+    }
+}
+
+std::string after_decision(const DeviceRun& d) {
+    switch (d.path) {
         case Path::jump:
             return "Передаем обнаруженному устройству команду CMD_JUMP_TO_APP.\n" +
                    reply_line("CMD_JUMP_TO_APP", 7) + kClosing;
@@ -187,8 +250,9 @@ std::string after_decision(Path path) {
             return "Игнорируем обнаруженное устройство.\nОжидаем что оно перейдет на UP по "
                    "таймауту.\n" +
                    kSep;
+        default:
+            return update_dialogue(d);
     }
-    return {};
 }
 
 // What the server prints for a device whose `announced` broadcasts it has handled.
@@ -196,7 +260,7 @@ std::string server_text(const DeviceRun& d, uint64_t announced) {
     std::string t;
     for (uint64_t n = 0; n < announced; ++n) {
         t += "[WAITING]" + report(d, n) + "Анализ необходимости обновления:\n" + d.decision + kSep +
-             after_decision(d.path);
+             after_decision(d);
     }
     return t;
 }
@@ -219,64 +283,103 @@ const char* const kCommandNames[] = {"CMD_NOP",
                                      "CMD_GETCRC_FLASH",
                                      "CMD_JUMP_TO_APP"};
 
-// How many commands of this name the device of a dialogue on this path receives.
-int commands_of(const std::string& name, Path path) {
-    const bool updated = path == Path::update;
-    if (name == "CMD_JUMP_TO_APP") return path != Path::ignore ? 1 : 0;
-    if (name == "CMD_WRITE_UP_FLASH") return updated ? 480 : 0;
-    return updated ? 1 : 0;
+// The commands a device receives on a path, in the order of kCommandNames.
+std::array<int, 9> commands_on(Path path) {
+    switch (path) {
+        case Path::update:
+            return {1, 1, 1, 1, 1, 1, 480, 1, 1};
+        case Path::jump:
+            return {0, 0, 0, 0, 0, 0, 0, 0, 1};
+        case Path::ignore:
+            return {};
+        case Path::verify_failed:
+            return {1, 1, 1, 1, 3, 3, 1440, 3, 0};
+        case Path::jump_unconfirmed:
+            return {1, 1, 1, 1, 1, 1, 480, 1, 5};
+        case Path::stalled:
+            return {1, 1, 1, 1, 1, 1, kSilentBlock, 0, 0};
+    }
+    return {};
 }
+
+int sum(const std::array<int, 9>& counts) {
+    int n = 0;
+    for (const int c : counts) n += c;
+    return n;
+}
+
+bool jumps(Path path) { return path == Path::update || path == Path::jump; }
+bool writes_flash(Path path) { return path != Path::jump && path != Path::ignore; }
+int muted_on(Path path) { return path == Path::jump_unconfirmed ? 5 : 0; }
 
 std::string lower(std::string s) {
     for (char& ch : s) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
     return s;
 }
 
-// The summary's last line, for programs; the announcements masked as masked_count does.
-std::string result_line(const DeviceRun& d, int replies, uint32_t crc_after) {
-    const std::string n = std::to_string(replies);
-    std::string t = std::string("result: jumped=") + (d.path != Path::ignore ? "1" : "0") +
-                    " flash_ok=" + (d.expect.empty() ? "none" : "1") + " commands=" + n +
-                    " invalid=0";
-    for (const char* name : kCommandNames) {
-        t += " " + lower(name) + "=" + std::to_string(commands_of(name, d.path));
+std::string hex8(uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
+
+// The summary's last line, for programs; the counts that vary masked as masked_count does.
+std::string result_line(const DeviceRun& d, uint32_t crc_after, uint32_t crc_told) {
+    const std::array<int, 9> counts = commands_on(d.path);
+    const int replies = sum(counts) - muted_on(d.path);
+    std::string t = std::string("result: jumped=") + (jumps(d.path) ? "1" : "0") +
+                    " flash_ok=" + (d.expect.empty() ? "none" : "1") +
+                    " commands=" + std::to_string(sum(counts)) + " invalid=0";
+    for (size_t i = 0; i < counts.size(); ++i) {
+        t += " " + lower(kCommandNames[i]) + "=" + std::to_string(counts[i]);
     }
-    char crc[9];
-    std::snprintf(crc, sizeof crc, "%08X", crc_after);
-    return t + " cmd_other=0 blocks=" + (d.path == Path::update ? "480" : "0") + " crc=" + crc +
-           " reported_crc=" + crc + " announcements=[N] replies=" + n +
-           " lost=0 damaged=0 refused=0 duplicated=0 muted=0 dropped_silent=0 send_failures=0\n";
+    return t + " cmd_other=0 blocks=" + std::to_string(counts[6]) + " crc=" + hex8(crc_after) +
+           " reported_crc=" + hex8(crc_told) + " announcements=[N] replies=" +
+           std::to_string(replies) + " lost=0 damaged=0 refused=0 duplicated=0 muted=" +
+           std::to_string(muted_on(d.path)) + " dropped_silent=" +
+           (d.path == Path::stalled ? "[N]" : "0") + " send_failures=0\n";
 }
 
 std::string device_output(const DeviceRun& d) {
-    const bool updated = d.path == Path::update;
-    const bool jumped = d.path != Path::ignore;
+    const std::array<int, 9> counts = commands_on(d.path);
     std::string commands;
-    for (const char* name : kCommandNames) {
+    for (size_t i = 0; i < counts.size(); ++i) {
         char line[64];
-        std::snprintf(line, sizeof line, "  %-20s %d\n", name, commands_of(name, d.path));
+        std::snprintf(line, sizeof line, "  %-20s %d\n", kCommandNames[i], counts[i]);
         commands += line;
     }
-    const int replies = updated ? 488 : jumped ? 1 : 0;
-    const uint32_t crc_after = updated ? kContainerCrc : d.crc_uflash;
+    const int replies = sum(counts) - muted_on(d.path);
+    const uint32_t crc_after = writes_flash(d.path) ? flash_crc_after(d.path) : d.crc_uflash;
+    const uint32_t crc_told = crc_after ^ (d.wrong_crc ? 1u : 0u);
     std::string t = "qd-devsim: устройство " + ip_of(d.n) + ", MAC " + d.mac + ", CRC32 UP1: 0h" +
                     hex(d.crc_uflash) + "\nОбъявления на 198.18.0.255:5008 каждые " +
                     std::to_string(d.interval_ms) + " мс\n";
-    if (jumped) t += "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n";
+    if (jumps(d.path)) t += "Ответ на CMD_JUMP_TO_APP отправлен, объявления прекращены.\n";
     t += kSep + "qd-devsim " + ip_of(d.n) + ": итог\nПолучено команд:\n" + commands +
          "Недействительных датаграмм: 0\nОбъявлений отправлено: [N]\nОтветов отправлено: " +
-         std::to_string(replies) +
-         "; потеряно: 0; повреждено: 0\nЗаписано блоков: " + (updated ? "480" : "0") +
-         "\nCRC32 FLASH UP1: 0h" + hex(crc_after) + "\n" +
-         (jumped ? "Переход на приложение: выполнен\n"
-                 : "Переход на приложение: НЕ выполнен, время истекло\n");
+         std::to_string(replies) + "; потеряно: 0; повреждено: 0\n";
+    if (d.path == Path::stalled) t += "Отброшено датаграмм в молчании: [N]\n";
+    if (muted_on(d.path) != 0) {
+        t += "Команд без ответа (--mute): " + std::to_string(muted_on(d.path)) + "\n";
+    }
+    t += "Записано блоков: " + std::to_string(counts[6]) + "\nCRC32 FLASH UP1: 0h" +
+         hex(crc_after) + "\n";
+    if (crc_told != crc_after) {
+        t += "CRC32 в ответах на CMD_GETCRC_FLASH: 0h" + hex(crc_told) + " (--wrong-crc)\n";
+    }
+    t += jumps(d.path) ? "Переход на приложение: выполнен\n"
+                       : "Переход на приложение: НЕ выполнен, время истекло\n";
     if (!d.expect.empty()) t += "FLASH UP1 и " + d.expect + ": совпадают\n";
-    return t + kSep + result_line(d, replies, crc_after);
+    return t + kSep + result_line(d, crc_after, crc_told);
 }
 
+// The counts that depend on time: announcements, and datagrams dropped while silent.
 std::string masked_count(const std::string& out) {
-    const std::string t = std::regex_replace(out, std::regex(R"(Объявлений отправлено: \d+)"),
-                                             "Объявлений отправлено: [N]");
+    std::string t = std::regex_replace(out, std::regex(R"(Объявлений отправлено: \d+)"),
+                                       "Объявлений отправлено: [N]");
+    t = std::regex_replace(t, std::regex(R"(Отброшено датаграмм в молчании: \d+)"),
+                           "Отброшено датаграмм в молчании: [N]");
+    t = std::regex_replace(t, std::regex(R"( dropped_silent=[1-9]\d* )"), " dropped_silent=[N] ");
     return std::regex_replace(t, std::regex(R"( announcements=\d+ )"), " announcements=[N] ");
 }
 
@@ -286,13 +389,23 @@ struct ServerSetup {
     int auto_prog;
     int auto_jump;
     std::string na;  // allowlist entry NA, six decimal numbers with dots, or empty
+    // Reply-paced, the pauses only bound the wait for a reply: a device held up for a few
+    // milliseconds changes nothing.
+    bool reply_paced = false;
+    int delay = 5;  // DelayFrames and DelayWrite
+    int verify_flash = 1;
+    int stall_timeout = 60;
 };
 
 std::string ini_text(const ServerSetup& s) {
+    const std::string delay = std::to_string(s.delay);
     return "[DEVICE]\nNA=" + s.na +
            "\n[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=" + std::to_string(s.auto_prog) +
-           "\nAutoJumpApp=" + std::to_string(s.auto_jump) +
-           "\nDelayWrite=5\nDelayFrames=5\n[FILE]\nBinContainer=D718226B.upk\nTypeContainer=0\n"
+           "\nAutoJumpApp=" + std::to_string(s.auto_jump) + "\nDelayWrite=" + delay +
+           "\nDelayFrames=" + delay + "\nReplyPaced=" + (s.reply_paced ? "1" : "0") +
+           "\nVerifyFlash=" + std::to_string(s.verify_flash) +
+           "\nStallTimeout=" + std::to_string(s.stall_timeout) +
+           "\n[FILE]\nBinContainer=D718226B.upk\nTypeContainer=0\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n";
 }
 
@@ -399,7 +512,7 @@ bool held_up(const DeviceEnd& d, uint64_t dialogue_replies) {
 }
 
 uint64_t dialogue_replies(Path path) {
-    return path == Path::update ? 488 : path == Path::jump ? 1 : 0;
+    return static_cast<uint64_t>(sum(commands_on(path)) - muted_on(path));
 }
 
 constexpr int kAttempts = 3;
@@ -447,6 +560,52 @@ DeviceRun device_with(int n, const std::string& mac, const std::string& file,
                      0};
 }
 
+// An erased device updated with AutoProg=2, its flash compared with the container at the end
+// (unless it falls silent before the end of the write).
+DeviceRun field_device(int n, const std::string& mac, Path path, std::vector<std::string> more) {
+    DeviceRun d = erased_device(n, mac, kAnyVerdict, path);
+    d.args.insert(d.args.end(), more.begin(), more.end());
+    if (path != Path::stalled) {
+        d.args.insert(d.args.end(), {"--expect", kContainer});
+        d.expect = kContainer;
+    }
+    d.status = jumps(path) ? 0 : 3;
+    d.wrong_crc = std::find(more.begin(), more.end(), "--wrong-crc") != more.end();
+    return d;
+}
+
+// Faults of the field, reply-paced: a device whose flash CRC never matches, one whose jump is
+// never answered, one that falls silent for ever; after each the next device is updated. Each
+// device left in its bootloader ends by its own time limit, after the server has given it up
+// and before it would announce itself again.
+std::vector<Case> field_cases() {
+    const ServerSetup paced{2, 0, "", true, 100};
+    ServerSetup unchecked = paced;
+    unchecked.verify_flash = 0;
+    ServerSetup stall = paced;
+    stall.stall_timeout = kStallSeconds;
+    const DeviceRun next = field_device(2, kOtherMac, Path::update, {});
+    const std::string silence = std::to_string(kSilentFrom) + ":forever";
+    return {
+        {"WrongFlashCrcNeverSentToItsApplication",
+         paced,
+         {field_device(1, kListedMac, Path::verify_failed, {"--wrong-crc", "--time-limit", "5000"}),
+          next}},
+        {"WrongFlashCrcUncheckedWithVerifyFlashOff",
+         unchecked,
+         {field_device(1, kListedMac, Path::update, {"--wrong-crc"})}},
+        {"JumpNeverAnswered",
+         paced,
+         {field_device(1, kListedMac, Path::jump_unconfirmed,
+                       {"--mute", "CMD_JUMP_TO_APP", "--time-limit", "5000"}),
+          next}},
+        {"SilentForeverGivenUp",
+         stall,
+         {field_device(1, kListedMac, Path::stalled, {"--silent", silence, "--time-limit", "9000"}),
+          next}},
+    };
+}
+
 std::vector<Case> cases() {
     DeviceRun full = erased_device(1, kListedMac, kAnyVerdict, Path::update);
     full.args.insert(full.args.end(), {"--hw-version", "3", "--bl-version", "2", "--key", "7",
@@ -486,9 +645,15 @@ std::vector<Case> cases() {
     };
 }
 
+std::vector<Case> all_cases() {
+    std::vector<Case> all = cases();
+    for (Case& c : field_cases()) all.push_back(std::move(c));
+    return all;
+}
+
 class Dialogue : public ::testing::TestWithParam<Case> {};
 
-INSTANTIATE_TEST_SUITE_P(Cases, Dialogue, ::testing::ValuesIn(cases()),
+INSTANTIATE_TEST_SUITE_P(Cases, Dialogue, ::testing::ValuesIn(all_cases()),
                          [](const auto& c) { return std::string(c.param.name); });
 
 TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
@@ -517,7 +682,7 @@ TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
         EXPECT_GE(announced, 1u);
         expected += server_text(d, announced);
     }
-    EXPECT_TRUE(same_text(expected + "[WAITING]", masked(end.transcript)));
+    EXPECT_TRUE(same_text(expected + "[WAITING]", repeats_masked(masked(end.transcript))));
     EXPECT_TRUE(counters_run_on(end.transcript));
 }
 
