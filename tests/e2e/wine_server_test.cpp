@@ -11,9 +11,11 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <optional>
@@ -80,6 +82,12 @@ std::string masked(const std::string& bytes) {
         bytes, std::regex(R"(\[\d\d/\d\d/\d{4} \d\d:\d\d:\d\d\])"), "[TIME]");
     return std::regex_replace(t, std::regex(R"([A-Z][a-z]{2} [ \d]\d \d{4} \d\d:\d\d:\d\d)"),
                               "DATE");
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
 }
 
 // A path of this system as the Windows program sees it under Wine (drive Z: is the root).
@@ -154,12 +162,17 @@ device::DeviceConfig device_config() {
     return c;
 }
 
+// What a test does on each turn of serve(), while the device is served.
+using Tick = std::function<void(const device::Bootloader&)>;
+
 // Announces the device by broadcast every 250 ms until the first command comes, then answers
 // every command at once; ends when the device has jumped to its application or at the deadline.
-bool serve(UdpSocket& so, device::Bootloader& dev, std::chrono::seconds limit) {
+bool serve(UdpSocket& so, device::Bootloader& dev, std::chrono::seconds limit,
+           const Tick& tick = {}) {
     const auto deadline = Clock::now() + limit;
     auto next_announcement = Clock::now();
     while (!dev.jumped() && Clock::now() < deadline) {
+        if (tick) tick(dev);
         if (dev.valid_commands() == 0 && Clock::now() >= next_announcement) {
             so.send_to(TestNetwork::kBroadcast, UPDATE_PORT, dev.announcement());
             next_announcement = Clock::now() + std::chrono::milliseconds(250);
@@ -313,6 +326,116 @@ TEST_F(WineServer, EndedByCtrlCLeavesOutputWholeAndPortFree) {
             waiting, std::regex("(Ожидание широковещательного сообщения от устройства: \\d+ \r)+")))
             << waiting;
     }
+}
+
+// --- faults of the field ----------------------------------------------------------------------
+
+// Takes the server's link down once the device has written 200 blocks, and brings it up again
+// 3 s later: a tick for serve().
+struct LinkOutage {
+    const TestNetwork& net;
+    std::optional<Clock::time_point> down_since{};
+    bool up_again = false;
+    std::string error{};
+
+    void operator()(const device::Bootloader& dev) {
+        if (!down_since && dev.blocks_written() >= 200) {
+            error += net.set_server_link(false);
+            down_since = Clock::now();
+        } else if (down_since && !up_again && Clock::now() - *down_since >= std::chrono::seconds(3)) {
+            error += net.set_server_link(true);
+            up_again = true;
+        }
+    }
+};
+
+// The link pulled for 3 s in the middle of the write loop: each send fails with its line and
+// counts as a failed attempt, the server goes on, and the update completes once the link is back.
+TEST_F(WineServer, LinkDownForSecondsInTheWriteLoopAndTheUpdateCompletes) {
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
+        fs::copy_file(fs::path(QD_EXAMPLES_DIR) / f, work.path() / f);
+    }
+    const std::string container = read_bytes(work.path() / "D718226B.upk");
+    device::Bootloader dev(device_config());
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), UPDATE_PORT));
+    so.allow_broadcast();
+
+    auto server = start_server("qd-server.ini", "link.bin");
+    LinkOutage outage{*net_};
+    const bool updated = serve(so, dev, std::chrono::seconds(150), std::ref(outage));
+    if (outage.down_since && !outage.up_again) outage.error += net_->set_server_link(true);
+    const bool waiting_again =
+        updated && wait_for("link.bin", "Ожидаем широковещательное сообщение от следующего "
+                                        "устройства.\n" + kSep, 30);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC) << "the server did not run on";
+    const std::string text = as_text(console("link.bin"));
+    ASSERT_EQ(outage.error, "");
+    ASSERT_TRUE(outage.up_again) << text;
+    ASSERT_TRUE(updated) << text << errors("link.bin");
+    ASSERT_TRUE(waiting_again) << text;
+    EXPECT_EQ(std::string(dev.flash().begin(), dev.flash().end()), container);
+
+    // Compact level: ">" for each command sent, the line alone for each that was not.
+    const std::string failed = "ERR: sendto()failed: -1\n";
+    const size_t failures = count_of(text, failed);
+    EXPECT_GT(failures, 0u) << "no send failed while the link was down";
+    EXPECT_EQ(count_of(text, failed + "Error Net_Handler CMD_WRITE_UP_FLASH\n"), failures)
+        << "a failed send that is not a failed attempt";
+    EXPECT_EQ(count_of(text, "ERR: "), failures);
+    const std::string dialogue = text.substr(text.find("Старт сервера обновлений... \n"));
+    EXPECT_LE(dev.valid_commands(), count_of(dialogue, ">"));
+    std::printf("[figure] wine link down: 3 s at block 200: %zu sends failed, each one line and "
+                "one failed attempt; %llu commands reached the device\n",
+                failures, static_cast<unsigned long long>(dev.valid_commands()));
+}
+
+// An announcement whose device address is the broadcast address of the server's subnet (which
+// the server learns from the Windows adapter list) is reported and analysed, then refused; no
+// command goes out, not even the jump to the application that the configuration asks for.
+TEST_F(WineServer, AnnouncementOfTheSubnetBroadcastAddressIsNeverAnswered) {
+    std::ofstream(work.path() / "r.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nAutoJumpApp=1\n"
+           "[FILE]\nBinContainer=D718226B.upk\n";
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    device::DeviceConfig rogue = device_config();
+    rogue.ip = {198, 18, 0, 255};
+    const std::string container = read_bytes(work.path() / "D718226B.upk");
+    rogue.flash.assign(container.begin(), container.end());
+    device::Bootloader dev(rogue);
+    // Hears whatever reaches port 5008 of any address of the devices' side, broadcasts too.
+    UdpSocket listener = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(listener.bind("0.0.0.0", UPDATE_PORT));
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), 0));
+
+    auto server = start_server("r.ini", "rogue.bin");
+    const bool up = wait_for("rogue.bin", "Старт сервера обновлений... \n", 120);
+    ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT, dev.announcement()));
+    const std::string refused =
+        "IP адрес устройства 198.18.0.255 недопустим, обмен с ним невозможен!\n";
+    const bool seen = up && wait_for("rogue.bin", refused, 30);
+    const std::optional<test::Datagram> heard = listener.receive(1000);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(masked(console("rogue.bin")));
+    ASSERT_TRUE(seen) << text << errors("rogue.bin");
+    EXPECT_FALSE(heard.has_value()) << "a datagram of " << heard->data.size()
+                                    << " bytes reached the devices' side";
+
+    const size_t analysis = text.find("Анализ необходимости обновления:\n");
+    ASSERT_NE(analysis, std::string::npos) << text;
+    const size_t next = text.find("Ожидание", analysis);
+    EXPECT_EQ(text.substr(analysis, next - analysis),
+              "Анализ необходимости обновления:\n"
+              "Имя bin файла для обновления: D718226B.upk; CRC32 текущей программы UP1: "
+              "D718226B \nПО в файле и существующее ПО совпадают!\n"
+              "Автообновление ПО запрещено!\n" + kSep + refused +
+                  "Игнорируем обнаруженное устройство.\n"
+                  "Ожидаем что оно перейдет на UP по таймауту.\n" + kSep);
+    EXPECT_NE(text.find("IP dev: 198.18.0.255 \n"), std::string::npos) << text;
+    EXPECT_EQ(count_of(text, "Принято широковещательное сообщение"), 1u) << text;
 }
 
 }  // namespace
