@@ -324,15 +324,38 @@ std::string first_difference(const std::string& expected, const std::string& got
     return ::testing::AssertionSuccess();
 }
 
+// The server's lines after its start: for each announcement in turn, the expected text, and
+// nothing more but the waiting lines.
+void expect_rogue_transcript(const std::string& transcript) {
+    const std::string started = "Старт сервера обновлений... \n";
+    const size_t at = transcript.find(started);
+    ASSERT_NE(at, std::string::npos) << transcript;
+    const std::string got = masked(transcript.substr(at + started.size()));
+    std::string expected;
+    for (size_t n = 0; n < rogues().size(); ++n) expected += rogue_text(n);
+    EXPECT_TRUE(got.compare(0, expected.size(), expected) == 0)
+        << first_difference(expected, got) << "\nwhole text got:\n" << got;
+    EXPECT_TRUE(std::regex_match(got.substr(std::min(expected.size(), got.size())),
+                                 std::regex(R"((\[WAITING\])?)")))
+        << "more than the announcements' lines: " << got.substr(expected.size());
+    for (const TraceEvent& e : test::trace_events(transcript)) {
+        if (e.kind != TraceEvent::crc_check) continue;
+        EXPECT_EQ(e.b, e.c) << "a frame with a wrong CRC";
+    }
+}
+
+// A qd-devsim without an address: it announces 0.0.0.0 and listens on port 5008 of every
+// address of the devices' side, broadcasts included, until its time limit.
+std::unique_ptr<Process> listening_device(Bench& bench) {
+    return bench.device("listener", {"--address", "0.0.0.0", "--broadcast",
+                                     TestNetwork::kBroadcast, "--mac", "2.81.68.0.9.0",
+                                     "--interval", "600000", "--time-limit", "8000"});
+}
+
 TEST(RogueAddresses, NeverAnsweredAndARealDeviceIsUpdatedAfterThem) {
     Bench bench(2, ServerSettings{2, false, 5, 5, 1});
     ASSERT_EQ(bench.error(), "");
-    // A qd-devsim without an address: it announces 0.0.0.0 and listens on port 5008 of every
-    // address of the devices' side, broadcasts included, until its time limit.
-    std::unique_ptr<Process> listener =
-        bench.device("listener", {"--address", "0.0.0.0", "--broadcast", TestNetwork::kBroadcast,
-                                  "--mac", "2.81.68.0.9.0", "--interval", "600000",
-                                  "--time-limit", "8000"});
+    std::unique_ptr<Process> listener = listening_device(bench);
     ASSERT_TRUE(bench.wait_for_count(" недопустим, обмен с ним невозможен!\n", 1, kSettleMs))
         << bench.transcript();
     ASSERT_TRUE(send_rogues(bench)) << bench.transcript();
@@ -343,31 +366,15 @@ TEST(RogueAddresses, NeverAnsweredAndARealDeviceIsUpdatedAfterThem) {
     EXPECT_EQ(heard.number("commands"), 0u) << "a command reached the devices' side";
     EXPECT_EQ(heard.number("cmd_other"), 0u);
     EXPECT_GE(heard.number("invalid"), 1u) << "the listener heard not even its own broadcast";
-    const std::string started = "Старт сервера обновлений... \n";
-    std::string rogue_part = bench.transcript();
-    rogue_part = rogue_part.substr(std::min(rogue_part.find(started), rogue_part.size()));
-    rogue_part = rogue_part.substr(std::min(started.size(), rogue_part.size()));
+    expect_rogue_transcript(bench.transcript());
 
     std::unique_ptr<Process> dev = bench.device("device", updated_device(1, "2.81.68.0.0.1"));
     std::optional<int> status;
     const std::string out = finish(bench, *dev, 1, status);
     EXPECT_EQ(status, 0) << out;
     EXPECT_TRUE(DevsimResult(out).flash_ok()) << out;
-
-    std::string expected;
-    for (size_t n = 0; n < rogues().size(); ++n) expected += rogue_text(n);
-    const std::string got = masked(rogue_part);
-    EXPECT_TRUE(got.compare(0, expected.size(), expected) == 0)
-        << first_difference(expected, got) << "\nwhole text got:\n" << got;
-    EXPECT_TRUE(std::regex_match(got.substr(std::min(expected.size(), got.size())),
-                                 std::regex(R"((\[WAITING\])?)")))
-        << "more than the announcements' lines: " << got.substr(expected.size());
     const std::string text = bench.transcript();
     expect_known_lines(text);
-    for (const TraceEvent& e : test::trace_events(text)) {
-        if (e.kind != TraceEvent::crc_check) continue;
-        EXPECT_EQ(e.b, e.c) << "a frame with a wrong CRC";
-    }
     EXPECT_EQ(count(text, "Create soc tx. IP: "), 1u) << "a dialogue opened for a rogue address";
     EXPECT_EQ(count(text, "Create soc tx. IP: " + ip(1) + ", Port: 5008\n"), 1u);
     figure("rogue addresses: %zu announcements (0.0.0.0, 127.0.0.1, 224.0.0.1, "
@@ -427,6 +434,7 @@ TEST_P(SlowDevice, StillUpdated) {
 // flash other than the image, or without its update; nearly all are updated.
 constexpr int kDefaultBoards = 5;
 constexpr int kBoardGapMs = 2000;
+constexpr int kBoardBoundSeconds = 30;  // far more than a board takes, for the network's life
 constexpr int kUnplugMs = 1000;  // how long a board that jumped may take to end
 const std::string kBoardLimit = "60000";
 const std::string kShare = "0.03";
@@ -469,6 +477,7 @@ struct Board {
     size_t passes = 0;       // write passes (flash CRCs read back)
     uint64_t commands = 0;   // commands the board received, when it ended by itself
     size_t failed = 0;       // failed attempts in the dialogue
+    bool dialogue_ended = false;
 };
 
 std::vector<std::string> board_args(int n) {
@@ -520,8 +529,8 @@ void check_board(const std::string& console, const std::string& dialogue_text, B
 Board serve_board(Bench& bench, int n, size_t& offset) {
     Board b;
     std::unique_ptr<Process> dev = bench.device("board" + std::to_string(n), board_args(n));
-    EXPECT_TRUE(bench.wait_for_count(Bench::kClosing, static_cast<size_t>(n), kSettleMs))
-        << "board " << n << ": the server did not end the dialogue";
+    b.dialogue_ended = bench.wait_for_count(Bench::kClosing, static_cast<size_t>(n), kSettleMs);
+    EXPECT_TRUE(b.dialogue_ended) << "board " << n << ": the server did not end the dialogue";
     if (!dev->wait_for(kUnplugMs)) dev->stop();  // left in its bootloader: unplugged
     const std::string dialogue_text = bench.transcript_since(offset);
     b.end = server_end(dialogue_text, b);
@@ -543,6 +552,10 @@ TEST_P(BoardsInARow, NoBoardInItsApplicationWithoutTheImageAndNearlyAllUpdated) 
     const PacedCase& c = GetParam();
     const int boards = soak_boards();
     const Clock::time_point start = Clock::now();
+    // The test network's namespaces end by themselves after QD_TESTNET_TTL seconds (a test that
+    // dies leaves nothing behind for long): a long soak needs them longer.
+    const int ttl = 900 + boards * kBoardBoundSeconds;
+    ::setenv("QD_TESTNET_TTL", std::to_string(ttl).c_str(), 1);
     Bench bench(1, c.server);
     ASSERT_EQ(bench.error(), "");
     const long kib_before = test::resident_kib(bench.server().pid()).value_or(0);
@@ -558,7 +571,7 @@ TEST_P(BoardsInARow, NoBoardInItsApplicationWithoutTheImageAndNearlyAllUpdated) 
                     " commands, %zu failed attempts\n",
                     c.name, n, 1000 + n, end_name(b.end), b.passes, b.commands, b.failed);
         std::fflush(stdout);
-        if (::testing::Test::HasFatalFailure()) break;
+        if (!b.dialogue_ended) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(kBoardGapMs));
     }
     EXPECT_TRUE(server_runs(bench)) << "the server ended";
