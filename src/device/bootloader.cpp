@@ -226,6 +226,7 @@ std::vector<Reply> Bootloader::deliver(Bytes frame, uint32_t cmd, uint32_t to_po
     std::vector<Reply> replies{Reply{std::move(frame), delay_ms, to_port}};
     if (faults_.duplicate || draw(faults_.duplicate_probability)) {
         replies.push_back(replies.front());
+        replies.back().delay_ms += faults_.duplicate_delay_ms;
     }
     return replies;
 }

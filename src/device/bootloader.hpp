@@ -58,6 +58,7 @@ struct Faults {
     std::map<uint32_t, uint32_t> delay_by_cmd{};  // reply time for a command code, over delay_ms
     double refuse_probability = 0.0;     // share of commands answered RES_GENERAL_ERROR, not done
     double duplicate_probability = 0.0;  // share of replies sent twice
+    uint32_t duplicate_delay_ms = 0;     // the second copy comes this much after the first
     // CMD_GETCRC_FLASH reports the flash CRC-32 XOR WRONG_FLASH_CRC_XOR, every time; the
     // announcement and flash_crc() keep the real one.
     bool wrong_flash_crc = false;

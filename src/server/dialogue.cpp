@@ -99,7 +99,7 @@ bool take(Server& srv, Dialogue& d, const QueuedDatagram& q) {
     std::memset(&d.in, 0, sizeof d.in);
     const int16_t kind = sort_datagram(q.bytes, q.len, bc, d.in);
     trace_rx(srv, d, q.len, kind);
-    return kind == NET_RX_DEV;
+    return kind == NET_RX_DEV && take_if_new(d.log, d.in, d.proc, srv.cfg.reply_paced);
 }
 
 // The poll: the oldest datagram kept, if any.
@@ -148,8 +148,19 @@ void fill_payload(Server& srv, Dialogue& d) {
     d.out.f_address = FLASH_BASE + offset;
 }
 
+// A reply was accepted: what waits is stale; its replies are noted, so that a later copy of one
+// is known.
+void drop_stale(Dialogue& d) {
+    QueuedDatagram q;
+    while (pop(d, q)) {
+        from_dev_bcst_t bc{};
+        from_dev_update_t r{};
+        if (sort_datagram(q.bytes, q.len, bc, r) == NET_RX_DEV) note_reply(d.log, r);
+    }
+}
+
 void send(Server& srv, Dialogue& d) {
-    if (d.log.drop_stale) d.queue_count = 0;  // a reply was accepted: what waits is stale
+    if (d.log.drop_stale) drop_stale(d);
     d.log.drop_stale = false;
     fill_payload(srv, d);
     seal_command(d.out, d.proc, d.ext, srv.x.counter_frames++);

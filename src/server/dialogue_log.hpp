@@ -1,8 +1,10 @@
 // How one dialogue with a device went: what its end, its stall check and the journal need.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+#include "protocol/frames.hpp"
 #include "server/journal.hpp"
 
 namespace qd {
@@ -18,8 +20,38 @@ struct DialogueLog {
     bool crc_reported = false;   // the device answered CMD_GETCRC_FLASH (crc_after holds it)
     uint32_t crc_after = 0;
     bool drop_stale = false;     // a reply was accepted: drop what waits before the next command
+    // The device's number and checksum of the last replies read in the dialogue, newest last.
+    static constexpr size_t kSeenReplies = 8;
+    uint32_t seen_frame[kSeenReplies] = {};
+    uint32_t seen_crc[kSeenReplies] = {};
+    size_t seen_count = 0;
     bool updating = false;       // the dialogue writes the flash (not a jump alone)
     JournalResult outcome = JournalResult::ignored;  // how it ended
 };
+
+// Notes a valid reply read in the dialogue (taken by a poll, or dropped as stale); true when
+// it is not a copy of one read before. The device numbers its replies, so a copy (the second of
+// a duplicated datagram) carries the number and the checksum of the reply it repeats.
+inline bool note_reply(DialogueLog& d, const from_dev_update_t& r) {
+    const size_t known = d.seen_count < DialogueLog::kSeenReplies ? d.seen_count
+                                                                   : DialogueLog::kSeenReplies;
+    for (size_t i = 0; i < known; ++i) {
+        if (d.seen_frame[i] == r.n_frame && d.seen_crc[i] == r.crc_struct) return false;
+    }
+    const size_t slot = d.seen_count % DialogueLog::kSeenReplies;
+    d.seen_frame[slot] = r.n_frame;
+    d.seen_crc[slot] = r.crc_struct;
+    ++d.seen_count;
+    return true;
+}
+
+// A valid reply that a poll may take for the command `code` just sent: not a copy of a reply
+// read before, which would stand in for a block the device refused. Reply-paced, the wait for
+// the reply reads a copy and goes on waiting, whatever command it names; with fixed pauses the
+// one poll leaves a copy naming another command to the usual check, which does not accept it.
+inline bool take_if_new(DialogueLog& d, const from_dev_update_t& r, uint32_t code,
+                        bool reply_paced) {
+    return note_reply(d, r) || (!reply_paced && r.get_cmd != code);
+}
 
 }  // namespace qd

@@ -24,9 +24,15 @@ constexpr uint8_t kMaxJumpAttempts = 5;
 // never stops cannot hold the dialogue.
 constexpr int kMaxStaleDrop = 1024;
 
+// Reads one datagram: true for a valid reply that is not a copy of the last one taken.
+bool fresh_reply(Server& srv, uint8_t code) {
+    return Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV &&
+           take_if_new(srv.loop.dlg, srv.x.in_dev, code, srv.cfg.reply_paced);
+}
+
 // Reply-paced: waits at most pause_ms for a valid reply. What arrives meanwhile and is not one
 // (another device's broadcast, junk, a damaged frame) is read, shown and dropped.
-bool await_reply(Server& srv, uint32_t pause_ms) {
+bool await_reply(Server& srv, uint8_t code, uint32_t pause_ms) {
     const uint64_t deadline = srv.clock.monotonic_ms() + pause_ms;
     for (;;) {
         const uint64_t now = srv.clock.monotonic_ms();
@@ -34,7 +40,7 @@ bool await_reply(Server& srv, uint32_t pause_ms) {
         if (!srv.net.wait_readable(srv.x.so_rx_s, static_cast<uint32_t>(deadline - now))) {
             return false;
         }
-        if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV) return true;
+        if (fresh_reply(srv, code)) return true;
     }
 }
 
@@ -43,7 +49,9 @@ bool await_reply(Server& srv, uint32_t pause_ms) {
 void drop_stale(Server& srv) {
     srv.loop.dlg.drop_stale = false;
     for (int n = 0; n < kMaxStaleDrop && srv.net.wait_readable(srv.x.so_rx_s, 0); ++n) {
-        Net_Handler(srv, srv.x.in_bc, srv.x.in_dev);
+        if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV) {
+            note_reply(srv.loop.dlg, srv.x.in_dev);
+        }
     }
 }
 
@@ -55,11 +63,11 @@ bool send_and_poll(Server& srv, uint8_t code, uint32_t pause_ms) {
     tx_struct(srv);
     ++srv.loop.dlg.commands;
     if (srv.cfg.reply_paced) {
-        if (await_reply(srv, pause_ms)) return true;
+        if (await_reply(srv, code, pause_ms)) return true;
     } else {
         srv.clock.sleep_ms(pause_ms);
     }
-    return Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) == NET_RX_DEV;
+    return fresh_reply(srv, code);
 }
 
 // The pause after a step's poll; reply-paced, it is left out once the step is accepted.

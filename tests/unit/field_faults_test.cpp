@@ -280,6 +280,29 @@ TEST_F(Field, DuplicatedRepliesAreDroppedAndShiftNothing) {
     }
 }
 
+// Every reply comes twice, the copy late: after the next block's command has gone out, and
+// before the device's own answer to it, which is sometimes a refusal. The copy carries the
+// number of the reply it repeats and is not taken for the next block's.
+TEST_F(Field, ALateCopyOfAReplyNeverStandsInForTheNextBlock) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        srv().cfg.reply_paced = paced;
+        t.con.clear();
+        device::Bootloader& d = plug({192, 168, 1, 20},
+                                     device::Faults{.seed = 3,
+                                                    .duplicate = true,
+                                                    .delay_ms = 3,
+                                                    .refuse_probability = 0.05,
+                                                    .duplicate_delay_ms = paced ? 1u : 10u});
+        run_dialogue(1000);
+        EXPECT_GT(d.commands_refused(), 10u);
+        EXPECT_TRUE(d.jumped());
+        EXPECT_EQ(d.flash(), image);
+        EXPECT_EQ(t.con.text().find("повторяем запись"), std::string::npos) << "a block was lost";
+        t.net.drop_queue();
+    }
+}
+
 // A device slower than the pause: its reply comes after the poll; a failed attempt drops
 // nothing, so the next attempt's poll still takes it.
 TEST_F(Field, ADeviceSlowerThanThePauseIsStillUpdated) {
