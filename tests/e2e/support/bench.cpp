@@ -44,15 +44,20 @@ size_t OutputCounter::count() {
 }
 
 std::string ini_text(const ServerSettings& s) {
+    const std::string parallel =
+        s.parallel != 0 ? "\nParallel=" + std::to_string(s.parallel) : std::string();
+    const std::string journal = s.journal.empty() ? "" : "[LOG]\nJournal=" + s.journal + "\n";
     return "[DEBUG]\nDebugPrint=" + std::to_string(s.debug_print) +
-           "\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=" + (s.reply_paced ? "1" : "0") +
+           "\n[DIRECTIVE]\nAutoProg=" + std::to_string(s.auto_prog) +
+           "\nReplyPaced=" + (s.reply_paced ? "1" : "0") + parallel +
            "\nDelayWrite=" + std::to_string(s.delay_write) +
            "\nDelayFrames=" + std::to_string(s.delay_frames) +
            "\nAutoJumpApp=" + std::to_string(s.auto_jump) +
            "\nVerifyFlash=" + std::to_string(s.verify_flash) +
            "\nStallTimeout=" + std::to_string(s.stall_timeout) +
            "\n[FILE]\nBinContainer=D718226B.upk\nTypeContainer=0\n"
-           "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n";
+           "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n" + journal +
+           s.extra;
 }
 
 std::string container_file() { return (kExamples / "D718226B.upk").string(); }
