@@ -24,7 +24,9 @@ bool wait_readable(int fd, int timeout_ms) {
     return ::poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN) != 0;
 }
 
-UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM, 0)) {}
+// Not inherited by the programs a test starts: one that lives on (Wine's server) would hold
+// the address after the test has closed it.
+UdpSocket::UdpSocket() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
 
 UdpSocket::~UdpSocket() {
     if (fd_ >= 0) ::close(fd_);
