@@ -31,8 +31,8 @@ struct ServerSettings {
     int stall_timeout = 60;  // StallTimeout, seconds
     int auto_prog = 2;       // AutoProg
     int parallel = 0;        // Parallel: 0 leaves the key out
-    std::string journal;     // [LOG] Journal: empty leaves the key out
-    std::string extra;       // more lines at the end of the file, sections included
+    std::string journal{};   // [LOG] Journal: empty leaves the key out
+    std::string extra{};     // more lines at the end of the file, sections included
 };
 
 // Counts a text in a file that grows, reading each byte once.
