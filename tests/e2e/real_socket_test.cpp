@@ -44,10 +44,13 @@ uint32_t get32(const Bytes& f, size_t at) {
     return v;
 }
 
-// Puts the CRC-32 of all bytes before the last four into them.
-Bytes sealed(Bytes f) {
-    const auto len = static_cast<uint32_t>(f.size() - 4);
-    put32(f, len, fullcalk_crc32(f.data(), len, CRC32_POLY));
+// The frame's bytes with its CRC set, as the protocol seals it.
+template <typename Frame>
+Bytes sealed_as(Bytes f) {
+    Frame record{};
+    from_wire(f.data(), record);
+    seal(record);
+    to_wire(record, f.data());
     return f;
 }
 
@@ -57,38 +60,26 @@ Bytes pattern(size_t size, uint8_t seed) {
     return f;
 }
 
-Bytes broadcast(uint32_t vers = FRAME_VERSION, uint32_t magic = FRAME_MAGIC) {
+Bytes broadcast() {
     Bytes f = pattern(180, 0x11);
-    put32(f, 0, vers);
-    put32(f, 4, magic);
+    put32(f, 0, FRAME_VERSION);
+    put32(f, 4, FRAME_MAGIC);
     put32(f, 44, 7);  // n_frame
-    return sealed(f);
+    return sealed_as<from_dev_bcst_t>(f);
 }
 
-Bytes reply(uint32_t vers = FRAME_VERSION, uint32_t magic = FRAME_MAGIC) {
+Bytes reply() {
     Bytes f = pattern(300, 0x5C);
-    put32(f, 0, vers);
-    put32(f, 4, magic);
+    put32(f, 0, FRAME_VERSION);
+    put32(f, 4, FRAME_MAGIC);
     put32(f, 28, CMD_WRITE_UP_FLASH);  // get_cmd
     put32(f, 32, RES_OK);              // get_result
-    return sealed(f);
-}
-
-Bytes crc_broken(Bytes f) {
-    f.back() ^= 0x01;
-    return f;
+    return sealed_as<from_dev_update_t>(f);
 }
 
 Bytes resized(Bytes f, size_t size) {
     f.resize(size, 0xA5);
     return f;
-}
-
-Bytes command() {
-    Bytes f = pattern(288, 0x33);
-    put32(f, 0, FRAME_VERSION);
-    put32(f, 4, FRAME_MAGIC);
-    return sealed(f);
 }
 
 // --- a server on the real sockets -----------------------------------------------------------
@@ -230,22 +221,15 @@ struct PollCase {
 
 void PrintTo(const PollCase& c, std::ostream* os) { *os << c.name; }
 
+// What only the real socket decides: an empty socket, a datagram as long as the receive buffer,
+// longer ones, an empty datagram, and one broadcast and one reply through it. How each length and
+// header is sorted is the same code on any socket: exchange_test's polling table.
 std::vector<PollCase> poll_cases() {
     return {
         {"NothingWaiting", std::nullopt, NET_RX_NONE, Kept::none, ""},
         {"ValidBroadcast", broadcast(), NET_RX_BCST, Kept::in_bc, "B"},
         {"ValidReply", reply(), NET_RX_DEV, Kept::in_dev, "D"},
-        {"BroadcastBadCrc", crc_broken(broadcast()), NET_RX_BCST_BAD_CRC, Kept::in_bc, ""},
-        {"ReplyBadCrc", crc_broken(reply()), NET_RX_DEV_BAD_CRC, Kept::in_dev, ""},
-        {"BroadcastVersion2", broadcast(2), NET_RX_NONE, Kept::in_bc, ""},
-        {"BroadcastWrongMagic", broadcast(1, 0x2313E27C), NET_RX_NONE, Kept::in_bc, ""},
-        {"ReplyVersion0", reply(0), NET_RX_NONE, Kept::in_dev, ""},
-        {"ReplyWrongMagic", reply(1, 0x7BE21323), NET_RX_NONE, Kept::in_dev, ""},
         {"Empty", Bytes{}, NET_RX_NONE, Kept::none, ""},
-        {"BroadcastLessItsLastByte", resized(broadcast(), 179), NET_RX_NONE, Kept::none, ""},
-        {"BroadcastAndOneByte", resized(broadcast(), 181), NET_RX_NONE, Kept::none, ""},
-        {"ReplyAndOneByte", resized(reply(), 301), NET_RX_NONE, Kept::none, ""},
-        {"ServerCommand288", command(), NET_RX_NONE, Kept::none, ""},
         {"FullBuffer512", resized(broadcast(), 512), NET_RX_NONE, Kept::none, ""},
         {"Oversize600", resized(broadcast(), 600), NET_RX_NONE, Kept::none, ""},
     };
@@ -348,7 +332,7 @@ TEST_F(RealExchange, CommandsLeaveAsDatagramsOf288BytesToTheDevice) {
         EXPECT_EQ(get32(f, 20), FLASH_BASE + 0x100);
         EXPECT_EQ(get32(f, 24), WRITE_BLOCK_SIZE);
         EXPECT_EQ(Bytes(f.begin() + 28, f.begin() + 284), payload);
-        EXPECT_EQ(get32(f, 284), fullcalk_crc32(f.data(), 284, CRC32_POLY));
+        EXPECT_TRUE(sealed(f.data(), CMD_CRC_LEN));
         EXPECT_EQ(d->from_ip, kLoopback);
         EXPECT_NE(d->from_port, UPDATE_PORT);
         EXPECT_EQ(in_dev(), Bytes(sizeof(from_dev_update_t)));
