@@ -73,15 +73,7 @@ protected:
         return std::all_of(rack.begin(), rack.end(), [](const auto& d) { return d->jumped(); });
     }
 
-    std::vector<from_serv_update_t> commands() const {
-        std::vector<from_serv_update_t> out;
-        for (const auto& d : t.net.sent) {
-            from_serv_update_t f{};
-            from_wire(d.data.data(), f);
-            out.push_back(f);
-        }
-        return out;
-    }
+    std::vector<from_serv_update_t> commands() const { return test::commands_sent(t.net); }
 
     std::vector<std::unique_ptr<device::Bootloader>> rack;
     std::unique_ptr<test::RackLink> links;  // destroyed before the devices

@@ -62,26 +62,8 @@ protected:
 
     Server& srv() { return *t.srv; }
 
-    // Passes until the dialogue has ended and the loop waits again; the number of passes.
-    int run_dialogue(int max_passes = 50) {
-        int passes = 0;
-        do {
-            pass(srv());
-            ++passes;
-        } while (srv().loop.state != STATE_WAIT_BROADCAST && passes < max_passes);
-        return passes;
-    }
-
-    // The commands the server sent, decoded.
-    std::vector<from_serv_update_t> commands() const {
-        std::vector<from_serv_update_t> out;
-        for (const auto& d : t.net.sent) {
-            from_serv_update_t f{};
-            from_wire(d.data.data(), f);
-            out.push_back(f);
-        }
-        return out;
-    }
+    int run_dialogue(int max_passes = 50) { return test::run_dialogue(srv(), max_passes); }
+    std::vector<from_serv_update_t> commands() const { return test::commands_sent(t.net); }
 
     test::TestServer t;
     Bytes image;

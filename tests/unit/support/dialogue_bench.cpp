@@ -80,22 +80,11 @@ device::Bootloader& DialogueBench::plug(std::array<uint8_t, 4> ip, const device:
     return *dev;
 }
 
-int DialogueBench::run_dialogue(int max_passes) {
-    int passes = 0;
-    do {
-        pass(srv());
-        ++passes;
-    } while (srv().loop.state != STATE_WAIT_BROADCAST && passes < max_passes);
-    return passes;
-}
+int DialogueBench::run_dialogue(int max_passes) { return test::run_dialogue(srv(), max_passes); }
 
 size_t DialogueBench::sent_of(uint8_t code) const {
     size_t n = 0;
-    for (const auto& d : t.net.sent) {
-        from_serv_update_t f{};
-        from_wire(d.data.data(), f);
-        if (f.cmd == code) ++n;
-    }
+    for (const from_serv_update_t& f : commands_sent(t.net)) n += f.cmd == code ? 1 : 0;
     return n;
 }
 

@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "protocol/frames.hpp"
+#include "server/main_loop.hpp"
+
 namespace qd::test {
 
 int FakeNet::bind_any(int so, uint16_t port) {
@@ -83,6 +86,25 @@ bool FakeJournalFile::append(const char* bytes, size_t len, char* reason, size_t
     }
     lines.emplace_back(bytes, len - std::strlen(JOURNAL_LINE_END));
     return true;
+}
+
+std::vector<from_serv_update_t> commands_sent(const FakeNet& net) {
+    std::vector<from_serv_update_t> out;
+    for (const auto& d : net.sent) {
+        from_serv_update_t f{};
+        from_wire(d.data.data(), f);
+        out.push_back(f);
+    }
+    return out;
+}
+
+int run_dialogue(Server& srv, int max_passes) {
+    int passes = 0;
+    do {
+        pass(srv);
+        ++passes;
+    } while (srv.loop.state != STATE_WAIT_BROADCAST && passes < max_passes);
+    return passes;
 }
 
 TestServer::TestServer() {

@@ -115,6 +115,13 @@ struct ProcessExit : std::runtime_error {
     int code;
 };
 
+// The commands the server sent on the fake network, decoded, in the order sent.
+std::vector<from_serv_update_t> commands_sent(const FakeNet& net);
+
+// Passes of the main loop until the dialogue has ended and the loop waits again, at most
+// max_passes; the number of passes.
+int run_dialogue(Server& srv, int max_passes);
+
 // A server on fakes: console recorded, time fixed at 05/03/2026 09:08:07, pauses added up.
 struct TestServer {
     TestServer();
