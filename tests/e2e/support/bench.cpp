@@ -65,7 +65,7 @@ std::string container_file() { return (kExamples / "D718226B.upk").string(); }
 Bench::Bench(int device_addresses, const ServerSettings& settings) : net_(device_addresses) {
     error_ = net_.error();
     if (!error_.empty()) return;
-    fs::copy_file(container_file(), dir_.path() / "D718226B.upk");
+    if (settings.container) fs::copy_file(container_file(), dir_.path() / "D718226B.upk");
     write_text(dir_.path() / "t.ini", ini_text(settings));
     server_ = std::make_unique<Process>(
         std::vector<std::string>{"bash", kTestnet, "exec-server", net_.name(), kServerExe, "t.ini"},

@@ -33,6 +33,7 @@ struct ServerSettings {
     int parallel = 0;        // Parallel: 0 leaves the key out
     std::string journal{};   // [LOG] Journal: empty leaves the key out
     std::string extra{};     // more lines at the end of the file, sections included
+    bool container = true;   // false: no container in the server's folder (none loaded)
 };
 
 // Counts a text in a file that grows, reading each byte once.
@@ -63,6 +64,8 @@ public:
     // Nothing when the network is up and the server has started; what went wrong otherwise.
     const std::string& error() const { return error_; }
     const TestNetwork& net() const { return net_; }
+    // The server's working folder (its configuration, container and console are there).
+    const std::filesystem::path& dir() const { return dir_.path(); }
     Process& server() { return *server_; }
     std::string transcript() const { return server_->output(); }
 
