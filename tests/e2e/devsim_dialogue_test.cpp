@@ -25,8 +25,8 @@
 #include "device/program_file.hpp"
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
+#include "support/bench.hpp"
 #include "support/process.hpp"
-#include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
 
 namespace qd {
@@ -36,18 +36,13 @@ namespace fs = std::filesystem;
 using test::Process;
 using test::TestNetwork;
 
-const std::string kServerExe = QD_SERVER_EXE;
-const std::string kDevsimExe = QD_DEVSIM_EXE;
-const std::string kTestnet = QD_TESTNET_SH;
 const fs::path kExamples = QD_EXAMPLES_DIR;
 const std::string kContainer = (kExamples / "D718226B.upk").string();
 const std::string kSample = (kExamples / "sample-firmware.bin").string();
 
 const std::string kSep = std::string(56, '-') + "\n";
-const std::string kUtf8 = "QD_CONSOLE_CHARSET=utf-8";
 constexpr uint32_t kContainerCrc = 0xD718226B;
 constexpr uint32_t kErasedCrc = 0x7EF40B2C;  // CRC-32 of 122880 erased (0xFF) bytes
-constexpr int kStartMs = 10000;              // longest wait for the server's start
 constexpr int kSettleMs = 5000;              // for the server to handle what was sent to it
 constexpr int kDeviceMs = 30000;             // for a device to end (its own limit is lower)
 const std::string kDeviceLimit = "20000";
@@ -443,20 +438,11 @@ struct RunEnd {
     std::string transcript;
 };
 
-std::vector<std::string> devsim_argv(const std::string& net, const DeviceRun& d) {
-    std::vector<std::string> argv{"bash",
-                                  kTestnet,
-                                  "exec-dev",
-                                  net,
-                                  kDevsimExe,
-                                  "--address",
-                                  ip_of(d.n),
-                                  "--time-limit",
-                                  kDeviceLimit,
-                                  "--interval",
-                                  std::to_string(d.interval_ms)};
-    argv.insert(argv.end(), d.args.begin(), d.args.end());
-    return argv;
+std::vector<std::string> devsim_args(const DeviceRun& d) {
+    std::vector<std::string> args{"--address",  ip_of(d.n),  "--time-limit",
+                                  kDeviceLimit, "--interval", std::to_string(d.interval_ms)};
+    args.insert(args.end(), d.args.begin(), d.args.end());
+    return args;
 }
 
 // Waits until the server has reported `broadcasts` broadcasts and waits for the next.
@@ -476,29 +462,23 @@ bool settled(const Process& server, uint64_t broadcasts) {
 // ended. Every process and the network are gone when this returns.
 RunEnd run(const ServerSetup& setup, const std::vector<DeviceRun>& devices) {
     RunEnd end;
-    test::TempWorkDir dir;
-    fs::copy_file(kContainer, dir.path() / "D718226B.upk");
-    test::write_text(dir.path() / "t.ini", ini_text(setup));
-    end.banner = banner(dir.path() / "t.ini", setup);
-    TestNetwork net(2);
-    if (!net.error().empty()) return RunEnd{net.error(), {}, {}, {}};
-    Process server({"bash", kTestnet, "exec-server", net.name(), kServerExe, "t.ini"},
-                   dir.path() / "server.txt", dir.path(), {kUtf8});
-    if (!server.wait_for_output("Старт сервера обновлений... \n", kStartMs)) {
-        end.trouble = "the server did not start";
-    }
+    test::Bench bench(2, ini_text(setup));
+    if (!bench.error().empty()) return RunEnd{bench.error(), {}, {}, {}};
+    end.banner = banner(bench.dir() / "t.ini", setup);
     uint64_t broadcasts = 0;
     for (size_t i = 0; i < devices.size() && end.trouble.empty(); ++i) {
-        Process dev(devsim_argv(net.name(), devices[i]),
-                    dir.path() / ("device" + std::to_string(i) + ".txt"), dir.path(), {kUtf8});
-        DeviceEnd& d = end.devices.emplace_back(DeviceEnd{dev.wait_for(kDeviceMs), {}});
-        if (!d.status) dev.stop();
-        d.output = dev.output();
+        std::unique_ptr<Process> dev = bench.device("device" + std::to_string(i),
+                                                    devsim_args(devices[i]));
+        DeviceEnd& d = end.devices.emplace_back(DeviceEnd{dev->wait_for(kDeviceMs), {}});
+        if (!d.status) dev->stop();
+        d.output = dev->output();
         broadcasts += summary_number(d.output, "Объявлений отправлено: ");
-        if (!settled(server, broadcasts)) end.trouble = "the server did not report every broadcast";
+        if (!settled(bench.server(), broadcasts)) {
+            end.trouble = "the server did not report every broadcast";
+        }
     }
-    server.stop();
-    end.transcript = server.output();
+    bench.server().stop();
+    end.transcript = bench.transcript();
     return end;
 }
 

@@ -62,11 +62,19 @@ std::string ini_text(const ServerSettings& s) {
 
 std::string container_file() { return (kExamples / "D718226B.upk").string(); }
 
+Bench::Bench(int device_addresses, const std::string& ini) : net_(device_addresses) {
+    start(ini, true);
+}
+
 Bench::Bench(int device_addresses, const ServerSettings& settings) : net_(device_addresses) {
+    start(ini_text(settings), settings.container);
+}
+
+void Bench::start(const std::string& ini, bool container) {
     error_ = net_.error();
     if (!error_.empty()) return;
-    if (settings.container) fs::copy_file(container_file(), dir_.path() / "D718226B.upk");
-    write_text(dir_.path() / "t.ini", ini_text(settings));
+    if (container) fs::copy_file(container_file(), dir_.path() / "D718226B.upk");
+    write_text(dir_.path() / "t.ini", ini);
     server_ = std::make_unique<Process>(
         std::vector<std::string>{"bash", kTestnet, "exec-server", net_.name(), kServerExe, "t.ini"},
         dir_.path() / "server.txt", dir_.path(), std::vector<std::string>{kUtf8});

@@ -57,6 +57,8 @@ public:
         "Ожидаем широковещательное сообщение от следующего устройства.\n";
 
     Bench(int device_addresses, const ServerSettings& settings);
+    // The same with a configuration of the caller's own text, and the container.
+    Bench(int device_addresses, const std::string& ini);
     ~Bench();
     Bench(const Bench&) = delete;
     Bench& operator=(const Bench&) = delete;
@@ -77,6 +79,9 @@ public:
     std::string transcript_since(size_t& offset) const;
 
 private:
+    // Writes the configuration (and the container), starts the server and waits for its start.
+    void start(const std::string& ini, bool container);
+
     TempWorkDir dir_;
     TestNetwork net_;
     std::unique_ptr<Process> server_;
