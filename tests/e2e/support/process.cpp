@@ -1,3 +1,4 @@
+// Programs started by tests: forked, their output in a file, ended with the test.
 #include "support/process.hpp"
 
 #include <fcntl.h>
@@ -19,9 +20,13 @@ namespace {
 constexpr int kPollMs = 10;
 
 [[noreturn]] void become(const std::vector<std::string>& argv, const std::filesystem::path& output,
-                         const std::filesystem::path& dir, const std::vector<std::string>& env) {
+                         const std::filesystem::path& dir, const std::vector<std::string>& env,
+                         const std::filesystem::path& error) {
     const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(fd, 2) < 0 || ::chdir(dir.c_str()) != 0) {
+    const int err_fd =
+        error.empty() ? fd : ::open(error.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || err_fd < 0 || ::dup2(fd, 1) < 0 || ::dup2(err_fd, 2) < 0 ||
+        ::chdir(dir.c_str()) != 0) {
         ::_exit(127);
     }
     // Also ended when the test process is ended from outside (by ctest's time limit, say).
@@ -42,11 +47,17 @@ int decoded(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st
 }  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::filesystem::path& output,
-                 const std::filesystem::path& dir, const std::vector<std::string>& env)
+                 const std::filesystem::path& dir, const std::vector<std::string>& env,
+                 const std::filesystem::path& error)
     : output_(output) {
+    if (argv.empty()) throw std::invalid_argument("no program to start");
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) become(argv, output, dir, env);
+    if (pid_ == 0) become(argv, output, dir, env, error);
+}
+
+void Process::signal(int sig) const {
+    if (!status_) ::kill(pid_, sig);
 }
 
 Process::~Process() {

@@ -14,9 +14,11 @@ namespace qd::test {
 class Process {
 public:
     // Starts argv[0] (looked up in PATH) with the arguments, in `dir`, with the environment
-    // settings NAME=VALUE added.
+    // settings NAME=VALUE added; its standard output and error go to `output`, or its error to
+    // `error` when one is given.
     Process(const std::vector<std::string>& argv, const std::filesystem::path& output,
-            const std::filesystem::path& dir, const std::vector<std::string>& env = {});
+            const std::filesystem::path& dir, const std::vector<std::string>& env = {},
+            const std::filesystem::path& error = {});
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
@@ -26,6 +28,8 @@ public:
     std::optional<int> wait_for(int timeout_ms);
     // Ends it with SIGTERM (SIGKILL if it is still there 3 s later) and returns its status.
     int stop();
+    // Sends it a signal while it runs.
+    void signal(int sig) const;
     // Its process id; a program it becomes by exec (as testnet.sh exec-server does) keeps it.
     pid_t pid() const { return pid_; }
     // What it has written so far.
