@@ -10,6 +10,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,9 @@
 
 #include "device/bootloader.hpp"
 #include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
 #include "support/child_process.hpp"
+#include "support/csv.hpp"
 #include "support/private_net.hpp"
 #include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
@@ -281,6 +284,68 @@ TEST_F(WineServer, UpdatesADeviceCompletelyWithTheExampleConfiguration) {
         steps.emplace_back(s);
     }
     EXPECT_EQ(missing_in_order(text, steps), std::nullopt) << text;
+}
+
+// --- the update journal ------------------------------------------------------------------------
+
+std::string hex8(uint32_t v) {
+    char s[16];
+    std::snprintf(s, sizeof s, "%08X", v);
+    return s;
+}
+
+// The journal of one update, [LOG] Journal relative to the server's folder: the header and the
+// device's line, each ended by CR LF, the line's fields as the device and the console tell them.
+TEST_F(WineServer, KeepsTheJournalWithWindowsLineEnds) {
+    std::ofstream(work.path() / "j.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nDelayFrames=20\nDelayWrite=5\n"
+           "[FILE]\nBinContainer=D718226B.upk\n[PASS]\nPassBinContainer=1A2B3C4D\n"
+           "[LOG]\nJournal=updates.csv\n";
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    std::vector<uint8_t> image(IMAGE_SIZE, 0xFF);
+    const std::string container = read_bytes(work.path() / "D718226B.upk");
+    std::copy(container.begin(), container.end(), image.begin());
+    const std::string image_crc = hex8(fullcalk_crc32(image.data(), IMAGE_SIZE, CRC32_POLY));
+    device::DeviceConfig config = device_config();
+    config.ver_hw = 3;
+    config.ver_bl = 2;
+    device::Bootloader dev(config);
+    const std::string old_crc = hex8(dev.flash_crc());
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), UPDATE_PORT));
+    so.allow_broadcast();
+
+    auto server = start_server("j.ini", "journal.bin");
+    const bool updated = serve(so, dev, std::chrono::seconds(150));
+    const bool waiting_again =
+        updated && wait_for("journal.bin", "Ожидаем широковещательное сообщение от следующего "
+                                           "устройства.\n" + kSep, 30);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(console("journal.bin"));
+    ASSERT_TRUE(updated) << text << errors("journal.bin");
+    ASSERT_TRUE(waiting_again) << text;
+    EXPECT_EQ(text.find("Журнал обновлений"), std::string::npos) << text;
+
+    const std::string bytes = read_bytes(work.path() / "updates.csv");
+    const std::string header =
+        "time,serial,ip,hw,bootloader,crc_before,decision,result,crc_after,image,image_crc,"
+        "duration_ms,commands,repeats\r\n";
+    EXPECT_EQ(bytes.substr(0, header.size()), header);
+    const test::CsvText csv = test::read_csv(bytes, "\r\n");
+    ASSERT_EQ(csv.error, "") << bytes;
+    ASSERT_EQ(csv.records.size(), 2u) << bytes;
+    const std::vector<std::string>& f = csv.records[1];
+    ASSERT_EQ(f.size(), 14u) << bytes;
+    EXPECT_TRUE(std::regex_match(f[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d)")))
+        << f[0];
+    EXPECT_EQ(std::vector<std::string>(f.begin() + 1, f.begin() + 11),
+              (std::vector<std::string>{"0.128.225.1.2.255", "198.18.0.2", "3", "2", old_crc,
+                                        "update", "updated", image_crc, "D718226B.upk",
+                                        image_crc}));
+    EXPECT_GT(std::stoll(f[11]), 0) << "no duration";
+    EXPECT_EQ(f[12], std::to_string(dev.valid_commands())) << "commands sent";
+    EXPECT_EQ(f[13], std::to_string(count_of(text, "Error Net_Handler "))) << "repeats";
 }
 
 // A datagram longer than the 512-byte receive buffer is taken from the socket as an error and
