@@ -31,6 +31,7 @@
 #include "support/child_process.hpp"
 #include "support/csv.hpp"
 #include "support/private_net.hpp"
+#include "support/rack_console.hpp"
 #include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
 #include "support/udp.hpp"
@@ -99,7 +100,7 @@ std::string windows_path(const fs::path& p) { return "Z:" + replaced(p.string(),
 class WineServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        net_ = new TestNetwork(1);
+        net_ = new TestNetwork(4);  // the rack test's four devices
         wine_dir_ = new test::TempWorkDir();
     }
 
@@ -501,6 +502,60 @@ TEST_F(WineServer, AnnouncementOfTheSubnetBroadcastAddressIsNeverAnswered) {
                   "Ожидаем что оно перейдет на UP по таймауту.\n" + kSep);
     EXPECT_NE(text.find("IP dev: 198.18.0.255 \n"), std::string::npos) << text;
     EXPECT_EQ(count_of(text, "Принято широковещательное сообщение"), 1u) << text;
+}
+
+// --- several devices at once --------------------------------------------------------------------
+
+constexpr int kRackDevices = 4;
+
+bool all_ended(const std::string& text) {
+    for (int n = 1; n <= kRackDevices; ++n) {
+        const std::vector<std::string> lines = test::lines_of(text, TestNetwork::device_ip(n));
+        if (lines.empty() || !test::is_end_line(lines.back())) return false;
+    }
+    return true;
+}
+
+// Four devices of one qd-devsim process (the Linux program) on the devices' side, Parallel=4,
+// reply-paced (each wait bounded by 500 ms): all updated at once, and each dialogue's lines
+// whole, led by its address, as for an update without a repeated attempt.
+TEST_F(WineServer, UpdatesFourDevicesAtOnceWithParallel) {
+    std::ofstream(work.path() / "p.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nParallel=4\n"
+           "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n";
+    const fs::path container = fs::path(QD_EXAMPLES_DIR) / "D718226B.upk";
+    fs::copy_file(container, work.path() / "D718226B.upk");
+    auto server = start_server("p.ini", "rack.bin");
+    ChildProcess rack({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
+                       "--address", TestNetwork::device_ip(1), "--count",
+                       std::to_string(kRackDevices), "--mac", "2.81.68.0.4.0", "--interval",
+                       "1000", "--expect", container.string(), "--time-limit", "240000"},
+                      work.path(), work.path() / "rack.txt", work.path() / "rack.err");
+    const std::optional<int> status = rack.wait(270000);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!all_ended(as_text(console("rack.bin"))) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(masked(console("rack.bin")));
+    const std::string devices = read_bytes(work.path() / "rack.txt");
+    ASSERT_EQ(status, 0) << devices << text << errors("rack.bin");
+    EXPECT_NE(devices.find("\ntotal: devices=4 jumped=4 flash_ok=4 "), std::string::npos)
+        << devices;
+
+    const std::vector<std::string> clean = test::clean_update_lines(true, 0xD718226B);
+    size_t led = 0;
+    for (size_t at = text.find("\n198.18.0."); at != std::string::npos;
+         at = text.find("\n198.18.0.", at + 1)) {
+        ++led;
+    }
+    for (int n = 1; n <= kRackDevices; ++n) {
+        EXPECT_EQ(test::lines_of(text, TestNetwork::device_ip(n)), clean)
+            << TestNetwork::device_ip(n) << "\n" << text;
+    }
+    EXPECT_EQ(led, kRackDevices * clean.size()) << "lines led by no device's address";
 }
 
 }  // namespace
