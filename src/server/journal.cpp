@@ -166,15 +166,21 @@ void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
     if (!j.active || repeats_quiet_line(j, e, result)) return;
     const bool sent = result != JournalResult::ignored;
     char line[kLineSize];
+    const uint32_t image_crc = fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY);
     const size_t len = journal_line(
-        e, result, srv.cfg.s_BinContainer, fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY),
+        e, result, srv.cfg.s_BinContainer, srv.image_loaded ? &image_crc : nullptr,
         sent && d.crc_reported, d.crc_after, sent ? srv.clock.monotonic_ms() - e.decided_ms : 0,
         sent ? d.commands : 0, sent ? d.repeats : 0, line, sizeof line);
+    if (len == 0) {  // never an empty or cut line in place of the device's
+        say(srv.con, "Ошибка записи журнала обновлений: %s\n", "line too long");
+        j.active = false;
+        return;
+    }
     if (write_line(srv, line, len)) remember_line(j, e, result);
 }
 
 size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,
-                    uint32_t image_crc, bool crc_reported, uint32_t crc_after,
+                    const uint32_t* image_crc, bool crc_reported, uint32_t crc_after,
                     uint64_t duration_ms, uint32_t commands, uint32_t repeats, char* out,
                     size_t cap) {
     char head[160];
@@ -186,8 +192,10 @@ size_t journal_line(const JournalEntry& e, JournalResult result, const char* ima
     char after[16] = "";
     if (crc_reported) std::snprintf(after, sizeof after, "%08X", crc_after);
     char tail[96];
-    std::snprintf(tail, sizeof tail, ",%08X,%" PRIu64 ",%" PRIu32 ",%" PRIu32, image_crc,
-                  duration_ms, commands, repeats);
+    char crc[16] = "";
+    if (image_crc != nullptr) std::snprintf(crc, sizeof crc, "%08X", *image_crc);
+    std::snprintf(tail, sizeof tail, ",%s,%" PRIu64 ",%" PRIu32 ",%" PRIu32, crc, duration_ms,
+                  commands, repeats);
     size_t len = 0;
     out[0] = '\0';
     const bool fits = put(out, cap, len, head) && put(out, cap, len, after) &&

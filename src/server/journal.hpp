@@ -81,8 +81,9 @@ void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
                    JournalResult result);
 
 // One journal line (without its line end) into out; its length, or 0 when it does not fit.
+// Without a loaded image (image_crc empty) the image's CRC column stays empty.
 size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,
-                    uint32_t image_crc, bool crc_reported, uint32_t crc_after,
+                    const uint32_t* image_crc, bool crc_reported, uint32_t crc_after,
                     uint64_t duration_ms, uint32_t commands, uint32_t repeats, char* out,
                     size_t cap);
 

@@ -49,7 +49,8 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
     e.crc_before = 0x7EF40B2C;
     e.decision = JournalDecision::update;
     char line[1024];
-    journal_line(e, JournalResult::updated, "D718226B.upk", 0xD718226B, true, 0xD718226B, 812,
+    const uint32_t image_crc = 0xD718226B;
+    journal_line(e, JournalResult::updated, "D718226B.upk", &image_crc, true, 0xD718226B, 812,
                  488, 0, line, sizeof line);
     EXPECT_STREQ(line,
                  "2026-12-10T13:05:42+03:00,0.128.225.1.2.255,198.18.0.2,3,2,7EF40B2C,update,"
@@ -62,7 +63,8 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
                           Case{"a\nb", "\"a\nb\""}, Case{"a\rb", "\"a\rb\""}, Case{"", ""}}) {
         e.time = LocalTime{1, 2, 2027, 3, 4, 5, -330};
         e.crc_before = 0x1;
-        ASSERT_GT(journal_line(e, JournalResult::ignored, c.image, 0xABC, false, 0, 0, 0, 0, line,
+        const uint32_t crc = 0xABC;
+        ASSERT_GT(journal_line(e, JournalResult::ignored, c.image, &crc, false, 0, 0, 0, 0, line,
                                sizeof line),
                   0u);
         EXPECT_EQ(std::string(line), std::string("2027-02-01T03:04:05-05:30,0.128.225.1.2.255,"
@@ -72,8 +74,13 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
         ASSERT_EQ(f.size(), 14u);
         EXPECT_EQ(f[9], c.image);
     }
-    EXPECT_EQ(journal_line(e, JournalResult::ignored, "x", 0, false, 0, 0, 0, 0, line, 40), 0u)
+    EXPECT_EQ(journal_line(e, JournalResult::ignored, "x", nullptr, false, 0, 0, 0, 0, line, 40),
+              0u)
         << "a line that does not fit is not cut";
+    ASSERT_GT(journal_line(e, JournalResult::ignored, "x", nullptr, false, 0, 0, 0, 0, line,
+                           sizeof line),
+              0u);
+    EXPECT_EQ(parse_csv(line)[10], "") << "no image loaded: no image CRC";
 }
 
 class Journalling : public ::testing::Test, public test::DialogueBench {
@@ -182,7 +189,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
                     : c.crc_after == CrcAfter::image ? image_crc
                                                      : wrong_crc);
     EXPECT_EQ(f[9], srv().cfg.s_BinContainer);
-    EXPECT_EQ(f[10], image_crc);
+    EXPECT_EQ(f[10], std::string(c.name) == "no_image" ? "" : image_crc);
     // The dialogue ends before the finishing step's 100 ms and the pass's.
     EXPECT_EQ(f[11], sent ? std::to_string(t.clock.slept_ms() - before - 200) : "0");
     EXPECT_EQ(f[12], sent ? std::to_string(d.commands) : "0");
