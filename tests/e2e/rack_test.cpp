@@ -187,13 +187,23 @@ void expect_frames_unique_and_rising(const ConsoleScan& scan) {
 }
 
 // The device got exactly the commands the server traced as sent to its address, code by code,
-// each within its one dialogue, and nothing else.
+// each within its one dialogue, and nothing else. Under the sanitizers it may get fewer: a device
+// slowed down that much lets its socket's queue overflow, the system drops what does not fit, and
+// the server's retries make up for it; it never gets more.
+void expect_count(uint64_t got, uint64_t sent, const std::string& key) {
+    if (test::kAddressSanitized) {
+        EXPECT_LE(got, sent) << key;
+    } else {
+        EXPECT_EQ(got, sent) << key;
+    }
+}
+
 void expect_commands_as_sent(const DevsimResult& dev, const AddressLog& a) {
     for (const auto& [code, key] : command_keys()) {
         const auto it = a.sent.find(code);
-        EXPECT_EQ(dev.number(key), it == a.sent.end() ? 0u : it->second) << key;
+        expect_count(dev.number(key), it == a.sent.end() ? 0u : it->second, key);
     }
-    EXPECT_EQ(dev.number("commands"), a.commands);
+    expect_count(dev.number("commands"), a.commands, "commands");
     EXPECT_EQ(dev.number("cmd_other"), 0u);
     EXPECT_EQ(dev.number("invalid"), 0u);
     EXPECT_EQ(a.sent_outside, 0) << "commands sent outside the dialogue";
@@ -752,9 +762,11 @@ TEST(Memory, RacksOneAfterTheOtherAndTheServerDoesNotGrow) {
         if (n == 1) first_kib = last_kib;
         most_kib = std::max(most_kib, last_kib);
     }
-    EXPECT_LE(std::labs(last_kib - first_kib), kGrowthKib)
-        << "resident memory after the first rack " << first_kib << " KiB, after the last "
-        << last_kib << " KiB";
+    if (!test::kAddressSanitized) {
+        EXPECT_LE(std::labs(last_kib - first_kib), kGrowthKib)
+            << "resident memory after the first rack " << first_kib << " KiB, after the last "
+            << last_kib << " KiB";
+    }
     figure("memory: %d racks of %d one after the other (reply-paced, Parallel=%d), %d devices "
            "updated in %.1f s; server VmRSS after the first rack %ld KiB, after the last %ld KiB, "
            "most %ld KiB",
