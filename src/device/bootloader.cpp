@@ -198,6 +198,18 @@ Bootloader::Outcome Bootloader::jump_to_app() {
     return Outcome{RES_OK};
 }
 
+uint32_t Bootloader::next_reply_number() {
+    switch (config_.reply_counter) {
+        case ReplyCounter::replies:
+            return reply_frames_++;
+        case ReplyCounter::announcements:
+            return bcst_frames_;
+        case ReplyCounter::still:
+            break;
+    }
+    return 0;
+}
+
 Bytes Bootloader::reply_frame(uint32_t cmd, const Outcome& out) {
     from_dev_update_t r{};
     r.vers = FRAME_VERSION;
@@ -205,7 +217,7 @@ Bytes Bootloader::reply_frame(uint32_t cmd, const Outcome& out) {
     std::copy(config_.mac.begin(), config_.mac.end(), r.my_mac);
     std::copy(config_.ip.begin(), config_.ip.end(), r.my_ip);
     r.my_port = config_.my_port;
-    r.n_frame = reply_frames_++;
+    r.n_frame = next_reply_number();
     r.get_cmd = cmd;
     r.get_result = out.result;
     r.time_proc = config_.time_proc;

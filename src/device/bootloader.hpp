@@ -30,6 +30,10 @@ inline constexpr uint32_t FLASH_LAST_BLOCK = FLASH_BASE + IMAGE_SIZE - WRITE_BLO
 // A device with Faults::wrong_flash_crc reports its flash CRC-32 XOR this to CMD_GETCRC_FLASH.
 inline constexpr uint32_t WRONG_FLASH_CRC_XOR = 0x00000001;
 
+// What moves the frame number of the device's replies: each reply, only each announcement (the
+// replies carry the announcements' number), or nothing.
+enum class ReplyCounter : uint8_t { replies, announcements, still };
+
 struct DeviceConfig {
     std::array<uint8_t, 6> mac{};  // also the serial number
     std::array<uint8_t, 4> ip{};   // first octet first
@@ -41,6 +45,7 @@ struct DeviceConfig {
     uint32_t bin_password = 0;  // the image password CMD_SET_PASS_BIN must carry
     uint8_t config_bits = CONFIG_PROGRAMMING_POSSIBLE | CONFIG_GOES_TO_UP1;
     uint32_t time_proc = 0;  // ms reported in every reply
+    ReplyCounter reply_counter = ReplyCounter::replies;
     // The UP1 flash at power-on: these bytes from its start, the rest erased (0xFF). Empty means
     // an erased flash; more than IMAGE_SIZE bytes is refused.
     Bytes flash;
@@ -128,6 +133,7 @@ private:
     Outcome getcrc_flash() const;
     Outcome jump_to_app();
     Bytes reply_frame(uint32_t cmd, const Outcome& out);
+    uint32_t next_reply_number();
     std::vector<Reply> deliver(Bytes frame, uint32_t cmd, uint32_t to_port);
     bool draw(double probability);
     void flip_a_bit(Bytes& frame);

@@ -105,6 +105,13 @@ std::optional<Silence> parse_silence(std::string_view text) {
     return Silence{*from, *ms};
 }
 
+std::optional<ReplyCounter> parse_reply_counter(std::string_view text) {
+    if (text == "replies") return ReplyCounter::replies;
+    if (text == "announcements") return ReplyCounter::announcements;
+    if (text == "still") return ReplyCounter::still;
+    return std::nullopt;
+}
+
 // Each option's handler stores its value; false when the value is not what the option takes.
 using Handler = std::function<bool(DevsimOptions&, const std::string&)>;
 
@@ -183,6 +190,9 @@ const std::vector<Option>& option_table() {
                             o.faults.delay_ms = n;
                             o.device.time_proc = n;
                         })},
+        {"--reply-counter", true, "replies, announcements или still",
+         with<ReplyCounter>(parse_reply_counter,
+                            [](DevsimOptions& o, ReplyCounter c) { o.device.reply_counter = c; })},
         {"--after-jump", true, "число мс", millis(&DevsimOptions::after_jump_ms, 0)},
         {"--time-limit", true, "число мс", millis(&DevsimOptions::time_limit_ms, 0)},
         {"--loss", true, "доля от 0 до 1, например 0.1",
@@ -234,12 +244,13 @@ const std::vector<Option>& option_table() {
     return table;
 }
 
-// The options that --only gives to some devices only: the reply time and the faults.
+// The options that --only gives to some devices only: the reply time and counter, and the
+// faults.
 bool per_device(const std::string& name) {
-    static const std::set<std::string> names{"--reply-time",   "--loss",      "--loss-at",
-                                             "--damage",       "--damage-at", "--refuse",
-                                             "--refuse-share", "--duplicate", "--duplicate-share",
-                                             "--silent",       "--mute",      "--wrong-crc"};
+    static const std::set<std::string> names{
+        "--reply-time",   "--reply-counter", "--loss",      "--loss-at",         "--damage",
+        "--damage-at",    "--refuse",        "--refuse-share", "--duplicate", "--duplicate-share",
+        "--silent",       "--mute",          "--wrong-crc"};
     return names.count(name) != 0;
 }
 

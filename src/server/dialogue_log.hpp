@@ -25,19 +25,50 @@ struct DialogueLog {
     uint32_t seen_frame[kSeenReplies] = {};
     uint32_t seen_crc[kSeenReplies] = {};
     size_t seen_count = 0;
+    // What the replies read so far show of the device's reply counter: the command and number
+    // of the last one, whether two read one after the other that answer different commands
+    // carried different numbers, and whether two such replies ever carried the same number.
+    bool any_read = false;
+    uint32_t last_cmd = 0;
+    uint32_t last_frame = 0;
+    bool numbers_differ = false;
+    bool numbers_repeat = false;
     bool updating = false;       // the dialogue writes the flash (not a jump alone)
     JournalResult outcome = JournalResult::ignored;  // how it ended
 };
 
-// Notes a valid reply read in the dialogue (taken by a poll, or dropped as stale); true when
-// it is not a copy of one read before. The device numbers its replies, so a copy (the second of
-// a duplicated datagram) carries the number and the checksum of the reply it repeats.
+// The device numbers its replies, as far as this dialogue shows: a bootloader may count only
+// its announcements, or nothing, and then two replies to the same command are alike.
+inline bool numbers_replies(const DialogueLog& d) { return d.numbers_differ && !d.numbers_repeat; }
+
+// What a reply tells of the device's counter, against the reply read before it.
+inline void learn_counter(DialogueLog& d, const from_dev_update_t& r) {
+    if (d.any_read && d.last_cmd != r.get_cmd) {
+        if (d.last_frame == r.n_frame) {
+            d.numbers_repeat = true;
+        } else {
+            d.numbers_differ = true;
+        }
+    }
+    d.any_read = true;
+    d.last_cmd = r.get_cmd;
+    d.last_frame = r.n_frame;
+}
+
+// Notes a valid reply read in the dialogue (taken by a poll, or dropped as stale); true unless
+// it is the second copy of one read before. Only a device that numbers its replies tells a copy
+// (the number and the checksum of the reply it repeats) from a new reply; from any other every
+// reply counts.
 inline bool note_reply(DialogueLog& d, const from_dev_update_t& r) {
+    learn_counter(d, r);
     const size_t known = d.seen_count < DialogueLog::kSeenReplies ? d.seen_count
                                                                    : DialogueLog::kSeenReplies;
-    for (size_t i = 0; i < known; ++i) {
-        if (d.seen_frame[i] == r.n_frame && d.seen_crc[i] == r.crc_struct) return false;
+    bool copy = false;
+    for (size_t i = 0; i < known && !copy; ++i) {
+        copy = d.seen_frame[i] == r.n_frame && d.seen_crc[i] == r.crc_struct;
     }
+    if (copy && numbers_replies(d)) return false;
+    if (copy) return true;
     const size_t slot = d.seen_count % DialogueLog::kSeenReplies;
     d.seen_frame[slot] = r.n_frame;
     d.seen_crc[slot] = r.crc_struct;

@@ -32,6 +32,7 @@ using device::Bytes;
 using device::DeviceConfig;
 using device::Faults;
 using device::Reply;
+using device::ReplyCounter;
 
 constexpr uint32_t PASSWORD = 0x12345678;
 constexpr uint32_t LAST_BLOCK = 0x0802DF00;
@@ -94,6 +95,12 @@ from_dev_update_t reply_of(const Bytes& wire) {
     from_dev_update_t r{};
     from_wire(wire.data(), r);
     return r;
+}
+
+from_dev_bcst_t from_bcst(const Bytes& wire) {
+    from_dev_bcst_t b{};
+    from_wire(wire.data(), b);
+    return b;
 }
 
 bool reply_crc_ok(const Bytes& wire) {
@@ -295,6 +302,35 @@ TEST_F(Device, ReplyNamesTheDeviceAndCountsItsOwnFrames) {
         EXPECT_EQ(r.n_frame, n);
         EXPECT_EQ(r.get_cmd, static_cast<uint32_t>(CMD_NOP));
         EXPECT_EQ(r.time_proc, 42u);
+    }
+}
+
+// Replies numbered per reply, with the announcements' number, or not at all: the numbers of
+// a reply, another reply, an announcement and a reply after it.
+TEST(DeviceReplyCounter, EachKindNumbersItsReplies) {
+    struct Case {
+        ReplyCounter kind;
+        std::array<uint32_t, 3> replies;
+    };
+    for (const Case& c : {Case{ReplyCounter::replies, {0, 1, 2}},
+                          Case{ReplyCounter::announcements, {1, 1, 2}},
+                          Case{ReplyCounter::still, {0, 0, 0}}}) {
+        SCOPED_TRACE(static_cast<int>(c.kind));
+        DeviceConfig config = test_config();
+        config.reply_counter = c.kind;
+        Bootloader dev(config);
+        const Bytes nop = wire_of(command(CMD_NOP));
+        std::vector<uint32_t> numbers;
+        const auto reply_number = [&] {
+            const std::vector<Reply> r = dev.handle(nop.data(), nop.size());
+            return r.size() == 1 ? reply_of(r[0].bytes).n_frame : 0xFFFFFFFFu;
+        };
+        EXPECT_EQ(from_bcst(dev.announcement()).n_frame, 0u);
+        numbers.push_back(reply_number());
+        numbers.push_back(reply_number());
+        EXPECT_EQ(from_bcst(dev.announcement()).n_frame, 1u) << "announcements keep their count";
+        numbers.push_back(reply_number());
+        EXPECT_EQ(numbers, std::vector<uint32_t>(c.replies.begin(), c.replies.end()));
     }
 }
 

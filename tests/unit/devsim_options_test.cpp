@@ -82,6 +82,8 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
                                 "250",
                                 "--reply-time",
                                 "30",
+                                "--reply-counter",
+                                "announcements",
                                 "--after-jump",
                                 "400",
                                 "--time-limit",
@@ -129,6 +131,7 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
     EXPECT_EQ(o.interval_ms, 250u);
     EXPECT_EQ(o.faults.delay_ms, 30u);
     EXPECT_EQ(o.device.time_proc, 30u);
+    EXPECT_EQ(o.device.reply_counter, ReplyCounter::announcements);
     EXPECT_EQ(o.after_jump_ms, 400u);
     EXPECT_EQ(o.time_limit_ms, 9000u);
     EXPECT_EQ(o.faults.loss_probability, 0.25);
@@ -287,6 +290,8 @@ INSTANTIATE_TEST_SUITE_P(
             "неверное значение --refuse-share 2 " + kShare),
         bad("DuplicateShareWord", {"--duplicate-share=some"},
             "неверное значение --duplicate-share some " + kShare),
+        bad("ReplyCounterUnknown", {"--reply-counter", "frames"},
+            "неверное значение --reply-counter frames (нужно: replies, announcements или still)"),
         bad("SilentNoTime", {"--silent", "200"}, "неверное значение --silent 200 " + kSilence),
         bad("SilentFromZero", {"--silent", "0:100"},
             "неверное значение --silent 0:100 " + kSilence),

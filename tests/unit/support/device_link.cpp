@@ -22,10 +22,7 @@ RackLink::RackLink(FakeNet& net, const VirtualClock& clock, std::vector<device::
     }
     net_.on_send = [this](const SentDatagram& d) { on_datagram(d); };
     net_.before_receive = [this] { release_due(); };
-    net_.next_due = [this]() -> std::optional<uint64_t> {
-        if (in_flight_.empty()) return std::nullopt;
-        return in_flight_.front().due_ms;
-    };
+    net_.next_due = [this] { return next_arrival(); };
 }
 
 RackLink::~RackLink() {
@@ -37,7 +34,34 @@ RackLink::~RackLink() {
 bool RackLink::announce(size_t i) {
     if (devs_.at(i)->jumped()) return false;
     post(clock_.slept_ms(), devs_[i]->announcement(), addrs_[i]);
+    ++announcements;
     return true;
+}
+
+void RackLink::announce_every(uint64_t interval_ms) {
+    announce_interval_ms_ = interval_ms;
+    next_announce_ms_ = clock_.slept_ms() + interval_ms;
+}
+
+// The announcements whose time has come, each sent at its own time.
+void RackLink::announce_due() {
+    if (announce_interval_ms_ == 0) return;
+    for (; next_announce_ms_ <= clock_.slept_ms(); next_announce_ms_ += announce_interval_ms_) {
+        for (size_t i = 0; i < devs_.size(); ++i) {
+            if (devs_[i]->jumped()) continue;
+            post(next_announce_ms_, devs_[i]->announcement(), addrs_[i]);
+            ++announcements;
+        }
+    }
+}
+
+std::optional<uint64_t> RackLink::next_arrival() const {
+    std::optional<uint64_t> next;
+    if (!in_flight_.empty()) next = in_flight_.front().due_ms;
+    if (announce_interval_ms_ != 0 && (!next || next_announce_ms_ < *next)) {
+        next = next_announce_ms_;
+    }
+    return next;
 }
 
 void RackLink::arrive_now(Bytes bytes, uint32_t from) {
@@ -54,6 +78,7 @@ void RackLink::on_datagram(const SentDatagram& d) {
     }
     const auto i = static_cast<size_t>(at - addrs_.begin());
     if (hears && !hears(i, d)) return;
+    announce_due();  // the counter of a device that numbers by announcements is up to date
     const auto now = static_cast<int64_t>(clock_.slept_ms());
     if (first_heard[i] < 0) first_heard[i] = now;
     last_heard[i] = now;
@@ -71,6 +96,7 @@ void RackLink::post(uint64_t due_ms, Bytes bytes, uint32_t from) {
 }
 
 void RackLink::release_due() {
+    announce_due();
     const uint64_t now = clock_.slept_ms();
     auto it = in_flight_.begin();
     for (; it != in_flight_.end() && it->due_ms <= now; ++it) net_.arrive(it->bytes, it->from);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <vector>
 
 #include "device/bootloader.hpp"
@@ -31,6 +32,11 @@ public:
     void arrive_now(Bytes bytes, uint32_t from);
     // Datagrams on their way to the server that it cannot receive yet.
     size_t in_flight() const { return in_flight_.size(); }
+    // From now on every device that has not jumped announces itself every interval_ms of
+    // virtual time, also in the middle of a dialogue; 0 stops it.
+    void announce_every(uint64_t interval_ms);
+    // Announcements sent, by announce() and announce_every().
+    size_t announcements = 0;
 
     // Asked for every command to device i: false makes the device not hear it (unplugged).
     std::function<bool(size_t i, const SentDatagram&)> hears;
@@ -50,12 +56,16 @@ private:
     void on_datagram(const SentDatagram& d);
     void post(uint64_t due_ms, Bytes bytes, uint32_t from);
     void release_due();
+    void announce_due();
+    std::optional<uint64_t> next_arrival() const;
 
     FakeNet& net_;
     const VirtualClock& clock_;
     std::vector<device::Bootloader*> devs_;
     std::vector<uint32_t> addrs_;      // each device's IPv4 address, network byte order
     std::vector<InFlight> in_flight_;  // by due time; equal times in the order posted
+    uint64_t announce_interval_ms_ = 0;
+    uint64_t next_announce_ms_ = 0;
 };
 
 // One device.

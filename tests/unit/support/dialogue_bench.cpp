@@ -73,7 +73,9 @@ void DialogueBench::set_adapter(size_t n, const char* ip, const char* mask) {
 device::Bootloader& DialogueBench::plug(std::array<uint8_t, 4> ip, const device::Faults& faults,
                                         uint8_t last_mac) {
     link.reset();
-    dev = std::make_unique<device::Bootloader>(bench_device(ip, last_mac));
+    device::DeviceConfig config = bench_device(ip, last_mac);
+    config.reply_counter = counter;
+    dev = std::make_unique<device::Bootloader>(config);
     dev->set_faults(faults);
     link = std::make_unique<DeviceLink>(t.net, t.clock, *dev);
     link->announce();

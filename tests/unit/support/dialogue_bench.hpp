@@ -44,6 +44,8 @@ public:
 
     TestServer t;
     Bytes image;
+    // What moves the frame number of the replies of the devices that plug() makes.
+    device::ReplyCounter counter = device::ReplyCounter::replies;
     std::unique_ptr<DeviceLink> link;  // destroyed before the device it refers to
     std::unique_ptr<device::Bootloader> dev;
 };
