@@ -6,7 +6,8 @@
 //   RogueAddresses:  announcements whose device address can be no device's: never answered.
 //   SlowDevice:      a device whose replies come after the pause, before the next attempt's poll.
 //   BoardsInARow:    boards one after the other at one address with random faults, a soak
-//                    (QD_SOAK_BOARDS boards per mode, 5 when it is not set).
+//                    (QD_SOAK_BOARDS boards per mode, 5 when it is not set; QD_SOAK_COUNTER
+//                    the boards' --reply-counter, replies when it is not set).
 //
 // Every case checks outcomes, never durations; each prints its figures as lines starting with
 // "[figure]" (see docs/robustness.md).
@@ -445,6 +446,13 @@ int soak_boards() {
     return n > 0 ? n : kDefaultBoards;
 }
 
+// What moves the boards' reply numbers (qd-devsim --reply-counter): QD_SOAK_COUNTER, replies
+// when it is not set.
+std::string soak_counter() {
+    const char* value = std::getenv("QD_SOAK_COUNTER");
+    return value != nullptr && *value != '\0' ? value : "replies";
+}
+
 class BoardsInARow : public ::testing::TestWithParam<PacedCase> {};
 
 // Reply-paced, a wait of 20 ms for a reply that was lost keeps the boards' updates short.
@@ -485,7 +493,8 @@ std::vector<std::string> board_args(int n) {
     return {"--address", ip(1),   "--mac",          mac,    "--interval", "600000",
             "--expect",  test::container_file(),     "--time-limit",     kBoardLimit,
             "--loss",    kShare,  "--damage",       kShare, "--refuse-share", kShare,
-            "--duplicate-share",  kShare,           "--seed", std::to_string(1000 + n)};
+            "--duplicate-share",  kShare,           "--seed", std::to_string(1000 + n),
+            "--reply-counter",    soak_counter()};
 }
 
 // The server's side of one dialogue (its transcript, verbose level): how it ended; each flash
@@ -576,11 +585,15 @@ TEST_P(BoardsInARow, NoBoardInItsApplicationWithoutTheImageAndNearlyAllUpdated) 
     }
     EXPECT_TRUE(server_runs(bench)) << "the server ended";
     const size_t updated = t.ends[static_cast<size_t>(BoardEnd::updated)];
-    EXPECT_GE(updated * 10, static_cast<size_t>(boards) * 9) << "fewer than 90 % updated";
-    figure("boards in a row %s: %d boards, updated %zu, verify-failed %zu, given up %zu, jump "
+    // Boards that number their replies are nearly all updated; from the others a late copy of a
+    // reply can stand in for a refused block, and three passes can all lose one.
+    if (soak_counter() == "replies") {
+        EXPECT_GE(updated * 10, static_cast<size_t>(boards) * 9) << "fewer than 90 % updated";
+    }
+    figure("boards in a row %s, reply counter %s: %d boards, updated %zu, verify-failed %zu, given up %zu, jump "
            "unconfirmed %zu (of them in their application %zu), other %zu; write passes beyond "
            "the first %zu; failed attempts %zu; server VmRSS %ld -> %ld KiB; %.1f s",
-           c.name, boards, updated, t.ends[1], t.ends[2], t.ends[3], t.jumped_unconfirmed,
+           c.name, soak_counter().c_str(), boards, updated, t.ends[1], t.ends[2], t.ends[3], t.jumped_unconfirmed,
            t.ends[4], t.rewrites, t.failed, kib_before,
            test::resident_kib(bench.server().pid()).value_or(0), seconds_since(start));
 }

@@ -558,5 +558,41 @@ TEST_F(WineServer, UpdatesFourDevicesAtOnceWithParallel) {
     EXPECT_EQ(led, kRackDevices * clean.size()) << "lines led by no device's address";
 }
 
+// A device whose replies all carry frame number 0 (qd-devsim --reply-counter still): its
+// replies to consecutive blocks are alike, and each is taken for its block. Updated in one pass.
+TEST_F(WineServer, UpdatesADeviceThatDoesNotNumberItsReplies) {
+    std::ofstream(work.path() / "still.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\n"
+           "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n";
+    const fs::path container = fs::path(QD_EXAMPLES_DIR) / "D718226B.upk";
+    fs::copy_file(container, work.path() / "D718226B.upk");
+    auto server = start_server("still.ini", "still.bin");
+    ChildProcess dev({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
+                      "--address", TestNetwork::device_ip(1), "--reply-counter", "still",
+                      "--interval", "1000", "--expect", container.string(), "--time-limit",
+                      "120000"},
+                     work.path(), work.path() / "still.txt", work.path() / "still.err");
+    const std::optional<int> status = dev.wait(150000);
+    const bool waiting_again = wait_for(
+        "still.bin", "Ожидаем широковещательное сообщение от следующего устройства.\n" + kSep, 30);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(masked(console("still.bin")));
+    const std::string device = read_bytes(work.path() / "still.txt");
+    ASSERT_EQ(status, 0) << device << text << errors("still.bin");
+    EXPECT_TRUE(waiting_again) << text;
+    for (const char* field : {" cmd_erase_up_flash=1 ", " cmd_write_up_flash=480 ",
+                              " cmd_getcrc_flash=1 ", " cmd_jump_to_app=1 ", " flash_ok=1 "}) {
+        EXPECT_NE(device.find(field), std::string::npos) << field << "\n" << device;
+    }
+    size_t blocks = 0;
+    for (size_t at = text.find(" NPW:"); at != std::string::npos; at = text.find(" NPW:", at + 1)) {
+        ++blocks;
+    }
+    EXPECT_EQ(blocks, 480u) << text;
+    EXPECT_EQ(text.find("Error Net_Handler"), std::string::npos) << text;
+}
+
 }  // namespace
 }  // namespace qd
