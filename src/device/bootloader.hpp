@@ -67,6 +67,9 @@ struct Faults {
     // CMD_GETCRC_FLASH reports the flash CRC-32 XOR WRONG_FLASH_CRC_XOR, every time; the
     // announcement and flash_crc() keep the real one.
     bool wrong_flash_crc = false;
+    // With wrong_flash_crc: only the first this many reports are wrong, the later ones right;
+    // 0: every one.
+    uint32_t wrong_crc_reports = 0;
     // Command codes received and counted, but neither carried out nor answered.
     std::set<uint32_t> mute{};
 };
@@ -130,7 +133,7 @@ private:
     Outcome erase_up_flash();
     Outcome set_pass_bin(const from_serv_update_t& cmd);
     Outcome write_up_flash(const from_serv_update_t& cmd);
-    Outcome getcrc_flash() const;
+    Outcome getcrc_flash();
     Outcome jump_to_app();
     Bytes reply_frame(uint32_t cmd, const Outcome& out);
     uint32_t next_reply_number();
@@ -155,6 +158,7 @@ private:
     uint64_t blocks_written_ = 0;
     uint64_t commands_refused_ = 0;
     uint64_t commands_muted_ = 0;
+    uint64_t crc_reports_ = 0;  // replies to CMD_GETCRC_FLASH made
     std::map<uint32_t, uint64_t> received_by_cmd_;
 };
 

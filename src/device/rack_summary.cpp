@@ -40,12 +40,6 @@ std::string table_line(const std::vector<std::string>& cells) {
     return line;
 }
 
-std::string hex8(uint32_t v) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", v);
-    return text;
-}
-
 const char* flash_word(const RackEntry& e) {
     if (!e.summary.expected) return "-";
     return flash_matches(*e.dev, e.summary) ? "совпадает" : "НЕ совпадает";

@@ -73,11 +73,6 @@ void put(std::string& line, std::string_view key, uint64_t value) {
     put(line, key, std::to_string(value));
 }
 
-std::string hex8(uint32_t v) {
-    char text[9];
-    std::snprintf(text, sizeof text, "%08X", v);
-    return text;
-}
 
 // "CMD_JUMP_TO_APP" gives "cmd_jump_to_app".
 std::string command_key(std::string_view name) {
@@ -110,6 +105,12 @@ void put_traffic(std::string& line, const Bootloader& dev, const RunStats& st) {
 }
 
 }  // namespace
+
+std::string hex8(uint32_t v) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", v);
+    return text;
+}
 
 bool flash_matches(const Bootloader& dev, const Summary& s) {
     return s.expected && dev.flash() == s.expected->flash;

@@ -51,6 +51,9 @@ bool flash_matches(const Bootloader& dev, const Summary& s);
 
 // The numbers (from 0) of the write blocks in which `flash` differs from `expected` (both the
 // whole UP1 area), each after a blank: the first 20 of them, then " ..." when there are more.
+// A CRC as 8 upper-case hex digits.
+std::string hex8(uint32_t v);
+
 std::string differing_blocks(const Bytes& flash, const Bytes& expected);
 
 }  // namespace qd::device

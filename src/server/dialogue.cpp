@@ -1,37 +1,22 @@
-// One device's dialogue among several: the command sequence as steps on deadlines, with the
-// pauses, retries, flash check, stall time and jump limit of the one-at-a-time loop.
+// The driver of the update sequence (sequence.cpp) for a dialogue among several: its actions on
+// deadlines, its replies from its own queue, its lines compact and led by the device's address.
 #include "server/dialogue.hpp"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "protocol/bytes.hpp"
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
-#include "protocol/crc.hpp"
 #include "server/exchange.hpp"
 #include "server/server.hpp"
 
 namespace qd {
 namespace {
 
-constexpr uint32_t kPassPauseMs = 100;
-constexpr uint32_t kErasePauseMs = 1000;
-constexpr uint32_t kOpenPauseMs = 100;
-constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
-constexpr uint8_t kMaxCrcMismatches = 3;
-constexpr uint8_t kMaxJumpAttempts = 5;
-// Steps taken in one run at most: with zero pauses a silent device would hold the engine.
-constexpr int kMaxStepsPerRun = 64;
-
-// The step after an accepted one, in the order of the update sequence.
-uint8_t next_step(uint8_t code) {
-    for (size_t i = 0; i + 1 < COMMAND_NAMES.size(); ++i) {
-        if (COMMAND_NAMES[i].code == code) return COMMAND_NAMES[i + 1].code;
-    }
-    return CMD_NOP;
-}
+constexpr uint32_t kBlocks = IMAGE_SIZE / WRITE_BLOCK_SIZE;  // 480
+// Actions taken in one run at most: with zero pauses a silent device would hold the engine.
+constexpr int kMaxActionsPerRun = 64;
 
 uint64_t now_ms(Server& srv) { return srv.clock.monotonic_ms(); }
 bool verbose(const Server& srv) { return srv.cfg.on_dbg_pr == 1; }
@@ -48,34 +33,63 @@ __attribute__((format(QD_PRINTF_FORMAT, 3, 4))) void say_dlg(Server& srv, const 
     say(srv.con, "%s %s\n", d.ip, text);
 }
 
-void say_end(Server& srv, const Dialogue& d, JournalResult outcome) {
-    const auto ms = static_cast<unsigned long long>(now_ms(srv) - d.decided_ms);
-    const auto repeats = static_cast<unsigned>(d.log.repeats);
-    if (outcome == JournalResult::updated) {
-        say_dlg(srv, d, "Обновление завершено, устройство переведено в приложение: %llu мс, повторов: %u",
-                ms, repeats);
-    } else if (outcome == JournalResult::jumped) {
-        say_dlg(srv, d, "Устройство переведено в приложение: %llu мс, повторов: %u", ms, repeats);
-    } else {
-        say_dlg(srv, d, "Обмен прерван: %llu мс, повторов: %u", ms, repeats);
+class CompactOutput final : public SequenceOutput {
+public:
+    CompactOutput(Server& srv, Dialogue& d) : srv_(srv), d_(d) {}
+
+    void reply(const from_dev_update_t& r, uint8_t code) override {
+        if (!verbose(srv_)) return;
+        const char* name = command_name(code);
+        if (r.get_result == RES_OK) {
+            say_dlg(srv_, d_, "%s{%d} Time:%d ms", name, static_cast<int>(r.get_cmd),
+                    static_cast<int>(r.time_proc));
+            return;
+        }
+        const char* text = result_text(r.get_result);
+        say_dlg(srv_, d_, "%s{%d} Time:%d ms Error code:%d  %s", name,
+                static_cast<int>(r.get_cmd), static_cast<int>(r.time_proc),
+                static_cast<int>(r.get_result), text != nullptr ? text : "");
     }
-}
+    void no_reply(uint8_t code) override {
+        if (verbose(srv_)) say_dlg(srv_, d_, "Error Net_Handler %s", command_name(code));
+    }
+    void block_written(uint32_t block) override {
+        if (verbose(srv_)) {
+            say_dlg(srv_, d_, "NPW:%u; Adr: 0h%X;", static_cast<unsigned>(block),
+                    static_cast<unsigned>(FLASH_BASE + block * WRITE_BLOCK_SIZE));
+        }
+        if (block == 0) d_.progress_shown = 0;  // a new write pass
+        const uint32_t tenths = (block + 1) * 10 / kBlocks;
+        if (tenths > d_.progress_shown) {
+            d_.progress_shown = tenths;
+            say_dlg(srv_, d_, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
+        }
+    }
+    void flash_crc(uint32_t crc, bool matches) override {
+        say_dlg(srv_, d_, "FLASH UP1 CRC32: 0h%X%s", crc, matches ? ", совпадает с образом" : "");
+    }
+    void detail(const char* text) override {
+        if (verbose(srv_)) say_dlg(srv_, d_, "%s", text);
+    }
+    void line(const char* text) override { say_dlg(srv_, d_, "%s", text); }
 
-void finish(Server& srv, Dialogue& d, JournalResult outcome) {
-    journal_write(srv, d.journal, d.log, outcome);
-    say_end(srv, d, outcome);
+private:
+    Server& srv_;
+    Dialogue& d_;
+};
+
+// The dialogue's end line, with its duration and repetitions; then its journal line.
+void finish(Server& srv, Dialogue& d) {
+    const JournalResult outcome = d.seq.log.outcome;
+    journal_write(srv, d.journal, d.seq.log, outcome);
+    const char* end = outcome == JournalResult::updated
+                          ? "Обновление завершено, устройство переведено в приложение"
+                      : outcome == JournalResult::jumped ? "Устройство переведено в приложение"
+                                                         : "Обмен прерван";
+    say_dlg(srv, d, "%s: %llu мс, повторов: %u", end,
+            static_cast<unsigned long long>(now_ms(srv) - d.opened_ms),
+            static_cast<unsigned>(d.seq.log.repeats));
     d.used = false;
-}
-
-void wait_until(Server& srv, Dialogue& d, Phase phase, uint32_t pause_ms) {
-    d.phase = phase;
-    d.deadline = now_ms(srv) + pause_ms;
-}
-
-uint32_t wait_ms(const Server& srv, uint8_t code) {
-    if (code == CMD_ERASE_UP_FLASH) return kErasePauseMs;
-    if (code == CMD_WRITE_UP_FLASH) return srv.cfg.delay_write_block;
-    return srv.cfg.delay_steps;
 }
 
 bool pop(Dialogue& d, QueuedDatagram& out) {
@@ -86,66 +100,35 @@ bool pop(Dialogue& d, QueuedDatagram& out) {
     return true;
 }
 
-void trace_rx(Server& srv, const Dialogue& d, int len, int16_t kind) {
-    if (!tracing(srv)) return;
-    say_dlg(srv, d, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", len,
-            static_cast<int>(d.in.n_frame), static_cast<int>(d.in.get_cmd),
-            static_cast<int>(d.in.get_result), static_cast<int>(kind));
-}
-
-// One datagram of the queue sorted into d.in: true for a valid reply.
+// One datagram of the queue sorted into d.in: true for a valid reply that the step may take.
 bool take(Server& srv, Dialogue& d, const QueuedDatagram& q) {
     from_dev_bcst_t bc{};
     std::memset(&d.in, 0, sizeof d.in);
     const int16_t kind = sort_datagram(q.bytes, q.len, bc, d.in);
-    trace_rx(srv, d, q.len, kind);
-    return kind == NET_RX_DEV && take_if_new(d.log, d.in, d.proc, srv.cfg.reply_paced);
+    if (tracing(srv)) {
+        say_dlg(srv, d, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", q.len,
+                static_cast<int>(d.in.n_frame), static_cast<int>(d.in.get_cmd),
+                static_cast<int>(d.in.get_result), static_cast<int>(kind));
+    }
+    return kind == NET_RX_DEV && sequence_take(d.seq, d.in, srv.cfg.reply_paced);
 }
 
-// The poll: the oldest datagram kept, if any.
+// The poll: the oldest datagram kept, if any; reply-paced, what is kept is read until a valid
+// reply (the rest is dropped).
 bool poll(Server& srv, Dialogue& d) {
-    QueuedDatagram q;
-    return pop(d, q) && take(srv, d, q);
-}
-
-// Reply-paced: what is kept is read until a valid reply; the rest is dropped.
-bool reply_in_queue(Server& srv, Dialogue& d) {
     QueuedDatagram q;
     while (pop(d, q)) {
         if (take(srv, d, q)) return true;
+        if (!srv.cfg.reply_paced) return false;
     }
     return false;
 }
 
-void report(Server& srv, const Dialogue& d) {
-    if (!verbose(srv)) return;
-    const char* name = command_name(d.proc);
-    const from_dev_update_t& r = d.in;
-    if (r.get_result == RES_OK) {
-        say_dlg(srv, d, "%s{%d} Time:%d ms", name, static_cast<int>(r.get_cmd),
-                static_cast<int>(r.time_proc));
-        return;
-    }
-    const char* text = result_text(r.get_result);
-    say_dlg(srv, d, "%s{%d} Time:%d ms Error code:%d  %s", name, static_cast<int>(r.get_cmd),
-            static_cast<int>(r.time_proc), static_cast<int>(r.get_result),
-            text != nullptr ? text : "");
-}
-
-void say_no_reply(Server& srv, const Dialogue& d) {
-    if (verbose(srv)) say_dlg(srv, d, "Error Net_Handler %s", command_name(d.proc));
-}
-
-void send(Server& srv, Dialogue& d);
-void evaluate(Server& srv, Dialogue& d, bool got);
-
-// The payload and address of the step's command: the password, or the block.
-void fill_payload(Server& srv, Dialogue& d) {
-    if (d.proc == CMD_SET_PASS_BIN) int_to_byte(&srv.cfg.bin_pass, d.ext, 0);
-    if (d.proc != CMD_WRITE_UP_FLASH) return;
-    const uint32_t offset = d.block * WRITE_BLOCK_SIZE;
-    std::memcpy(d.ext, srv.img_bf + offset, WRITE_BLOCK_SIZE);
-    d.out.f_address = FLASH_BASE + offset;
+// What came of the command: the sequence evaluates it, and its next action is due at once.
+void heard(Server& srv, Dialogue& d, bool got) {
+    CompactOutput out(srv, d);
+    sequence_heard(d.seq, srv.cfg, srv.image_crc, got ? &d.in : nullptr, now_ms(srv), out);
+    d.deadline = now_ms(srv);
 }
 
 // A reply was accepted: what waits is stale; its replies are noted, so that a later copy of one
@@ -155,198 +138,71 @@ void drop_stale(Dialogue& d) {
     while (pop(d, q)) {
         from_dev_bcst_t bc{};
         from_dev_update_t r{};
-        if (sort_datagram(q.bytes, q.len, bc, r) == NET_RX_DEV) note_reply(d.log, r);
+        if (sort_datagram(q.bytes, q.len, bc, r) == NET_RX_DEV) sequence_note(d.seq, r);
     }
 }
 
-void send(Server& srv, Dialogue& d) {
-    if (d.log.drop_stale) drop_stale(d);
-    d.log.drop_stale = false;
-    fill_payload(srv, d);
-    seal_command(d.out, d.proc, d.ext, srv.x.counter_frames++);
+void send(Server& srv, Dialogue& d, const Next& next) {
+    if (next.drop_stale) drop_stale(d);
+    sequence_payload(d.seq, srv.cfg, srv.img_bf, d.ext, d.out.f_address);
+    seal_command(d.out, next.code, d.ext, srv.exchange.counter_frames++);
     uint8_t wire[sizeof(from_serv_update_t)];
     to_wire(d.out, wire);
-    const int sent = srv.net.send_to(srv.x.so_tx_s, wire, static_cast<int>(sizeof wire), d.addr,
+    const int sent = srv.net.send_to(srv.exchange.so_tx_s, wire, static_cast<int>(sizeof wire), d.addr,
                                      UPDATE_PORT);
-    ++d.log.commands;
-    if (d.proc == CMD_JUMP_TO_APP) ++d.log.jump_attempts;
     if (sent < 0) {
         say_dlg(srv, d, "ERR: sendto()failed: %d", sent);
     } else if (tracing(srv)) {
-        say_dlg(srv, d, "TX byte: %d; CMD:%d; Frame:%u", sent, static_cast<int>(d.proc),
+        say_dlg(srv, d, "TX byte: %d; CMD:%d; Frame:%u", sent, static_cast<int>(next.code),
                 static_cast<unsigned>(d.out.n_frame));
     }
-    wait_until(srv, d, Phase::await, wait_ms(srv, d.proc));
-    if (srv.cfg.reply_paced && reply_in_queue(srv, d)) evaluate(srv, d, true);
+    d.deadline = now_ms(srv) + next.ms;
+    if (srv.cfg.reply_paced && poll(srv, d)) heard(srv, d, true);
 }
 
-void say_config(Server& srv, const Dialogue& d) {
-    if (!verbose(srv)) return;
-    const uint8_t bits = d.in.ext_area[0];
-    say_dlg(srv, d, "%s", (bits & 0x02) != 0 ? "Переход на UP1" : "Переход на UP2");
-    say_dlg(srv, d, "%s", (bits & 0x01) != 0 ? "Программирование возможно"
-                                             : "Программирование запрещено перемычкой");
-}
-
-// An accepted block: its progress, and the step that follows.
-uint8_t block_written(Server& srv, Dialogue& d) {
-    if (verbose(srv)) {
-        say_dlg(srv, d, "NPW:%u; Adr: 0h%X;", static_cast<unsigned>(d.block),
-                static_cast<unsigned>(FLASH_BASE + d.block * WRITE_BLOCK_SIZE));
-    }
-    ++d.block;
-    const uint32_t tenths = d.block * 10 / (kLastBlock + 1);
-    if (tenths > d.progress_shown) {
-        d.progress_shown = tenths;
-        say_dlg(srv, d, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
-    }
-    return d.block <= kLastBlock ? CMD_WRITE_UP_FLASH : CMD_GETCRC_FLASH;
-}
-
-// The flash CRC the device reports, against the image's; the step that follows, or none when
-// the dialogue has ended.
-bool flash_checked(Server& srv, Dialogue& d) {
-    DialogueLog& log = d.log;
-    log.crc_after = byte_to_int(d.in.ext_area, 0);
-    log.crc_reported = true;
-    const uint32_t image_crc = fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY);
-    if (!srv.cfg.verify_flash || log.crc_after == image_crc) {
-        say_dlg(srv, d, "FLASH UP1 CRC32: 0h%X%s", log.crc_after,
-                srv.cfg.verify_flash ? ", совпадает с образом" : "");
-        return true;
-    }
-    say_dlg(srv, d, "FLASH UP1 CRC32: 0h%X", log.crc_after);
-    if (++log.crc_mismatches >= kMaxCrcMismatches) {
-        say_dlg(srv, d, "Обновление не удалось, переход в приложение не выполняется");
-        finish(srv, d, JournalResult::verify_failed);
-        return false;
-    }
-    say_dlg(srv, d, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись", image_crc);
-    d.block = 0;
-    d.progress_shown = 0;
-    d.back_to_erase = true;
-    return true;
-}
-
-// The pause after an accepted reply: none reply-paced; the password's is double; none between
-// blocks.
-uint32_t pause_after_accepted(const Server& srv, uint8_t code, uint8_t next) {
-    if (srv.cfg.reply_paced) return 0;
-    if (code == CMD_SET_PASS_BIN) return 2u * srv.cfg.delay_steps;
-    if (code == CMD_WRITE_UP_FLASH && next == CMD_WRITE_UP_FLASH) return 0;
-    return srv.cfg.delay_steps;
-}
-
-void accepted(Server& srv, Dialogue& d) {
-    const uint8_t code = d.proc;
-    d.log.last_reply_ms = now_ms(srv);
-    uint8_t next = next_step(code);
-    if (code == CMD_GET_CONFIG) say_config(srv, d);
-    if (code == CMD_WRITE_UP_FLASH) next = block_written(srv, d);
-    if (code == CMD_JUMP_TO_APP) {
-        finish(srv, d, d.log.updating ? JournalResult::updated : JournalResult::jumped);
+// The action that is due: the poll when the wait for a reply is over, else the sequence's next.
+void act(Server& srv, Dialogue& d) {
+    if (sequence_awaiting(d.seq)) {
+        heard(srv, d, poll(srv, d));
         return;
     }
-    if (code == CMD_GETCRC_FLASH) {
-        if (!flash_checked(srv, d)) return;
-        if (d.back_to_erase) next = CMD_ERASE_UP_FLASH;
-    }
-    d.log.drop_stale = true;
-    d.proc = next;
-    wait_until(srv, d, Phase::after, pause_after_accepted(srv, code, next));
-}
-
-void evaluate(Server& srv, Dialogue& d, bool got) {
-    bool ok = false;
-    if (d.proc == CMD_ERASE_UP_FLASH && !(got && d.in.get_result == RES_OK)) {
-        got = false;  // the erase tests the result before it reports
-    }
-    if (got) {
-        report(srv, d);
-        ok = d.in.get_cmd == d.proc && d.in.get_result == RES_OK;
-    } else {
-        say_no_reply(srv, d);
-    }
-    d.step_ok = ok;
-    if (ok) {
-        accepted(srv, d);
-        return;
-    }
-    ++d.log.repeats;
-    wait_until(srv, d, Phase::after, d.proc == CMD_WRITE_UP_FLASH ? 0 : srv.cfg.delay_steps);
-}
-
-// After a failed attempt's pauses: the jump limit and the stall time, then the repetition.
-void after_failure(Server& srv, Dialogue& d) {
-    if (d.proc == CMD_JUMP_TO_APP && d.log.jump_attempts >= kMaxJumpAttempts) {
-        say_dlg(srv, d, "Ответ на CMD_JUMP_TO_APP не получен");
-        finish(srv, d, JournalResult::jump_unconfirmed);
-        return;
-    }
-    const uint16_t limit = srv.cfg.stall_timeout;
-    if (limit != 0 && now_ms(srv) - d.log.last_reply_ms >= uint64_t{limit} * 1000u) {
-        say_dlg(srv, d, "Устройство не отвечает %d с, обмен прерван", static_cast<int>(limit));
-        finish(srv, d, JournalResult::stalled);
-        return;
-    }
-    if (d.proc == CMD_WRITE_UP_FLASH) {
-        wait_until(srv, d, Phase::send, 0);  // a failed block is sent again at once
-    } else {
-        wait_until(srv, d, Phase::gap, kPassPauseMs);
-    }
-}
-
-void after_pause(Server& srv, Dialogue& d) {
-    if (!d.step_ok) {
-        after_failure(srv, d);
-    } else if (d.back_to_erase) {
-        d.back_to_erase = false;
-        wait_until(srv, d, Phase::gap, kPassPauseMs);
-    } else {
-        wait_until(srv, d, Phase::send, 0);
-    }
-}
-
-void step(Server& srv, Dialogue& d) {
-    switch (d.phase) {
-        case Phase::opening:
-        case Phase::gap:
-            d.phase = Phase::send;
+    CompactOutput out(srv, d);
+    const Next next = sequence_next(d.seq, srv.cfg, now_ms(srv), out);
+    switch (next.what) {
+        case Do::send:
+            send(srv, d, next);
             break;
-        case Phase::send:
-            send(srv, d);
+        case Do::pause:
+        case Do::gap:
+            d.deadline = now_ms(srv) + next.ms;
             break;
-        case Phase::await:
-            evaluate(srv, d, poll(srv, d));
-            break;
-        case Phase::after:
-            after_pause(srv, d);
+        case Do::end:
+            finish(srv, d);
             break;
     }
 }
 
 }  // namespace
 
-void dialogue_open(Server& srv, Dialogue& d, uint8_t first_proc) {
+void dialogue_open(Server& srv, Dialogue& d, uint32_t addr, uint8_t first_proc) {
     d = Dialogue{};
     d.used = true;
-    d.addr = srv.net.address_of(srv.x.dev_IP);
-    std::snprintf(d.ip, sizeof d.ip, "%s", srv.x.dev_IP);
-    std::memcpy(d.mac, srv.x.in_bc.my_mac, sizeof d.mac);
-    d.proc = first_proc;
-    d.decided_ms = now_ms(srv);
-    d.log.opened_ms = d.decided_ms;
-    d.log.last_reply_ms = d.decided_ms;
-    d.log.updating = first_proc == CMD_NOP;
+    d.addr = addr;
+    std::snprintf(d.ip, sizeof d.ip, "%s", srv.exchange.dev_IP);
+    std::memcpy(d.mac, srv.exchange.in_bc.my_mac, sizeof d.mac);
+    d.opened_ms = now_ms(srv);
+    sequence_open(d.seq, first_proc, d.opened_ms);
     d.journal = srv.journal.entry;
-    say_dlg(srv, d, "%s", d.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
-    wait_until(srv, d, Phase::opening, kOpenPauseMs);
+    say_dlg(srv, d, "%s",
+            d.seq.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
+    d.deadline = d.opened_ms;
 }
 
 void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len) {
     if (d.queue_count == DIALOGUE_QUEUE_SIZE) {  // full: the oldest goes
         d.queue_head = (d.queue_head + 1) % DIALOGUE_QUEUE_SIZE;
         --d.queue_count;
+        if (tracing(srv)) say_dlg(srv, d, "RX queue full: the oldest datagram dropped");
     }
     QueuedDatagram& q = d.queue[(d.queue_head + d.queue_count) % DIALOGUE_QUEUE_SIZE];
     q.len = len;
@@ -354,13 +210,13 @@ void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len) {
                                                                   : sizeof q.bytes;
     std::memcpy(q.bytes, rx, keep);
     ++d.queue_count;
-    if (d.phase == Phase::await && srv.cfg.reply_paced && reply_in_queue(srv, d)) {
-        evaluate(srv, d, true);
-    }
+    if (sequence_awaiting(d.seq) && srv.cfg.reply_paced && poll(srv, d)) heard(srv, d, true);
 }
 
 void dialogue_run(Server& srv, Dialogue& d) {
-    for (int n = 0; n < kMaxStepsPerRun && d.used && now_ms(srv) >= d.deadline; ++n) step(srv, d);
+    for (int n = 0; n < kMaxActionsPerRun && d.used && now_ms(srv) >= d.deadline; ++n) {
+        act(srv, d);
+    }
 }
 
 }  // namespace qd

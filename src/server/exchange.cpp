@@ -66,7 +66,7 @@ int open_nonblocking_udp(Server& srv) {
 }
 
 void open_soc_rx(Server& srv) {
-    Exchange& x = srv.x;
+    Exchange& x = srv.exchange;
     x.so_rx_s = open_nonblocking_udp(srv);
     if (srv.net.bind_any(x.so_rx_s, UPDATE_PORT) < 0) {
         say(srv.con, "error bind rx: %d\n", srv.net.last_error());
@@ -76,16 +76,16 @@ void open_soc_rx(Server& srv) {
 }
 
 void open_soc_tx(Server& srv) {
-    Exchange& x = srv.x;
+    Exchange& x = srv.exchange;
     x.so_tx_s = open_nonblocking_udp(srv);
-    x.IP_addr_tx = srv.net.address_of(x.dev_IP);
+    srv.loop.IP_addr_tx = srv.net.address_of(x.dev_IP);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create soc tx. IP: %s, Port: %d\n", x.dev_IP, static_cast<int>(UPDATE_PORT));
     }
 }
 
 void close_socets_tx(Server& srv) {
-    if (srv.net.close(srv.x.so_tx_s) < 0) {
+    if (srv.net.close(srv.exchange.so_tx_s) < 0) {
         say_line(srv.con, "ERROR - closesocket() failed ");
         fatal_exit(srv, -1);
     }
@@ -118,7 +118,7 @@ int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev
 }
 
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
-    seal_command(os, in_cmd, ext_ar, srv.x.counter_frames++);
+    seal_command(os, in_cmd, ext_ar, srv.exchange.counter_frames++);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create TX struct. S:%d; Calc CRC32:%X;\n", static_cast<int>(CMD_CRC_LEN),
             os.crc_struct);
@@ -126,10 +126,10 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
 }
 
 bool tx_struct(Server& srv) {
-    Exchange& x = srv.x;
+    Exchange& x = srv.exchange;
     uint8_t wire[sizeof(from_serv_update_t)];
-    to_wire(x.out_serv, wire);
-    const int sent = srv.net.send_to(x.so_tx_s, wire, static_cast<int>(sizeof wire), x.IP_addr_tx,
+    to_wire(srv.loop.out_serv, wire);
+    const int sent = srv.net.send_to(x.so_tx_s, wire, static_cast<int>(sizeof wire), srv.loop.IP_addr_tx,
                                      UPDATE_PORT);
     if (sent < 0) {
         // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
@@ -138,10 +138,10 @@ bool tx_struct(Server& srv) {
     }
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof wire),
-            static_cast<int>(x.out_serv.cmd));
+            static_cast<int>(srv.loop.out_serv.cmd));
     }
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");
-    std::memset(&x.in_dev, 0, sizeof x.in_dev);
+    std::memset(&srv.loop.in_dev, 0, sizeof srv.loop.in_dev);
     return true;
 }
 
@@ -150,7 +150,7 @@ int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
     uint8_t rx[RX_BUFFER_SIZE] = {};
     std::memset(&i_d, 0, sizeof i_d);
     std::memset(&i_b, 0, sizeof i_b);
-    const int received_bytes = srv.net.receive(srv.x.so_rx_s, rx, RX_BUFFER_SIZE);
+    const int received_bytes = srv.net.receive(srv.exchange.so_rx_s, rx, RX_BUFFER_SIZE);
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
     if (received_bytes == static_cast<int>(sizeof(from_dev_bcst_t))) {
         result = take_frame(srv, rx, i_b);

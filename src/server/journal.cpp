@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "platform/journal_file.hpp"
-#include "protocol/crc.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -108,12 +107,6 @@ void remember_line(Journal& j, const JournalEntry& e, JournalResult result) {
     q->used = true;
 }
 
-bool same_firmware(Server& srv) {
-    char expected[32];
-    std::snprintf(expected, sizeof expected, "%X.upk", srv.x.in_bc.crc_uflash);
-    return std::strcmp(expected, srv.cfg.s_BinContainer) == 0;
-}
-
 }  // namespace
 
 void journal_open(Server& srv) {
@@ -129,35 +122,23 @@ void journal_open(Server& srv) {
 }
 
 JournalDecision journal_decision_of(Server& srv, bool address_usable) {
-    const Settings& cfg = srv.cfg;
-    const uint8_t regime = cfg.autoprog_regime;
-    const bool same = same_firmware(srv);
     if (!address_usable) return JournalDecision::bad_address;
-    if (cfg.type_file_for_update != 0 || regime >= 4 || (regime == 0 && !same)) {
-        return JournalDecision::refused;
-    }
-    if (same && regime <= 2) return JournalDecision::same_firmware;
-    if (regime == 1 && srv.loop.enable_update_up1 != 1) return JournalDecision::not_listed;
-    if (!srv.image_loaded) return JournalDecision::no_image;
-    return JournalDecision::update;
+    const JournalDecision d = srv.exchange.decision;
+    return d == JournalDecision::update && !srv.image_loaded ? JournalDecision::no_image : d;
 }
 
 void journal_decided(Server& srv, JournalDecision decision) {
     if (!srv.journal.active) return;
     JournalEntry& e = srv.journal.entry;
-    const from_dev_bcst_t& bc = srv.x.in_bc;
+    const from_dev_bcst_t& bc = srv.exchange.in_bc;
     e.time = srv.clock.now();
     e.decided_ms = srv.clock.monotonic_ms();
     std::memcpy(e.mac, bc.my_mac, 6);
-    std::snprintf(e.ip, sizeof e.ip, "%s", srv.x.dev_IP);
+    std::snprintf(e.ip, sizeof e.ip, "%s", srv.exchange.dev_IP);
     e.hw = bc.ver_hw;
     e.bootloader = bc.ver_bl;
     e.crc_before = bc.crc_uflash;
     e.decision = decision;
-}
-
-void journal_ended(Server& srv, JournalResult result) {
-    journal_write(srv, srv.journal.entry, srv.loop.dlg, result);
 }
 
 void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
@@ -166,9 +147,8 @@ void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
     if (!j.active || repeats_quiet_line(j, e, result)) return;
     const bool sent = result != JournalResult::ignored;
     char line[kLineSize];
-    const uint32_t image_crc = fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY);
     const size_t len = journal_line(
-        e, result, srv.cfg.s_BinContainer, srv.image_loaded ? &image_crc : nullptr,
+        e, result, srv.cfg.s_BinContainer, srv.image_loaded ? &srv.image_crc : nullptr,
         sent && d.crc_reported, d.crc_after, sent ? srv.clock.monotonic_ms() - e.decided_ms : 0,
         sent ? d.commands : 0, sent ? d.repeats : 0, line, sizeof line);
     if (len == 0) {  // never an empty or cut line in place of the device's

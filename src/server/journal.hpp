@@ -75,8 +75,6 @@ JournalDecision journal_decision_of(Server& srv, bool address_usable);
 void journal_decided(Server& srv, JournalDecision decision);
 
 // Writes the device's line: its dialogue (or the decision, when nothing was sent) has ended.
-void journal_ended(Server& srv, JournalResult result);
-// The same for a dialogue of its own (several devices at once).
 void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
                    JournalResult result);
 

@@ -13,12 +13,6 @@
 #include "server/update_sequence.hpp"
 
 namespace qd {
-namespace {
-
-constexpr uint32_t kPassPauseMs = 100;
-
-}  // namespace
-
 void report_device(Server& srv, const from_dev_bcst_t& bc) {
     Console& con = srv.con;
     say_separator_lf(con);
@@ -51,9 +45,11 @@ void decide_same_firmware(Server& srv) {
     if (regime <= 2) {
         say_line(srv.con, "Автообновление ПО запрещено!");
         srv.loop.enable_update_up1 = 0;
+        srv.exchange.decision = JournalDecision::same_firmware;
     } else if (regime == 3) {
         say_forced(srv.con);
         srv.loop.enable_update_up1 = 1;
+        srv.exchange.decision = JournalDecision::update;
     }
 }
 
@@ -61,12 +57,14 @@ void check_allowlist(Server& srv) {
     say_line(srv.con, "Автообновление ПО по списку разрешено!");
     srv.loop.enable_update_up1 = 0;
     for (int n = 0; n < 4; ++n) {
-        if (std::memcmp(srv.x.in_bc.my_mac, srv.cfg.entry_mac(n), 6) == 0) {
+        if (std::memcmp(srv.exchange.in_bc.my_mac, srv.cfg.entry_mac(n), 6) == 0) {
             say_line(srv.con, "Сер. номер найден в списке");
             srv.loop.enable_update_up1 = 1;
         }
     }
     if (srv.loop.enable_update_up1 == 0) say_line(srv.con, "Сер. номер НЕ найден в списке!");
+    srv.exchange.decision = srv.loop.enable_update_up1 == 1 ? JournalDecision::update
+                                                           : JournalDecision::not_listed;
 }
 
 void decide_other_firmware(Server& srv) {
@@ -82,10 +80,12 @@ void decide_other_firmware(Server& srv) {
         case 2:
             say_line(srv.con, "Автообновление ПО для любого сер. номера разрешено!");
             srv.loop.enable_update_up1 = 1;
+            srv.exchange.decision = JournalDecision::update;
             break;
         case 3:
             say_forced(srv.con);
             srv.loop.enable_update_up1 = 1;
+            srv.exchange.decision = JournalDecision::update;
             break;
         default:
             break;
@@ -93,32 +93,26 @@ void decide_other_firmware(Server& srv) {
 }
 
 void ignore_device(Server& srv) {
-    journal_ended(srv, JournalResult::ignored);
+    journal_write(srv, srv.journal.entry, srv.loop.seq.log, JournalResult::ignored);
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);
 }
 
-void start_dialogue(Server& srv, uint8_t first_proc) {
-    srv.loop.dlg = DialogueLog{};
-    srv.loop.dlg.updating = first_proc == CMD_NOP;
-    srv.loop.dlg.opened_ms = srv.clock.monotonic_ms();
-    srv.loop.dlg.last_reply_ms = srv.loop.dlg.opened_ms;
-    open_soc_tx(srv);
-    srv.clock.sleep_ms(SOCKET_PAUSE_MS);
-    srv.loop.state = STATE_UPDATING;
-    srv.loop.proc = first_proc;
+// The device runs the container's firmware: the name its announced program CRC gives ("%X.upk")
+// is BinContainer.
+bool same_firmware(const Server& srv) {
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "%X.upk", srv.exchange.in_bc.crc_uflash);
+    return std::strcmp(expected, srv.cfg.s_BinContainer) == 0;
 }
 
 }  // namespace
 
 void decide_update(Server& srv) {
-    const uint32_t crc = srv.x.in_bc.crc_uflash;
     say(srv.con, "Имя bin файла для обновления: %s; ", srv.cfg.s_BinContainer);
-    say(srv.con, "CRC32 текущей программы UP1: %X \n", crc);
-    char expected[32];
-    std::snprintf(expected, sizeof expected, "%X.upk", crc);
-    if (std::strcmp(expected, srv.cfg.s_BinContainer) == 0) {
+    say(srv.con, "CRC32 текущей программы UP1: %X \n", srv.exchange.in_bc.crc_uflash);
+    if (same_firmware(srv)) {
         decide_same_firmware(srv);
     } else {
         decide_other_firmware(srv);
@@ -129,28 +123,29 @@ void wait_for_broadcast(Server& srv) {
     say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
         static_cast<int>(srv.loop.cycle_counter));
     ++srv.loop.cycle_counter;
-    if (Net_Handler(srv, srv.x.in_bc, srv.x.in_dev) != NET_RX_BCST) return;
+    if (Net_Handler(srv, srv.exchange.in_bc, srv.loop.in_dev) != NET_RX_BCST) return;
     report_and_decide(srv);
     srv.loop.state = STATE_DECIDED;
 }
 
 void report_and_decide(Server& srv) {
-    const from_dev_bcst_t& bc = srv.x.in_bc;
+    const from_dev_bcst_t& bc = srv.exchange.in_bc;
     report_device(srv, bc);
-    std::snprintf(srv.x.dev_IP, sizeof srv.x.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
+    std::snprintf(srv.exchange.dev_IP, sizeof srv.exchange.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
                   bc.my_ip[2], bc.my_ip[3]);
     say_line(srv.con, "Анализ необходимости обновления:");
+    srv.exchange.decision = JournalDecision::refused;  // unless the analysis says otherwise
     if (srv.cfg.type_file_for_update == 0) decide_update(srv);
     say_separator(srv.con);
 }
 
 DeviceAction choose_action(Server& srv) {
-    const bool usable = device_address_usable(srv, srv.x.dev_IP);
+    const bool usable = device_address_usable(srv, srv.exchange.dev_IP);
     if (srv.journal.active) journal_decided(srv, journal_decision_of(srv, usable));
     if (!usable) {
         // Commands there would reach the server itself, every device, or nothing; a jump
         // would reach every device.
-        say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.x.dev_IP);
+        say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.exchange.dev_IP);
         ignore_device(srv);
         return DeviceAction::ignore;
     }
@@ -192,7 +187,7 @@ void pass(Server& srv) {
     if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
     if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
     if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
-    srv.clock.sleep_ms(kPassPauseMs);
+    srv.clock.sleep_ms(PASS_PAUSE_MS);
 }
 
 }  // namespace qd

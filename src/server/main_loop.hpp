@@ -1,5 +1,6 @@
 // The main loop: waiting for a device's broadcast, reporting and deciding, and acting on the
-// decision; the update sequence runs in the same pass.
+// decision; the update sequence runs in the same pass. With Parallel on, a pass is the engine's
+// for several devices at once (parallel.hpp) instead.
 #pragma once
 
 #include <cstdint>
@@ -20,13 +21,15 @@ enum : uint8_t {
 // The pause after opening and after closing the send socket, ms.
 inline constexpr uint32_t SOCKET_PAUSE_MS = 100;
 
-// One pass of the loop: the four state blocks in their fixed order, then 100 ms.
+// One pass: one at a time, the four state blocks in their fixed order, then PASS_PAUSE_MS;
+// with Parallel on, one wait of that engine and what follows it.
 void pass(Server& srv);
 
 // The blocks of a pass, each run when `state` has its value.
 void wait_for_broadcast(Server& srv);
 void act_on_decision(Server& srv);
-// The decision for the device in in_bc; writes enable_update_up1 (or leaves it alone).
+// The decision for the device in in_bc; writes enable_update_up1 (or leaves it alone) and,
+// in the journal's words, exchange.decision.
 void decide_update(Server& srv);
 
 // The device's report: the announcement's fields between separators.

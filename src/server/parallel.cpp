@@ -18,7 +18,7 @@ constexpr int kMaxReadsPerPass = 256;
 constexpr int kRxBufferSize = 512;
 
 void open_send_socket(Server& srv) {
-    srv.x.so_tx_s = open_nonblocking_udp(srv);
+    srv.exchange.so_tx_s = open_nonblocking_udp(srv);
     srv.par.started = true;
 }
 
@@ -65,13 +65,13 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     }
     Dialogue* slot = free_slot(srv);
     if (slot == nullptr) return;
-    srv.x.in_bc = bc;
+    srv.exchange.in_bc = bc;
     srv.con.hold();
     report_and_decide(srv);
     const DeviceAction action = choose_action(srv);
     srv.con.release();
     if (action == DeviceAction::ignore) return;
-    dialogue_open(srv, *slot, action == DeviceAction::update ? CMD_NOP : CMD_JUMP_TO_APP);
+    dialogue_open(srv, *slot, addr, action == DeviceAction::update ? CMD_NOP : CMD_JUMP_TO_APP);
 }
 
 void route(Server& srv, const uint8_t* rx, int len, uint32_t from) {
@@ -88,7 +88,7 @@ void read_datagrams(Server& srv) {
     uint8_t rx[kRxBufferSize];
     for (int n = 0; n < kMaxReadsPerPass; ++n) {
         uint32_t from = 0;
-        const int len = srv.net.receive_from(srv.x.so_rx_s, rx, kRxBufferSize, from);
+        const int len = srv.net.receive_from(srv.exchange.so_rx_s, rx, kRxBufferSize, from);
         if (len < 0) return;
         route(srv, rx, len, from);
     }
@@ -121,7 +121,7 @@ bool parallel_engine_on(const Settings& cfg) {
 void parallel_pass(Server& srv) {
     if (!srv.par.started) open_send_socket(srv);
     run_due(srv);
-    if (srv.net.wait_readable(srv.x.so_rx_s, wait_budget(srv))) read_datagrams(srv);
+    if (srv.net.wait_readable(srv.exchange.so_rx_s, wait_budget(srv))) read_datagrams(srv);
     run_due(srv);
 }
 

@@ -11,9 +11,9 @@
 #include "protocol/constants.hpp"
 #include "protocol/frames.hpp"
 #include "platform/journal_file.hpp"
-#include "server/dialogue_log.hpp"
 #include "server/journal.hpp"
 #include "server/parallel.hpp"
+#include "server/sequence.hpp"
 #include "server/settings.hpp"
 
 namespace qd {
@@ -34,26 +34,27 @@ struct Seams {
     void (*exit_process)(int code);
 };
 
-// Sockets and frames of the exchange with devices.
+// What both engines share of the exchange with devices: the sockets, the frame counter, and
+// the announcement decided on with its address.
 struct Exchange {
     int so_rx_s = 0;
     int so_tx_s = 0;
-    uint32_t IP_addr_tx = 0;  // destination of every command, network byte order; port 5008
-    char dev_IP[32] = {};     // the current device's address as dotted text
-    from_dev_bcst_t in_bc = {};
-    from_dev_update_t in_dev = {};
-    from_serv_update_t out_serv = {};
-    uint8_t cmd_ext_ar[256] = {};
     uint32_t counter_frames = 0;
+    from_dev_bcst_t in_bc = {};
+    char dev_IP[32] = {};  // the announced device's address as dotted text
+    JournalDecision decision = JournalDecision::refused;  // what its analysis came to
 };
 
-// The main loop's state for the device at hand.
+// The one-at-a-time loop's state for the device at hand, and its frames.
 struct LoopState {
     uint8_t state = 0;              // STATE_...
-    uint8_t proc = 0;               // code of the next command of the update sequence
     uint8_t enable_update_up1 = 0;  // the decision for the last device
     uint32_t cycle_counter = 0;     // passes made while waiting
-    DialogueLog dlg;
+    Sequence seq;                   // the dialogue; seq.proc is the next command's code
+    uint32_t IP_addr_tx = 0;        // where its commands go, network byte order; port 5008
+    from_dev_update_t in_dev = {};
+    from_serv_update_t out_serv = {};
+    uint8_t cmd_ext_ar[256] = {};  // the payload, carried over from one dialogue to the next
 };
 
 struct Server {
@@ -78,11 +79,15 @@ struct Server {
     Settings cfg;
     uint8_t img_bf[IMAGE_SIZE] = {};
     bool image_loaded = false;  // the container was read into img_bf
-    Exchange x;
+    uint32_t image_crc = 0;     // CRC-32 of img_bf, taken when it was loaded
+    Exchange exchange;
     LoopState loop;
     Journal journal;
     ParallelEngine par;  // several devices at once (Parallel=N)
 };
+
+// img_bf holds what start-up read (loaded: the container's image): its CRC-32 is taken, once.
+void note_image(Server& srv, bool loaded);
 
 // Ends the process after a fatal error, without further clean-up.
 [[noreturn]] void fatal_exit(Server& srv, int code);

@@ -41,9 +41,8 @@ void say_signature(Server& srv) {
 }
 
 void load_image(Server& srv) {
-    srv.image_loaded = read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1;
-    say(srv.con, "Проверка CRC32 (0x4c11DB7): %X \n",
-        fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY));
+    note_image(srv, read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1);
+    say(srv.con, "Проверка CRC32 (0x4c11DB7): %X \n", srv.image_crc);
 }
 
 void build_allowlist(Server& srv) {
@@ -66,6 +65,11 @@ void open_network(Server& srv) {
 }
 
 }  // namespace
+
+void note_image(Server& srv, bool loaded) {
+    srv.image_loaded = loaded;
+    srv.image_crc = fullcalk_crc32(srv.img_bf, IMAGE_SIZE, CRC32_POLY);
+}
 
 void say_version(Console& con, BuildStamp build) {
     say(con, "Версия ПО: 1.3A Сборка: %s %s \n", build.date, build.time);

@@ -95,7 +95,7 @@ protected:
     }
 
     void TearDown() override {
-        if (srv && srv->x.so_rx_s > 0) system_net().close(srv->x.so_rx_s);
+        if (srv && srv->exchange.so_rx_s > 0) system_net().close(srv->exchange.so_rx_s);
     }
 
     void open_rx() {
@@ -106,25 +106,25 @@ protected:
     // Sends from the device's socket and waits until the datagram is there to be read.
     void arrive(const Bytes& datagram) {
         ASSERT_TRUE(device->send_to(kLoopback, UPDATE_PORT, datagram)) << std::strerror(errno);
-        ASSERT_TRUE(test::wait_readable(srv->x.so_rx_s, kWaitMs));
+        ASSERT_TRUE(test::wait_readable(srv->exchange.so_rx_s, kWaitMs));
     }
 
     // One Net_Handler poll, with both frames holding leftovers that it must discard.
     int16_t poll() {
-        std::memset(&srv->x.in_bc, 0xEE, sizeof srv->x.in_bc);
-        std::memset(&srv->x.in_dev, 0xEE, sizeof srv->x.in_dev);
-        return Net_Handler(*srv, srv->x.in_bc, srv->x.in_dev);
+        std::memset(&srv->exchange.in_bc, 0xEE, sizeof srv->exchange.in_bc);
+        std::memset(&srv->loop.in_dev, 0xEE, sizeof srv->loop.in_dev);
+        return Net_Handler(*srv, srv->exchange.in_bc, srv->loop.in_dev);
     }
 
     Bytes in_bc() const {
         Bytes b(sizeof(from_dev_bcst_t));
-        to_wire(srv->x.in_bc, b.data());
+        to_wire(srv->exchange.in_bc, b.data());
         return b;
     }
 
     Bytes in_dev() const {
         Bytes b(sizeof(from_dev_update_t));
-        to_wire(srv->x.in_dev, b.data());
+        to_wire(srv->loop.in_dev, b.data());
         return b;
     }
 
@@ -173,11 +173,11 @@ TEST_P(OpenRx, BindsPort5008OrReportsTheErrorCode) {
     open_soc_rx(*srv);
 
     EXPECT_EQ(con.text(), c.printed);
-    ASSERT_GT(srv->x.so_rx_s, 0);
-    EXPECT_TRUE(nonblocking(srv->x.so_rx_s));
+    ASSERT_GT(srv->exchange.so_rx_s, 0);
+    EXPECT_TRUE(nonblocking(srv->exchange.so_rx_s));
     sockaddr_in local{};
     socklen_t len = sizeof local;
-    ASSERT_EQ(::getsockname(srv->x.so_rx_s, reinterpret_cast<sockaddr*>(&local), &len), 0);
+    ASSERT_EQ(::getsockname(srv->exchange.so_rx_s, reinterpret_cast<sockaddr*>(&local), &len), 0);
     EXPECT_EQ(ntohs(local.sin_port), c.port_taken ? 0 : UPDATE_PORT);
     EXPECT_EQ(local.sin_addr.s_addr, htonl(INADDR_ANY));
 
@@ -186,7 +186,7 @@ TEST_P(OpenRx, BindsPort5008OrReportsTheErrorCode) {
         ASSERT_TRUE(holder.receive(kWaitMs).has_value());
         EXPECT_EQ(poll(), NET_RX_NONE);
     } else {
-        ASSERT_TRUE(test::wait_readable(srv->x.so_rx_s, kWaitMs));
+        ASSERT_TRUE(test::wait_readable(srv->exchange.so_rx_s, kWaitMs));
         EXPECT_EQ(poll(), NET_RX_BCST);
     }
 }
@@ -272,9 +272,9 @@ TEST_F(RealExchange, TwoWaitingDatagramsTakeTwoPolls) {
         con.clear();
         ASSERT_TRUE(device->send_to(kLoopback, UPDATE_PORT, o.first));
         ASSERT_TRUE(device->send_to(kLoopback, UPDATE_PORT, o.second));
-        ASSERT_TRUE(test::wait_readable(srv->x.so_rx_s, kWaitMs));
+        ASSERT_TRUE(test::wait_readable(srv->exchange.so_rx_s, kWaitMs));
         EXPECT_EQ(poll(), o.first_result);
-        ASSERT_TRUE(test::wait_readable(srv->x.so_rx_s, kWaitMs));
+        ASSERT_TRUE(test::wait_readable(srv->exchange.so_rx_s, kWaitMs));
         EXPECT_EQ(poll(), o.second_result);
         EXPECT_EQ(poll(), NET_RX_NONE);
         EXPECT_EQ(con.text(), o.progress);
@@ -305,20 +305,20 @@ TEST_F(RealExchange, TraceShowsTheReceivedLength) {
 TEST_F(RealExchange, CommandsLeaveAsDatagramsOf288BytesToTheDevice) {
     test::UdpSocket dev;
     ASSERT_TRUE(dev.bind(kLoopback, UPDATE_PORT));
-    std::strcpy(srv->x.dev_IP, kLoopback);
-    srv->x.counter_frames = 41;
+    std::strcpy(srv->exchange.dev_IP, kLoopback);
+    srv->exchange.counter_frames = 41;
     open_soc_tx(*srv);
-    ASSERT_GT(srv->x.so_tx_s, 0);
-    EXPECT_TRUE(nonblocking(srv->x.so_tx_s));
-    srv->x.out_serv.f_address = FLASH_BASE + 0x100;
-    srv->x.out_serv.size = WRITE_BLOCK_SIZE;
+    ASSERT_GT(srv->exchange.so_tx_s, 0);
+    EXPECT_TRUE(nonblocking(srv->exchange.so_tx_s));
+    srv->loop.out_serv.f_address = FLASH_BASE + 0x100;
+    srv->loop.out_serv.size = WRITE_BLOCK_SIZE;
     const Bytes payload = pattern(256, 0x90);
 
     const uint8_t codes[] = {CMD_WRITE_UP_FLASH, CMD_JUMP_TO_APP};
     for (uint32_t n = 0; n < 2; ++n) {
         SCOPED_TRACE(n);
-        prep_cmd(*srv, srv->x.out_serv, codes[n], payload.data());
-        std::memset(&srv->x.in_dev, 0xEE, sizeof srv->x.in_dev);
+        prep_cmd(*srv, srv->loop.out_serv, codes[n], payload.data());
+        std::memset(&srv->loop.in_dev, 0xEE, sizeof srv->loop.in_dev);
         tx_struct(*srv);
         const std::optional<test::Datagram> d = dev.receive(kWaitMs);
         ASSERT_TRUE(d.has_value());
@@ -339,7 +339,7 @@ TEST_F(RealExchange, CommandsLeaveAsDatagramsOf288BytesToTheDevice) {
     }
     EXPECT_EQ(con.text(), ">>");
 
-    const int so = srv->x.so_tx_s;
+    const int so = srv->exchange.so_tx_s;
     close_socets_tx(*srv);
     EXPECT_EQ(::fcntl(so, F_GETFD), -1) << "the send socket is still open";
 }

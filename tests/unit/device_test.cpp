@@ -842,18 +842,18 @@ TEST_F(Device, MutedCommandsTakeTheirNumberAndLeaveRefusals) {
 class Link : public ::testing::Test {
 protected:
     Link() {
-        std::strcpy(srv().x.dev_IP, "198.18.0.2");
+        std::strcpy(srv().exchange.dev_IP, "198.18.0.2");
         open_soc_rx(srv());
         open_soc_tx(srv());
     }
 
     Server& srv() { return *t.srv; }
     void send_cmd(uint8_t code) {
-        prep_cmd(srv(), srv().x.out_serv, code, srv().x.cmd_ext_ar);
+        prep_cmd(srv(), srv().loop.out_serv, code, srv().loop.cmd_ext_ar);
         tx_struct(srv());
     }
-    int16_t poll() { return Net_Handler(srv(), srv().x.in_bc, srv().x.in_dev); }
-    uint32_t polled_cmd() const { return t.srv->x.in_dev.get_cmd; }
+    int16_t poll() { return Net_Handler(srv(), srv().exchange.in_bc, srv().loop.in_dev); }
+    uint32_t polled_cmd() const { return t.srv->loop.in_dev.get_cmd; }
 
     test::TestServer t;
     Bootloader dev{test_config()};
@@ -871,7 +871,7 @@ TEST_F(Link, ReplyIsReceivableOnlyOnceItsDelayHasPassedSinceTheCommand) {
         t.clock.sleep_ms(1);
         ASSERT_EQ(poll(), NET_RX_DEV);
         EXPECT_EQ(polled_cmd(), code);
-        EXPECT_EQ(srv().x.in_dev.get_result, RES_OK);
+        EXPECT_EQ(srv().loop.in_dev.get_result, RES_OK);
         EXPECT_EQ(poll(), NET_RX_NONE);
     }
 }
@@ -891,8 +891,8 @@ TEST_F(Link, RepliesArriveInTheOrderOfTheirDueTimes) {
 TEST_F(Link, AnnouncesUntilTheDeviceHasJumped) {
     ASSERT_TRUE(link.announce());
     ASSERT_EQ(poll(), NET_RX_BCST);
-    EXPECT_EQ(srv().x.in_bc.crc_uflash, dev.flash_crc());
-    EXPECT_EQ(Bytes(srv().x.in_bc.my_mac, srv().x.in_bc.my_mac + 6),
+    EXPECT_EQ(srv().exchange.in_bc.crc_uflash, dev.flash_crc());
+    EXPECT_EQ(Bytes(srv().exchange.in_bc.my_mac, srv().exchange.in_bc.my_mac + 6),
               (Bytes{10, 20, 30, 40, 50, 60}));
     send_cmd(CMD_JUMP_TO_APP);
     ASSERT_EQ(poll(), NET_RX_DEV);
@@ -912,7 +912,7 @@ TEST_F(Link, ServerSeesDamagedAndDuplicatedReplies) {
 }
 
 TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
-    std::strcpy(srv().x.dev_IP, "198.18.0.3");
+    std::strcpy(srv().exchange.dev_IP, "198.18.0.3");
     open_soc_tx(srv());
     send_cmd(CMD_NOP);
     EXPECT_EQ(dev.valid_commands(), 0u);
@@ -921,7 +921,7 @@ TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
     f.my_port = 6000;
     const Bytes w = wire_of(f);
     const uint32_t to_dev = t.net.address_of("198.18.0.2");
-    t.net.send_to(srv().x.so_tx_s, w.data(), static_cast<int>(w.size()), to_dev, UPDATE_PORT);
+    t.net.send_to(srv().exchange.so_tx_s, w.data(), static_cast<int>(w.size()), to_dev, UPDATE_PORT);
     EXPECT_EQ(dev.valid_commands(), 1u);
 
     t.clock.sleep_ms(10000);

@@ -33,9 +33,9 @@ protected:
 
 TEST_F(Exchanging, FirstCommandOfTheProcessByteForByte) {
     level(1, 0);
-    std::strcpy(srv().x.dev_IP, "192.168.1.20");
+    std::strcpy(srv().exchange.dev_IP, "192.168.1.20");
     open_soc_tx(srv());
-    prep_cmd(srv(), srv().x.out_serv, CMD_NOP, srv().x.cmd_ext_ar);
+    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
     tx_struct(srv());
     ASSERT_EQ(t.net.sent.size(), 1u);
     const auto& d = t.net.sent[0];
@@ -45,19 +45,19 @@ TEST_F(Exchanging, FirstCommandOfTheProcessByteForByte) {
     EXPECT_EQ(d.data, expected);
     EXPECT_EQ(d.addr, t.net.address_of("192.168.1.20"));
     EXPECT_EQ(d.port, 5008);
-    EXPECT_EQ(d.so, srv().x.so_tx_s);
-    EXPECT_EQ(srv().x.counter_frames, 1u);
+    EXPECT_EQ(d.so, srv().exchange.so_tx_s);
+    EXPECT_EQ(srv().exchange.counter_frames, 1u);
 }
 
 TEST_F(Exchanging, PasswordCommandCarriesPayloadAddressAndNumber) {
     level(1, 0);
-    Exchange& x = srv().x;
+    Exchange& x = srv().exchange;
     x.counter_frames = 5;
-    x.out_serv.f_address = 0x0802DF00;  // left by an earlier write
-    for (int i = 0; i < 256; ++i) x.cmd_ext_ar[i] = static_cast<uint8_t>(i);
+    srv().loop.out_serv.f_address = 0x0802DF00;  // left by an earlier write
+    for (int i = 0; i < 256; ++i) srv().loop.cmd_ext_ar[i] = static_cast<uint8_t>(i);
     const uint32_t pass = 0x1A2B3C4D;
-    int_to_byte(&pass, x.cmd_ext_ar, 0);
-    prep_cmd(srv(), x.out_serv, CMD_SET_PASS_BIN, x.cmd_ext_ar);
+    int_to_byte(&pass, srv().loop.cmd_ext_ar, 0);
+    prep_cmd(srv(), srv().loop.out_serv, CMD_SET_PASS_BIN, srv().loop.cmd_ext_ar);
     tx_struct(srv());
     const Bytes& d = t.net.sent.at(0).data;
     ASSERT_EQ(d.size(), 288u);
@@ -71,18 +71,18 @@ TEST_F(Exchanging, PasswordCommandCarriesPayloadAddressAndNumber) {
 
 TEST_F(Exchanging, SendingClearsTheReplyAndShowsProgressAtTheCompactLevel) {
     level(0, 0);
-    std::memset(&srv().x.in_dev, 0xAB, sizeof srv().x.in_dev);
-    prep_cmd(srv(), srv().x.out_serv, CMD_NOP, srv().x.cmd_ext_ar);
+    std::memset(&srv().loop.in_dev, 0xAB, sizeof srv().loop.in_dev);
+    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
     tx_struct(srv());
     EXPECT_EQ(t.con.text(), ">");
-    EXPECT_EQ(bytes_of(&srv().x.in_dev, 300), Bytes(300, 0));
+    EXPECT_EQ(bytes_of(&srv().loop.in_dev, 300), Bytes(300, 0));
 }
 
 TEST_F(Exchanging, FrameTraceOfACommand) {
     level(1, 1);
-    std::strcpy(srv().x.dev_IP, "10.0.0.7");
+    std::strcpy(srv().exchange.dev_IP, "10.0.0.7");
     open_soc_tx(srv());
-    prep_cmd(srv(), srv().x.out_serv, CMD_NOP, srv().x.cmd_ext_ar);
+    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
     tx_struct(srv());
     close_socets_tx(srv());
     EXPECT_EQ(t.con.text(),
@@ -90,7 +90,7 @@ TEST_F(Exchanging, FrameTraceOfACommand) {
               "Create TX struct. S:284; Calc CRC32:7162AE57;\n"
               "\n TX byte: 288; CMD:0 \n"
               "closesocket() DEV ok! \n");
-    EXPECT_EQ(t.net.closed, std::vector<int>{srv().x.so_tx_s});
+    EXPECT_EQ(t.net.closed, std::vector<int>{srv().exchange.so_tx_s});
 }
 
 // A failed send is a failed attempt: its line, at every level without anything else, and the
@@ -100,8 +100,8 @@ TEST_F(Exchanging, FailedSendSaysSoAndReturnsFalse) {
         level(0, pf);
         t.con.clear();
         t.net.fail_send = true;
-        std::memset(&srv().x.in_dev, 0xAB, sizeof srv().x.in_dev);
-        prep_cmd(srv(), srv().x.out_serv, CMD_NOP, srv().x.cmd_ext_ar);
+        std::memset(&srv().loop.in_dev, 0xAB, sizeof srv().loop.in_dev);
+        prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
         t.con.clear();
         EXPECT_FALSE(tx_struct(srv()));
         EXPECT_EQ(t.con.text(), "ERR: sendto()failed: -1\n");
@@ -127,8 +127,8 @@ TEST_F(Exchanging, FatalSocketErrorsEndTheProcessWithMinusOne) {
 TEST_F(Exchanging, ReceiveSocketBindsPort5008OrSaysWhyNot) {
     level(1, 0);
     open_soc_rx(srv());
-    EXPECT_EQ(t.net.binds, (std::vector<std::pair<int, uint16_t>>{{srv().x.so_rx_s, 5008}}));
-    EXPECT_EQ(t.net.nonblocking, std::vector<int>{srv().x.so_rx_s});
+    EXPECT_EQ(t.net.binds, (std::vector<std::pair<int, uint16_t>>{{srv().exchange.so_rx_s, 5008}}));
+    EXPECT_EQ(t.net.nonblocking, std::vector<int>{srv().exchange.so_rx_s});
     EXPECT_EQ(t.con.text(), "Create soc rx ()\n");
 
     t.con.clear();
@@ -188,12 +188,12 @@ TEST_P(Polling, SortsTheDatagramAndLeavesBothFrames) {
         t.srv->cfg.on_dbg_pr = lvl >= 1;
         t.srv->cfg.on_dbg_pf = lvl == 2;
         if (!c.datagram.empty()) t.net.arrive(c.datagram);
-        Exchange& x = t.srv->x;
+        Exchange& x = t.srv->exchange;
         std::memset(&x.in_bc, 0xCC, sizeof x.in_bc);  // the previous poll's leftovers
-        std::memset(&x.in_dev, 0xCC, sizeof x.in_dev);
-        EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, x.in_dev), c.result) << lvl;
+        std::memset(&t.srv->loop.in_dev, 0xCC, sizeof t.srv->loop.in_dev);
+        EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), c.result) << lvl;
         EXPECT_EQ(bytes_of(&x.in_bc, 180), c.keeps_bc ? c.datagram : Bytes(180, 0)) << lvl;
-        EXPECT_EQ(bytes_of(&x.in_dev, 300), c.keeps_dev ? c.datagram : Bytes(300, 0)) << lvl;
+        EXPECT_EQ(bytes_of(&t.srv->loop.in_dev, 300), c.keeps_dev ? c.datagram : Bytes(300, 0)) << lvl;
         const std::string expected = lvl == 0 ? c.compact : lvl == 2 ? c.trace : "";
         EXPECT_EQ(t.con.text(), expected) << lvl;
     }
@@ -248,21 +248,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PollingOrder, OneDatagramPerPoll) {
     test::TestServer t;
-    Exchange& x = t.srv->x;
+    Exchange& x = t.srv->exchange;
     t.net.arrive(kBc);
     t.net.arrive(kDev);
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, x.in_dev), 1);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 1);
     EXPECT_EQ(t.net.queue.size(), 1u);
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, x.in_dev), 2);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 2);
     EXPECT_EQ(bytes_of(&x.in_bc, 180), Bytes(180, 0));  // the broadcast is gone
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, x.in_dev), 0);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 0);
 }
 
 // The result is a 16-bit value with its sign: 0xFFFE for a damaged reply.
 TEST(PollingOrder, NegativeResultsAreSignExtended) {
     test::TestServer t;
     t.net.arrive(damaged(kDev));
-    const int16_t r = Net_Handler(*t.srv, t.srv->x.in_bc, t.srv->x.in_dev);
+    const int16_t r = Net_Handler(*t.srv, t.srv->exchange.in_bc, t.srv->loop.in_dev);
     EXPECT_EQ(static_cast<uint16_t>(r), 0xFFFEu);
 }
 
@@ -304,14 +304,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReportingExchange, CompactExchangeKeepsOneLine) {
     test::TestServer t;
-    Exchange& x = t.srv->x;
-    prep_cmd(*t.srv, x.out_serv, CMD_NOP, x.cmd_ext_ar);
+    Exchange& x = t.srv->exchange;
+    prep_cmd(*t.srv, t.srv->loop.out_serv, CMD_NOP, t.srv->loop.cmd_ext_ar);
     tx_struct(*t.srv);  // an attempt without an answer
-    prep_cmd(*t.srv, x.out_serv, CMD_NOP, x.cmd_ext_ar);
+    prep_cmd(*t.srv, t.srv->loop.out_serv, CMD_NOP, t.srv->loop.cmd_ext_ar);
     tx_struct(*t.srv);
     t.net.arrive(kDev);
-    ASSERT_EQ(Net_Handler(*t.srv, x.in_bc, x.in_dev), 2);
-    unif_dbg_out(*t.srv, x.in_dev, "CMD_NOP");
+    ASSERT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 2);
+    unif_dbg_out(*t.srv, t.srv->loop.in_dev, "CMD_NOP");
     EXPECT_EQ(t.con.text(), ">>D[05/03/2026 09:08:07]CMD_NOP{0} Res:1 Time:5 ms\n");
 }
 

@@ -63,8 +63,8 @@ TEST_F(Field, LinkDownInTheWriteLoopCostsAttemptsNotTheUpdate) {
         EXPECT_EQ(count(out, "ERR: sendto()failed: -1\nError Net_Handler CMD_WRITE_UP_FLASH\n"),
                   30u);
         EXPECT_EQ(t.net.sent.size(), 488u);
-        EXPECT_EQ(srv().loop.dlg.commands, 518u);
-        EXPECT_EQ(srv().loop.dlg.repeats, 30u);
+        EXPECT_EQ(srv().loop.seq.log.commands, 518u);
+        EXPECT_EQ(srv().loop.seq.log.repeats, 30u);
     }
 }
 
@@ -161,7 +161,7 @@ TEST_F(Field, AFlashThatDiffersIsWrittenThreeTimesAndTheDeviceNotSentToItsApplic
                                    "Обновление не удалось, переход в приложение не выполняется\n" +
                                    kNext))
         << out;
-    EXPECT_EQ(srv().loop.dlg.crc_mismatches, 3u);
+    EXPECT_EQ(srv().loop.seq.log.crc_mismatches, 3u);
     expect_next_device_updated();
 }
 

@@ -173,7 +173,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
     char image_crc[9];
     std::snprintf(image_crc, sizeof image_crc, "%08X", this->image_crc());
     const bool sent = std::string(c.result) != "ignored";
-    const DialogueLog& d = srv().loop.dlg;
+    const DialogueLog& d = srv().loop.seq.log;
     EXPECT_EQ(f[0], "2026-03-05T09:08:07+03:00");
     EXPECT_EQ(f[1], "0.128.225.1.2.255");
     EXPECT_EQ(f[2], ip);

@@ -53,7 +53,7 @@ protected:
     Updating() : image(test_image()), dev(device_config(20, 255)), link(t.net, t.clock, dev) {
         Server& s = srv();
         std::memcpy(s.img_bf, image.data(), IMAGE_SIZE);
-        s.image_loaded = true;
+        note_image(s, true);
         std::snprintf(s.cfg.s_BinContainer, sizeof s.cfg.s_BinContainer, "%X.upk",
                       fullcalk_crc32(image.data(), IMAGE_SIZE, CRC32_POLY));
         s.cfg.autoprog_regime = 2;
@@ -127,7 +127,7 @@ TEST_F(Updating, CompleteUpdateInOnePassWithItsWholeConsole) {
         test::TestServer s;
         test::DeviceLink l(s.net, s.clock, fresh);
         std::memcpy(s.srv->img_bf, image.data(), IMAGE_SIZE);
-        s.srv->image_loaded = true;
+        note_image(*s.srv, true);
         std::strcpy(s.srv->cfg.s_BinContainer, srv().cfg.s_BinContainer);
         s.srv->cfg.autoprog_regime = 2;
         s.srv->cfg.bin_pass = kPassword;
@@ -140,7 +140,7 @@ TEST_F(Updating, CompleteUpdateInOnePassWithItsWholeConsole) {
         const std::string expected = full_update_transcript(image, compact);
         EXPECT_EQ(s.con.text(), expected);
         EXPECT_EQ(s.net.sent.size(), 488u);
-        EXPECT_EQ(s.net.closed, std::vector<int>{s.srv->x.so_tx_s});
+        EXPECT_EQ(s.net.closed, std::vector<int>{s.srv->exchange.so_tx_s});
     }
 }
 
@@ -159,7 +159,7 @@ TEST(UpdatePauses, AddUpToTheBudgetOfTheDelays) {
         test::TestServer s;
         device::Bootloader d(device_config(20, 255));
         test::DeviceLink l(s.net, s.clock, d);
-        s.srv->image_loaded = true;
+        note_image(*s.srv, true);
         s.srv->cfg.autoprog_regime = 3;
         s.srv->cfg.bin_pass = kPassword;
         s.srv->cfg.delay_steps = c.frames;
@@ -385,7 +385,7 @@ TEST_F(Updating, IgnoredAndUnflashableDevicesGetNoCommand) {
 void run_step(test::TestServer& t, uint8_t proc, const from_dev_update_t& r) {
     t.srv->cfg.on_dbg_pr = 1;
     t.srv->loop.state = STATE_UPDATING;
-    t.srv->loop.proc = proc;
+    t.srv->loop.seq.proc = proc;
     t.net.on_send = [&t, r](const test::SentDatagram&) { t.net.arrive(test::wire(r)); };
     run_update_steps(*t.srv);
 }
@@ -403,7 +403,7 @@ TEST(Step, ConfigurationLines) {
         r.ext_area[0] = c.bits;
         run_step(t, CMD_GET_CONFIG, r);
         // Accepted; then CMD_UNBLOCK_FLASH goes out and its answer (a GET_CONFIG reply) is not.
-        EXPECT_EQ(t.srv->loop.proc, CMD_UNBLOCK_FLASH);
+        EXPECT_EQ(t.srv->loop.seq.proc, CMD_UNBLOCK_FLASH);
         EXPECT_EQ(t.con.text(), "CMD_GET_CONFIG{9} Time:2 ms\n" + c.lines +
                                     "CMD_UNBLOCK_FLASH{9} Time:2 ms\n");
         ASSERT_EQ(t.net.sent.size(), 2u);
@@ -422,14 +422,14 @@ TEST(Step, FlashCrcLine) {
     EXPECT_EQ(t.con.text(),
               "CMD_GETCRC_FLASH{6} Time:2 ms\nFLASH UP1 CRC32: 0h12345678 \n"
               "CMD_JUMP_TO_APP{6} Time:2 ms\n");
-    EXPECT_EQ(t.srv->loop.proc, CMD_JUMP_TO_APP);
+    EXPECT_EQ(t.srv->loop.seq.proc, CMD_JUMP_TO_APP);
 }
 
 TEST(Step, EraseRefusedIsNotReported) {
     test::TestServer t;
     run_step(t, CMD_ERASE_UP_FLASH, test::reply(CMD_ERASE_UP_FLASH, 0, 2));
     EXPECT_EQ(t.con.text(), "Error Net_Handler CMD_ERASE_UP_FLASH\n");
-    EXPECT_EQ(t.srv->loop.proc, CMD_ERASE_UP_FLASH);
+    EXPECT_EQ(t.srv->loop.seq.proc, CMD_ERASE_UP_FLASH);
     EXPECT_EQ(t.clock.slept_ms(), 1000u + 100u);
 }
 

@@ -57,7 +57,7 @@ uint32_t DialogueBench::image_crc() const {
 void DialogueBench::configure() {
     Server& s = srv();
     std::memcpy(s.img_bf, image.data(), IMAGE_SIZE);
-    s.image_loaded = true;
+    note_image(s, true);
     std::snprintf(s.cfg.s_BinContainer, sizeof s.cfg.s_BinContainer, "%X.upk", image_crc());
     s.cfg.autoprog_regime = 2;
     s.cfg.bin_pass = kBenchPassword;

@@ -1,0 +1,125 @@
+// One device's dialogue, the rules of the update sequence written once: the order of the steps,
+// the waits and pauses, when a reply is accepted, the repetitions, the flash check, the stall
+// time, the jump limit, which reply is a second copy, and how the dialogue ends. It reads no
+// socket and sleeps no time: a driver asks it what to do next and tells it what came of a
+// command. The one-at-a-time loop (update_sequence.cpp) drives it by sending, sleeping and
+// polling once; the engine for several devices at once (dialogue.cpp) by deadlines and queues.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/constants.hpp"
+#include "protocol/frames.hpp"
+#include "server/journal.hpp"
+
+namespace qd {
+
+struct Settings;
+
+// The pause after a dialogue opens, ms.
+inline constexpr uint32_t OPENING_PAUSE_MS = 100;
+// The pause that ends a pass of the one-at-a-time loop, ms: a step that failed is repeated after
+// it (a block at once); the engine for several devices waits as long.
+inline constexpr uint32_t PASS_PAUSE_MS = 100;
+
+// How a dialogue with a device went: what its end, its stall check and the journal need.
+struct DialogueLog {
+    uint64_t last_reply_ms = 0;  // monotonic time of the last accepted reply (or the opening)
+    uint32_t commands = 0;       // attempts made, failed sends included
+    uint32_t repeats = 0;        // attempts that were not accepted
+    uint8_t crc_mismatches = 0;  // flash checks that found another CRC than the image's
+    uint8_t jump_attempts = 0;   // CMD_JUMP_TO_APP attempts
+    bool crc_reported = false;   // the device answered CMD_GETCRC_FLASH (crc_after holds it)
+    uint32_t crc_after = 0;
+    bool updating = false;  // the dialogue writes the flash (not a jump alone)
+    JournalResult outcome = JournalResult::ignored;  // how it ended
+};
+
+// How a driver prints the dialogue's lines.
+class SequenceOutput {
+public:
+    virtual ~SequenceOutput() = default;
+    // The report of the reply that a step takes (the erase's only when it succeeded), or the
+    // line for none.
+    virtual void reply(const from_dev_update_t& r, uint8_t code) = 0;
+    virtual void no_reply(uint8_t code) = 0;
+    // Block `block` (from 0) is written.
+    virtual void block_written(uint32_t block) = 0;
+    // The flash CRC the device reported; `matches`: checked, and equal to the image's.
+    virtual void flash_crc(uint32_t crc, bool matches) = 0;
+    // A line that the one-at-a-time console always shows (the configuration).
+    virtual void detail(const char* text) = 0;
+    // A line that every console shows (a new write pass, a dialogue given up).
+    virtual void line(const char* text) = 0;
+};
+
+// What the driver does next.
+enum class Do : uint8_t {
+    send,   // sends `code` with its payload, then waits at most `ms` for the reply and polls
+    pause,  // pauses `ms`
+    gap,    // waits PASS_PAUSE_MS (the one-at-a-time loop: the rest of its pass)
+    end,    // the dialogue has ended; its result is in log.outcome
+};
+
+struct Next {
+    Do what = Do::send;
+    uint8_t code = 0;
+    uint32_t ms = 0;
+    bool drop_stale = false;  // send: what waits to be read is stale, dropped before the send
+};
+
+// The replies a dialogue has read, for telling a second copy from a new reply: the number and
+// checksum of the last ones, and what they show of the device's reply counter.
+struct ReplyMemory {
+    static constexpr size_t kSeen = 8;
+    uint32_t frame[kSeen] = {};
+    uint32_t crc[kSeen] = {};
+    size_t count = 0;  // replies remembered, copies not counted
+    uint32_t last_cmd = 0;
+    uint32_t last_frame = 0;
+    bool numbers_differ = false;  // two replies in a row to different commands, numbered apart
+    bool numbers_repeat = false;  // two replies in a row to different commands, one number
+};
+
+struct Sequence {
+    enum class Stage : uint8_t { send, await, gap, ended };
+
+    uint8_t proc = CMD_NOP;  // the step's command code
+    uint32_t block = 0;      // the next block of the write step
+    Stage stage = Stage::send;  // where the dialogue stands once the pauses are over
+    uint8_t pauses = 0;         // pauses of pause_ms still to come
+    uint32_t pause_ms = 0;
+    bool check_failure = false;  // an attempt failed: the jump limit and stall time after them
+    bool drop_stale = false;  // a reply was accepted: what waits before the next command is stale
+    ReplyMemory replies;
+    DialogueLog log;
+};
+
+// Opens a dialogue at monotonic time now_ms with the command first (CMD_NOP to update the
+// device, CMD_JUMP_TO_APP to send it to its application): its opening pause comes first.
+void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms);
+
+// What to do next, at monotonic time now_ms (a repetition's checks happen here).
+Next sequence_next(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOutput& out);
+
+// Waiting for the reply to the command sent.
+inline bool sequence_awaiting(const Sequence& s) { return s.stage == Sequence::Stage::await; }
+
+// What came of the command sent: the reply that the poll took, or none.
+void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
+                    const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out);
+
+// A valid reply that a poll read for the command sent: false when it is to be passed over as a
+// second copy of one read before. Reply-paced, the wait goes on past such a copy; with fixed
+// pauses a copy naming another command is left to the step, which does not accept it.
+bool sequence_take(Sequence& s, const from_dev_update_t& r, bool reply_paced);
+// A valid reply read and dropped as stale: remembered, so that a later copy of it is known.
+void sequence_note(Sequence& s, const from_dev_update_t& r);
+
+// The payload and flash address of the step's command: the password, or the next block of the
+// image; other commands carry what the payload already holds.
+void sequence_payload(const Sequence& s, const Settings& cfg, const uint8_t* image,
+                      uint8_t* ext, uint32_t& f_address);
+
+}  // namespace qd
