@@ -4,8 +4,6 @@
 
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -13,7 +11,6 @@
 #include <set>
 #include <ostream>
 #include <string>
-#include <thread>
 
 #include "protocol/frames.hpp"
 #include "server/adapters.hpp"
@@ -33,36 +30,6 @@ using test::TestNetwork;
 using test::UdpSocket;
 
 constexpr int kWaitMs = 2000;
-
-fs::path state_dir(const std::string& name) {
-    const char* state = std::getenv("QD_TESTNET_STATE");
-    const char* tmp = std::getenv("TMPDIR");
-    const fs::path root = state != nullptr && *state != '\0' ? state
-                          : tmp != nullptr && *tmp != '\0'   ? tmp
-                                                             : "/tmp";
-    return root / ("qd-testnet-" + name);
-}
-
-std::string ns_id(const fs::path& ns_file) {
-    std::error_code ec;
-    const fs::path target = fs::read_symlink(ns_file, ec);
-    return ec ? "" : target.string();
-}
-
-// Whether some process still sits in one of the namespaces, waiting at most 5 s for them to go.
-bool someone_left_in(const std::set<std::string>& namespaces) {
-    for (int round = 0; round < 250; ++round) {
-        bool found = false;
-        for (const auto& entry : fs::directory_iterator("/proc")) {
-            const std::string pid = entry.path().filename().string();
-            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-            found = found || namespaces.count(ns_id(entry.path() / "ns" / "net")) != 0;
-        }
-        if (!found) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 std::string output_of(const std::string& command) {
     std::string out;
@@ -165,13 +132,13 @@ TEST_F(TestNet, DownEndsItsNamespacesAndForgetsIt) {
         for (const char* side : {"ns-server ", "ns-dev "}) {
             const test::ScriptRun r = test::testnet_script(side + name);
             ASSERT_EQ(r.status, 0) << r.output;
-            namespaces.insert(ns_id(r.output.substr(0, r.output.find('\n'))));
+            namespaces.insert(test::namespace_id(r.output.substr(0, r.output.find('\n'))));
         }
         ASSERT_EQ(namespaces.size(), 2u);
-        ASSERT_TRUE(fs::exists(state_dir(name)));
+        ASSERT_TRUE(fs::exists(test::testnet_state_dir(name)));
     }
-    EXPECT_FALSE(someone_left_in(namespaces));
-    EXPECT_FALSE(fs::exists(state_dir(name)));
+    EXPECT_FALSE(test::someone_left_in(namespaces));
+    EXPECT_FALSE(fs::exists(test::testnet_state_dir(name)));
     EXPECT_NE(test::testnet_script("ns-server " + name).status, 0);
     EXPECT_EQ(test::testnet_script("down " + name).status, 0) << "down twice";
 }
@@ -198,8 +165,8 @@ TEST_F(TestNet, FailedUpRemovesWhatItHadMade) {
     std::set<std::string> namespaces;
     for (std::string line; std::getline(seen, line);) namespaces.insert(line);
     ASSERT_EQ(namespaces.size(), 1u) << "ip addr was not reached: " << r.output;
-    EXPECT_FALSE(someone_left_in(namespaces));
-    EXPECT_FALSE(fs::exists(state_dir(name)));
+    EXPECT_FALSE(test::someone_left_in(namespaces));
+    EXPECT_FALSE(fs::exists(test::testnet_state_dir(name)));
 }
 
 struct BadUp {
@@ -219,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, RefusedUp,
 TEST_P(RefusedUp, MakesNothing) {
     const std::string name = "refused-" + std::to_string(::getpid());
     EXPECT_NE(test::testnet_script("up " + name + " " + GetParam().args).status, 0);
-    EXPECT_FALSE(fs::exists(state_dir(name)));
+    EXPECT_FALSE(fs::exists(test::testnet_state_dir(name)));
 }
 
 // A second up under a name in use fails and leaves the first network as it was.

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 #include "support/private_net.hpp"
 
@@ -46,6 +49,36 @@ InNamespace::InNamespace(int ns_fd)
 InNamespace::~InNamespace() {
     ::setns(back_, CLONE_NEWNET);
     ::close(back_);
+}
+
+std::filesystem::path testnet_state_dir(const std::string& name) {
+    const char* state = std::getenv("QD_TESTNET_STATE");
+    const char* tmp = std::getenv("TMPDIR");
+    const std::filesystem::path root = state != nullptr && *state != '\0' ? state
+                                       : tmp != nullptr && *tmp != '\0'   ? tmp
+                                                                           : "/tmp";
+    return root / ("qd-testnet-" + name);
+}
+
+std::string namespace_id(const std::filesystem::path& ns_file) {
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::read_symlink(ns_file, ec);
+    return ec ? "" : target.string();
+}
+
+bool someone_left_in(const std::set<std::string>& namespaces) {
+    namespace fs = std::filesystem;
+    for (int round = 0; round < 250; ++round) {
+        bool found = false;
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string pid = entry.path().filename().string();
+            if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+            found = found || namespaces.count(namespace_id(entry.path() / "ns" / "net")) != 0;
+        }
+        if (!found) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 ScriptRun testnet_script(const std::string& args, const std::string& env) {

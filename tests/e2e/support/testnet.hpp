@@ -11,6 +11,8 @@
 // The network is taken down when the object goes, also when the test fails.
 #pragma once
 
+#include <filesystem>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -81,6 +83,17 @@ struct ScriptRun {
     int status;          // exit status, or -1 when it did not end normally
     std::string output;  // standard output and error
 };
+
+// Where testnet.sh keeps the state of network `name` (QD_TESTNET_STATE, else TMPDIR, else /tmp).
+std::filesystem::path testnet_state_dir(const std::string& name);
+
+// The namespace id ("net:[N]") a namespace file (/proc/PID/ns/net) names; nothing when it is
+// gone.
+std::string namespace_id(const std::filesystem::path& ns_file);
+
+// Whether some process still sits in one of the namespaces (ids as namespace_id gives them),
+// waiting at most 5 s for them to go.
+bool someone_left_in(const std::set<std::string>& namespaces);
 
 // Runs testnet.sh with the arguments (already quoted for the shell), after `env` (for example
 // "PATH=/x:$PATH"), in the caller's network namespace.

@@ -1,0 +1,225 @@
+// scripts/demo as a user runs it: its exit status says whether every simulated device ended
+// well, the devices that did not are named, programs that are not there are reported before
+// anything is made, and no network, process or work folder is left behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/testnet.hpp"
+
+namespace qd {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kDemo = QD_DEMO_SCRIPT;
+const std::string kBuildHint =
+    "build the programs with: cmake --preset demo && cmake --build --preset demo";
+// A demo whose devices all reach their time limits ends well within this.
+constexpr int kRunLimitMs = 120000;
+
+// Where the demo finds its programs: the folder QD_DEMO_BIN names, or (without it) the build
+// folders of a tree of its own: a copy of the script beside the real tests and examples.
+struct Programs {
+    bool demo_bin;                    // QD_DEMO_BIN set
+    std::vector<const char*> folder;  // in QD_DEMO_BIN, or in the tree's build/demo/apps
+    std::vector<const char*> debug;   // in the tree's build/debug/apps
+};
+
+// A run of the demo with its state, work files and programs in a temporary folder of its own.
+class DemoScript : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directory(state_);
+        fs::create_directory(tmp_);
+    }
+
+    // Runs the demo with the programs where `p` says, the arguments, and the environment
+    // settings added to the test's own, to its end; meanwhile collects the namespaces of every
+    // test network it makes.
+    int run(const Programs& p, const std::vector<std::string>& args,
+            std::vector<std::string> env) {
+        fs::path script = kDemo;
+        if (p.demo_bin) {
+            place(p.folder, bin_);
+            env.push_back("QD_DEMO_BIN=" + bin_.string());
+        } else {
+            const fs::path tree = dir_.path() / "tree";
+            const fs::path source = kDemo.parent_path().parent_path();
+            fs::create_directories(tree / "scripts");
+            fs::copy_file(kDemo, tree / "scripts" / "demo");
+            fs::create_directory_symlink(source / "tests", tree / "tests");
+            fs::create_directory_symlink(source / "examples", tree / "examples");
+            place(p.folder, tree / "build" / "demo" / "apps");
+            place(p.debug, tree / "build" / "debug" / "apps");
+            script = tree / "scripts" / "demo";
+            env.push_back("QD_DEMO_BIN=");
+        }
+        std::vector<std::string> argv{"bash", script.string()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> full_env{"QD_TESTNET_STATE=" + state_.string(),
+                                          "TMPDIR=" + tmp_.string(), "QD_DEMO_DEVSIM_ARGS="};
+        full_env.insert(full_env.end(), env.begin(), env.end());
+        test::Process demo(argv, output_, dir_.path(), full_env);
+        for (int waited = 0; waited < kRunLimitMs; waited += 20) {
+            if (demo.wait_for(20)) break;
+            std::error_code ec;
+            for (const auto& net : fs::directory_iterator(state_, ec)) {
+                for (const char* side : {"server.ns", "dev.ns"}) {
+                    const std::string id = read_text(net.path() / side);
+                    if (!id.empty() && id.back() == '\n') {
+                        namespaces_.insert(id.substr(0, id.size() - 1));
+                    }
+                }
+            }
+        }
+        const std::optional<int> status = demo.wait_for(0);
+        EXPECT_TRUE(status.has_value()) << "the demo did not end in time";
+        return status ? *status : demo.stop();
+    }
+
+    std::string output() const { return read_text(output_); }
+
+    // A folder that holds the programs (links to the built ones).
+    static void place(const std::vector<const char*>& programs, const fs::path& folder) {
+        fs::create_directories(folder);
+        for (const char* program : programs) {
+            fs::create_symlink(program, folder / fs::path(program).filename());
+        }
+    }
+
+    // The last line of the output.
+    std::string last_line() const {
+        std::string out = output();
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out.substr(out.rfind('\n') + 1);
+    }
+
+    static std::string read_text(const fs::path& p) {
+        const std::vector<uint8_t> bytes = test::read_file(p);
+        return {bytes.begin(), bytes.end()};
+    }
+
+    test::TempWorkDir dir_;
+    const fs::path state_ = dir_.path() / "state";  // testnet.sh's, QD_TESTNET_STATE
+    const fs::path tmp_ = dir_.path() / "tmp";      // the demo's work folder goes here
+    const fs::path output_ = dir_.path() / "demo.txt";
+    const fs::path bin_ = dir_.path() / "bin";      // QD_DEMO_BIN
+    std::set<std::string> namespaces_;  // of the networks the demo made
+};
+
+// --- programs that are not there --------------------------------------------------------------
+
+const char* const kServer = QD_SERVER_EXE;
+const char* const kDevsim = QD_DEVSIM_EXE;
+
+struct Missing {
+    const char* name;
+    Programs programs;
+    std::vector<std::string> args;
+    std::string says;  // what it says of the programs, after "scripts/demo: "
+};
+
+void PrintTo(const Missing& c, std::ostream* os) { *os << c.name; }
+
+class MissingPrograms : public DemoScript, public ::testing::WithParamInterface<Missing> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MissingPrograms,
+    ::testing::Values(
+        Missing{"EmptyFolder", {true, {}, {}}, {}, "qd-server and qd-devsim are not in $BIN"},
+        Missing{"EmptyFolderRack", {true, {}, {}}, {"--rack", "4"},
+                "qd-server and qd-devsim are not in $BIN"},
+        Missing{"NoDevsim", {true, {kServer}, {}}, {"--rack", "4"}, "qd-devsim is not in $BIN"},
+        Missing{"NoServer", {true, {kDevsim}, {}}, {}, "qd-server is not in $BIN"},
+        Missing{"NothingBuilt", {false, {}, {}}, {"--rack", "4"},
+                "qd-server and qd-devsim are not in build/demo/apps nor in build/debug/apps"},
+        Missing{"EachBuildLacksOne", {false, {kServer}, {kDevsim}}, {},
+                "qd-devsim is not in build/demo/apps and qd-server is not in build/debug/apps"}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// One line with the command that builds them, a status other than 0, and no network made.
+TEST_P(MissingPrograms, SaysSoInOneLineAndMakesNoNetwork) {
+    const Missing& c = GetParam();
+
+    EXPECT_EQ(run(c.programs, c.args, {}), 1);
+
+    std::string says = c.says;
+    if (const size_t at = says.find("$BIN"); at != std::string::npos) {
+        says.replace(at, 4, bin_.string() + " (QD_DEMO_BIN)");
+        says += "; " + kBuildHint + " (into build/demo/apps)";
+    } else {
+        says += "; " + kBuildHint;
+    }
+    EXPECT_EQ(output(), "scripts/demo: " + says + "\n");
+    EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
+    EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
+}
+
+// --- how the devices ended ----------------------------------------------------------------
+
+struct DemoRun {
+    const char* name;
+    Programs programs;
+    std::vector<std::string> args;
+    std::string devsim_args;         // QD_DEMO_DEVSIM_ARGS
+    int status;
+    std::vector<std::string> shown;  // lines the output holds, each whole
+    std::string last_line;
+};
+
+void PrintTo(const DemoRun& c, std::ostream* os) { *os << c.name; }
+
+class DeviceOutcome : public DemoScript, public ::testing::WithParamInterface<DemoRun> {};
+
+const std::string kFinished = "Demo finished: the server is ended and the test network removed.";
+std::string failed(const std::string& devices) {
+    return "Demo failed (not updated or sent to the application: " + devices +
+           "): the server is ended and the test network removed.";
+}
+
+// A device silent from the first command on is given up at its time limit; the server, busy
+// with it, does not serve the second of the two devices either. In the rack the others go on.
+// The runs that end well find the programs without QD_DEMO_BIN: where ./dev demo builds them,
+// or else (build/demo/apps lacking one) in build/debug/apps.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DeviceOutcome,
+    ::testing::Values(
+        DemoRun{"TwoDevices", {false, {kServer, kDevsim}, {}}, {}, "", 0,
+                {"qd-devsim 198.18.0.2: exit status 0", "qd-devsim 198.18.0.3: exit status 0"},
+                kFinished},
+        DemoRun{"TwoDevicesGivenUp", {true, {kServer, kDevsim}, {}}, {},
+                "--time-limit 1500 --silent 1:forever", 1,
+                {"qd-devsim 198.18.0.2: exit status 3", "qd-devsim 198.18.0.3: exit status 3"},
+                failed("198.18.0.2 198.18.0.3")},
+        DemoRun{"Rack", {false, {kDevsim}, {kServer, kDevsim}}, {"--rack", "2"}, "", 0,
+                {"qd-devsim --count 2: exit status 0"}, kFinished},
+        DemoRun{"RackOneGivenUp", {true, {kServer, kDevsim}, {}}, {"--rack", "3"},
+                "--time-limit 5000 --only 1 --silent 1:forever", 1,
+                {"qd-devsim --count 3: exit status 3"}, failed("198.18.0.3")}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+TEST_P(DeviceOutcome, StatusAndLastLineTellHowTheDevicesEnded) {
+    const DemoRun& c = GetParam();
+
+    EXPECT_EQ(run(c.programs, c.args, {"QD_DEMO_DEVSIM_ARGS=" + c.devsim_args}), c.status);
+
+    const std::string out = output();
+    EXPECT_EQ(last_line(), c.last_line) << out;
+    for (const std::string& line : c.shown) {
+        EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
+    }
+    EXPECT_EQ(namespaces_.size(), 2u) << "the test network was not seen";
+    EXPECT_FALSE(test::someone_left_in(namespaces_));
+    EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
+    EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace qd
