@@ -120,9 +120,15 @@ bool parallel_engine_on(const Settings& cfg) {
 
 void parallel_pass(Server& srv) {
     if (!srv.par.started) open_send_socket(srv);
+    // What the dialogues print between two waits goes out as one write, right before the wait.
+    srv.con.hold();
     run_due(srv);
-    if (srv.net.wait_readable(srv.exchange.so_rx_s, wait_budget(srv))) read_datagrams(srv);
+    srv.con.release();
+    const bool readable = srv.net.wait_readable(srv.exchange.so_rx_s, wait_budget(srv));
+    srv.con.hold();
+    if (readable) read_datagrams(srv);
     run_due(srv);
+    srv.con.release();
 }
 
 }  // namespace qd

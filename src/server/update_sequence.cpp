@@ -43,6 +43,31 @@ private:
     Server& srv_;
 };
 
+// What the steps print between two waits goes out as one write, right before the wait: a
+// block's reply, its report and the next command's mark are one write, not four.
+struct HeldConsole {
+    explicit HeldConsole(Console& con) : con_(con) { con_.hold(); }
+    ~HeldConsole() { con_.release(); }
+    HeldConsole(const HeldConsole&) = delete;
+    HeldConsole& operator=(const HeldConsole&) = delete;
+
+private:
+    Console& con_;
+};
+
+void sleep_ms(Server& srv, uint32_t ms) {
+    srv.con.release();
+    srv.clock.sleep_ms(ms);
+    srv.con.hold();
+}
+
+bool wait_readable(Server& srv, uint32_t ms) {
+    srv.con.release();
+    const bool readable = srv.net.wait_readable(srv.exchange.so_rx_s, ms);
+    srv.con.hold();
+    return readable;
+}
+
 // Reads one datagram: true for a valid reply that the step may take.
 bool fresh_reply(Server& srv) {
     return Net_Handler(srv, srv.exchange.in_bc, srv.loop.in_dev) == NET_RX_DEV &&
@@ -56,7 +81,7 @@ bool await_reply(Server& srv, uint32_t pause_ms) {
     for (;;) {
         const uint64_t now = srv.clock.monotonic_ms();
         if (now >= deadline) return false;
-        if (!srv.net.wait_readable(srv.exchange.so_rx_s, static_cast<uint32_t>(deadline - now))) {
+        if (!wait_readable(srv, static_cast<uint32_t>(deadline - now))) {
             return false;
         }
         if (fresh_reply(srv)) return true;
@@ -84,7 +109,7 @@ bool send_and_poll(Server& srv, const Next& next) {
     if (srv.cfg.reply_paced) {
         if (await_reply(srv, next.ms)) return true;
     } else {
-        srv.clock.sleep_ms(next.ms);
+        sleep_ms(srv, next.ms);
     }
     return fresh_reply(srv);
 }
@@ -94,6 +119,7 @@ bool send_and_poll(Server& srv, const Next& next) {
 void run_update_steps(Server& srv) {
     LoopOutput out(srv);
     Sequence& seq = srv.loop.seq;
+    const HeldConsole held(srv.con);
     for (;;) {
         const Next next = sequence_next(seq, srv.cfg, srv.clock.monotonic_ms(), out);
         switch (next.what) {
@@ -104,7 +130,7 @@ void run_update_steps(Server& srv) {
                 break;
             }
             case Do::pause:
-                srv.clock.sleep_ms(next.ms);
+                sleep_ms(srv, next.ms);
                 break;
             case Do::gap:  // the rest of the pass, which ends with its pause
                 return;
