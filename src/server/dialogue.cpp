@@ -11,6 +11,7 @@
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "server/exchange.hpp"
+#include "server/live_view.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -64,6 +65,7 @@ void say_end(Server& srv, const Dialogue& d, JournalResult outcome) {
 void finish(Server& srv, Dialogue& d, JournalResult outcome) {
     journal_write(srv, d.journal, d.log, outcome);
     say_end(srv, d, outcome);
+    live_view_ended(srv, d, outcome);
     d.used = false;
 }
 
@@ -198,7 +200,9 @@ uint8_t block_written(Server& srv, Dialogue& d) {
     const uint32_t tenths = d.block * 10 / (kLastBlock + 1);
     if (tenths > d.progress_shown) {
         d.progress_shown = tenths;
-        say_dlg(srv, d, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
+        if (!live_view_shows_progress(srv)) {
+            say_dlg(srv, d, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
+        }
     }
     return d.block <= kLastBlock ? CMD_WRITE_UP_FLASH : CMD_GETCRC_FLASH;
 }
@@ -340,6 +344,7 @@ void dialogue_open(Server& srv, Dialogue& d, uint8_t first_proc) {
     d.log.updating = first_proc == CMD_NOP;
     d.journal = srv.journal.entry;
     say_dlg(srv, d, "%s", d.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
+    live_view_opened(srv, d);
     wait_until(srv, d, Phase::opening, kOpenPauseMs);
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "server/exchange.hpp"
+#include "server/live_view.hpp"
 #include "server/main_loop.hpp"
 #include "server/server.hpp"
 
@@ -121,7 +122,8 @@ bool parallel_engine_on(const Settings& cfg) {
 void parallel_pass(Server& srv) {
     if (!srv.par.started) open_send_socket(srv);
     run_due(srv);
-    if (srv.net.wait_readable(srv.x.so_rx_s, wait_budget(srv))) read_datagrams(srv);
+    const uint32_t budget = live_view_before_wait(srv, wait_budget(srv));
+    if (srv.net.wait_readable(srv.x.so_rx_s, budget)) read_datagrams(srv);
     run_due(srv);
 }
 
