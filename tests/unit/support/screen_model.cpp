@@ -14,12 +14,17 @@ size_t char_length(unsigned char lead) {
     return 1;
 }
 
+// A blank cell is an empty one.
+void clear_cells(std::vector<std::string>::iterator from, std::vector<std::string>::iterator to) {
+    for (; from != to; ++from) from->clear();
+}
+
 }  // namespace
 
 ScreenModel::ScreenModel(int columns, int rows)
     : columns_(columns),
       rows_(rows),
-      cells_(static_cast<size_t>(rows), std::vector<std::string>(static_cast<size_t>(columns), " ")) {}
+      cells_(static_cast<size_t>(rows), std::vector<std::string>(static_cast<size_t>(columns))) {}
 
 void ScreenModel::line_feed() {
     if (row_ + 1 < rows_) {
@@ -28,7 +33,7 @@ void ScreenModel::line_feed() {
     }
     scrolled_.push_back(line_text(0));
     cells_.erase(cells_.begin());
-    cells_.emplace_back(static_cast<size_t>(columns_), " ");
+    cells_.emplace_back(static_cast<size_t>(columns_));
 }
 
 void ScreenModel::put(const std::string& ch) {
@@ -52,12 +57,12 @@ void ScreenModel::sequence(std::string_view params, char final) {
         const int n = params.empty() ? 1 : std::atoi(std::string(params).c_str());
         row_ = std::max(0, row_ - std::max(1, n));
     } else if (final == 'J' && params.empty()) {
-        std::fill(line.begin() + column_, line.end(), " ");
+        clear_cells(line.begin() + column_, line.end());
         for (size_t r = static_cast<size_t>(row_) + 1; r < cells_.size(); ++r) {
-            std::fill(cells_[r].begin(), cells_[r].end(), " ");
+            clear_cells(cells_[r].begin(), cells_[r].end());
         }
     } else if (final == 'K' && params.empty()) {
-        std::fill(line.begin() + column_, line.end(), " ");
+        clear_cells(line.begin() + column_, line.end());
     } else if (params == "?25" && (final == 'l' || final == 'h')) {
         shown_ = final == 'h';
     } else if (error_.empty()) {
@@ -108,8 +113,8 @@ void ScreenModel::resize(int columns, int rows) {
         cells_.erase(cells_.begin());
         --row_;
     }
-    cells_.resize(static_cast<size_t>(rows), std::vector<std::string>(static_cast<size_t>(columns_), " "));
-    for (auto& line : cells_) line.resize(static_cast<size_t>(columns), " ");
+    cells_.resize(static_cast<size_t>(rows), std::vector<std::string>(static_cast<size_t>(columns_)));
+    for (auto& line : cells_) line.resize(static_cast<size_t>(columns));
     columns_ = columns;
     rows_ = rows;
     row_ = std::min(row_, rows - 1);
@@ -119,7 +124,7 @@ void ScreenModel::resize(int columns, int rows) {
 
 std::string ScreenModel::line_text(int row) const {
     std::string text;
-    for (const std::string& ch : cells_[static_cast<size_t>(row)]) text += ch;
+    for (const std::string& ch : cells_[static_cast<size_t>(row)]) text += ch.empty() ? " " : ch;
     return text.substr(0, text.find_last_not_of(' ') + 1);
 }
 
