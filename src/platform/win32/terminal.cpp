@@ -1,5 +1,6 @@
-// The Windows console as a terminal: virtual-terminal processing switched on, the window's size,
-// and the console left as it was found when the program is ended from outside.
+// The Windows console as a terminal: virtual-terminal processing switched on where the console
+// acts on it, the window's size, and the console left as it was found when the program is ended
+// from outside.
 #include <windows.h>
 
 #include <cstring>
@@ -18,6 +19,27 @@ bool g_started = false;
 char g_restore[64];
 DWORD g_restore_len = 0;
 
+// Whether the console acts on VT sequences, which a console may take in its mode and still print
+// as text: "ESC [ C" moves the cursor one column, and prints nothing. What a console printed
+// instead is blanked, and the cursor goes back.
+bool acts_on_vt(HANDLE out) {
+    CONSOLE_SCREEN_BUFFER_INFO before{};
+    CONSOLE_SCREEN_BUFFER_INFO after{};
+    if (!GetConsoleScreenBufferInfo(out, &before)) return false;
+    constexpr char kProbe[] = "\x1b[C";
+    constexpr DWORD kProbeLength = sizeof kProbe - 1;
+    DWORD n = 0;
+    if (!WriteConsoleA(out, kProbe, kProbeLength, &n, nullptr) ||
+        !GetConsoleScreenBufferInfo(out, &after)) {
+        return false;
+    }
+    const COORD at = before.dwCursorPosition;
+    const bool moved = after.dwCursorPosition.Y == at.Y && after.dwCursorPosition.X == at.X + 1;
+    if (!moved) FillConsoleOutputCharacterA(out, ' ', kProbeLength, at, &n);
+    SetConsoleCursorPosition(out, at);
+    return moved;
+}
+
 class Win32Terminal : public Terminal {
 public:
     bool start(std::string_view restore) override {
@@ -29,6 +51,10 @@ public:
         if (!SetConsoleMode(g_out, mode | ENABLE_PROCESSED_OUTPUT |
                                        ENABLE_VIRTUAL_TERMINAL_PROCESSING)) {
             return false;  // a console without VT sequences
+        }
+        if (!acts_on_vt(g_out)) {
+            SetConsoleMode(g_out, mode);
+            return false;
         }
         g_old_mode = mode;
         const size_t n = restore.size() < sizeof g_restore ? restore.size() : sizeof g_restore - 1;
