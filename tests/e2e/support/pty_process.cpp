@@ -116,6 +116,10 @@ void PtyProcess::resize(int columns, int rows) {
     ::ioctl(master_, TIOCSWINSZ, &ws);
 }
 
+void PtyProcess::signal(int sig) const {
+    if (!status_ && pid_ > 0) ::kill(pid_, sig);
+}
+
 std::optional<int> PtyProcess::wait_for(int timeout_ms) {
     for (int waited = 0; !status_ && pid_ > 0; waited += kPollMs) {
         int st = 0;

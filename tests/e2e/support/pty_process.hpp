@@ -38,6 +38,8 @@ public:
     void type(std::string_view keys);
     // Gives the terminal a new size, as a terminal window does when it is resized.
     void resize(int columns, int rows);
+    // Sends it a signal while it runs.
+    void signal(int sig) const;
 
     // Waits at most timeout_ms for its end; its exit status (128 + the signal when a signal
     // ended it), or nothing when it still runs.
