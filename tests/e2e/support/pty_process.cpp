@@ -83,7 +83,8 @@ void PtyProcess::read_all() {
         const ssize_t n = ::read(master_, buf, sizeof buf);
         if (n <= 0) {
             if (n < 0 && errno == EINTR) continue;
-            ::usleep(kPollMs * 1000);  // EIO: nobody holds the other side now
+            hung_up_ = true;  // EIO: nobody holds the other side now
+            ::usleep(kPollMs * 1000);
             continue;
         }
         std::lock_guard<std::mutex> lock(mutex_);
@@ -120,11 +121,25 @@ void PtyProcess::signal(int sig) const {
     if (!status_ && pid_ > 0) ::kill(pid_, sig);
 }
 
+// What the program wrote before its end read: until the other side is closed by all, or, where
+// another process still holds it, until nothing more has come for a while (3 s at most).
+void PtyProcess::drain() {
+    size_t size = output().size();
+    for (int quiet = 0, waited = 0; !hung_up_ && quiet < 300 && waited < 3000;
+         waited += kPollMs) {
+        ::usleep(kPollMs * 1000);
+        const size_t now = output().size();
+        quiet = now == size ? quiet + kPollMs : 0;
+        size = now;
+    }
+}
+
 std::optional<int> PtyProcess::wait_for(int timeout_ms) {
     for (int waited = 0; !status_ && pid_ > 0; waited += kPollMs) {
         int st = 0;
         if (::waitpid(pid_, &st, WNOHANG) == pid_) {
             status_ = decoded(st);
+            drain();
         } else if (waited >= timeout_ms) {
             break;
         } else {
@@ -142,6 +157,7 @@ int PtyProcess::stop() {
     int st = 0;
     ::waitpid(pid_, &st, 0);
     status_ = decoded(st);
+    drain();
     return *status_;
 }
 

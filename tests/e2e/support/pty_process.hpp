@@ -42,13 +42,14 @@ public:
     void signal(int sig) const;
 
     // Waits at most timeout_ms for its end; its exit status (128 + the signal when a signal
-    // ended it), or nothing when it still runs.
+    // ended it), or nothing when it still runs. Once it has ended, output() holds all it wrote.
     std::optional<int> wait_for(int timeout_ms);
     // Ends it with SIGTERM (SIGKILL if it is still there 3 s later) and returns its status.
     int stop();
 
 private:
     void read_all();
+    void drain();
 
     pid_t pid_ = -1;
     int master_ = -1;
@@ -57,6 +58,7 @@ private:
     mutable std::mutex mutex_;
     std::string output_;
     std::atomic<bool> reading_{true};
+    std::atomic<bool> hung_up_{false};  // the terminal's other side is closed by all
     std::thread reader_;
 };
 
