@@ -4,12 +4,25 @@
 #include <memory>
 
 #include "platform/system.hpp"
+#include "platform/terminal.hpp"
+#include "server/live_view.hpp"
 #include "server/main_loop.hpp"
 #include "server/server.hpp"
 
 namespace {
 
 constexpr qd::BuildStamp kBuild{__DATE__, __TIME__};
+
+// The server's console: the live table under the lines when it is on.
+qd::LiveView& live_view() {
+    static qd::LiveView view(qd::system_console(), qd::system_terminal());
+    return view;
+}
+
+[[noreturn]] void exit_process(int code) {
+    live_view().finish();
+    std::exit(code);
+}
 
 void say_usage(qd::Console& con) {
     qd::say_line(con, "qd-server - сервер обновления ПО устройств по Ethernet (UDP, порт 5008).");
@@ -37,8 +50,9 @@ int main(int argc, char** argv) {
         qd::say_version(con, kBuild);
         return 0;
     }
-    const qd::Seams seams{con, clock, qd::system_net(), qd::system_adapters(), [](int code) { std::exit(code); }};
+    const qd::Seams seams{live_view(), clock, qd::system_net(), qd::system_adapters(), exit_process};
     auto server = std::make_unique<qd::Server>(seams, kBuild);
+    server->live = &live_view();
     if (auto code = qd::start_server(*server, argc, argv)) return *code;
     for (;;) qd::pass(*server);
 }

@@ -9,6 +9,7 @@
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
 #include "server/exchange.hpp"
+#include "server/live_view.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -62,7 +63,9 @@ public:
         const uint32_t tenths = (block + 1) * 10 / kBlocks;
         if (tenths > d_.progress_shown) {
             d_.progress_shown = tenths;
-            say_dlg(srv_, d_, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
+            if (!live_view_shows_progress(srv_)) {  // the live table shows it
+                say_dlg(srv_, d_, "Запись FLASH: %u %%", static_cast<unsigned>(tenths * 10));
+            }
         }
     }
     void flash_crc(uint32_t crc, bool matches) override {
@@ -89,6 +92,7 @@ void finish(Server& srv, Dialogue& d) {
     say_dlg(srv, d, "%s: %llu мс, повторов: %u", end,
             static_cast<unsigned long long>(now_ms(srv) - d.opened_ms),
             static_cast<unsigned>(d.seq.log.repeats));
+    live_view_ended(srv, d, outcome);
     d.used = false;
 }
 
@@ -195,6 +199,7 @@ void dialogue_open(Server& srv, Dialogue& d, uint32_t addr, uint8_t first_proc) 
     d.journal = srv.journal.entry;
     say_dlg(srv, d, "%s",
             d.seq.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
+    live_view_opened(srv, d);
     d.deadline = d.opened_ms;
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "server/exchange.hpp"
+#include "server/live_view.hpp"
 #include "server/main_loop.hpp"
 #include "server/server.hpp"
 
@@ -124,7 +125,8 @@ void parallel_pass(Server& srv) {
     srv.con.hold();
     run_due(srv);
     srv.con.release();
-    const bool readable = srv.net.wait_readable(srv.exchange.so_rx_s, wait_budget(srv));
+    const uint32_t budget = live_view_before_wait(srv, wait_budget(srv));
+    const bool readable = srv.net.wait_readable(srv.exchange.so_rx_s, budget);
     srv.con.hold();
     if (readable) read_datagrams(srv);
     run_due(srv);

@@ -18,6 +18,8 @@
 
 namespace qd {
 
+class LiveView;
+
 // The compiler's build date and time ("Sep 10 2025", "20:07:04"), shown in the banner.
 struct BuildStamp {
     const char* date;
@@ -84,6 +86,7 @@ struct Server {
     LoopState loop;
     Journal journal;
     ParallelEngine par;  // several devices at once (Parallel=N)
+    LiveView* live = nullptr;  // the console's live table on a terminal, if the program has one
 };
 
 // img_bf holds what start-up read (loaded: the container's image): its CRC-32 is taken, once.

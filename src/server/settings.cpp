@@ -60,6 +60,7 @@ void read_settings(const char* path, Settings& cfg) {
     cfg.stall_timeout = static_cast<uint16_t>(read_int("DIRECTIVE", "StallTimeout", 60, path));
     ini_read_string("LOG", "Journal", "", cfg.s_Journal, sizeof cfg.s_Journal, path);
     cfg.parallel = read_int("DIRECTIVE", "Parallel", 0, path);
+    cfg.live_view = read_int("DIRECTIVE", "LiveView", 1, path) != 0;
 }
 
 uint32_t pass_from_text(const char* text) {

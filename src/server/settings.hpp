@@ -38,6 +38,8 @@ struct Settings {
     uint32_t parallel = 0;
     // The update journal's file (relative to the working directory); empty: no journal.
     char s_Journal[260] = {};
+    // With Parallel on a terminal, the live table of the open dialogues; 0 in the key: plain lines.
+    bool live_view = true;
 
     char* entry_text(int n) { return n == 0 ? s_NA : n == 1 ? s_NB : n == 2 ? s_NC : s_ND; }
     uint8_t* entry_mac(int n) { return n == 0 ? rmac0 : n == 1 ? rmac1 : n == 2 ? rmac2 : rmac3; }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -31,6 +32,7 @@
 #include "support/child_process.hpp"
 #include "support/csv.hpp"
 #include "support/private_net.hpp"
+#include "support/pty_process.hpp"
 #include "support/rack_console.hpp"
 #include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
@@ -592,6 +594,94 @@ TEST_F(WineServer, UpdatesADeviceThatDoesNotNumberItsReplies) {
     }
     EXPECT_EQ(blocks, 480u) << text;
     EXPECT_EQ(text.find("Error Net_Handler"), std::string::npos) << text;
+}
+
+// --- the live view ------------------------------------------------------------------------------
+
+// Compact, reply-paced, Parallel=4 with the live view as it is by default.
+void write_rack_ini(const fs::path& ini) {
+    std::ofstream(ini) << "[DEBUG]\nDebugPrint=0\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nParallel=4\n"
+                          "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
+                          "[PASS]\nPassBinContainer=1A2B3C4D\n";
+}
+
+// The rack of four of the test above, started in `dir`.
+std::unique_ptr<ChildProcess> start_rack(const TestNetwork& net, const fs::path& dir,
+                                         const std::string& mac) {
+    const fs::path container = fs::path(QD_EXAMPLES_DIR) / "D718226B.upk";
+    return std::make_unique<ChildProcess>(
+        std::vector<std::string>{"bash", QD_TESTNET_SH, "exec-dev", net.name(), QD_DEVSIM_EXE,
+                                 "--address", TestNetwork::device_ip(1), "--count",
+                                 std::to_string(kRackDevices), "--mac", mac, "--interval", "1000",
+                                 "--expect", container.string(), "--time-limit", "240000"},
+        dir, dir / "rack.txt", dir / "rack.err");
+}
+
+// Standard output a pipe (emptied by cat into a file): the console is no terminal, the live view
+// stays off, and the four devices are updated with the compact console's lines as without it,
+// progress lines and all, not one escape sequence among them.
+TEST_F(WineServer, UpdatesARackWithTheLiveViewOffWhenTheOutputIsAPipe) {
+    write_rack_ini(work.path() / "p.ini");
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    ASSERT_EQ(::mkfifo((work.path() / "console.fifo").c_str(), 0600), 0);
+    ChildProcess cat({"cat", (work.path() / "console.fifo").string()}, work.path(),
+                     work.path() / "piped.bin", work.path() / "cat.err");
+    auto server = start_server("p.ini", "console.fifo");
+    auto rack = start_rack(*net_, work.path(), "2.81.68.0.6.0");
+    const std::optional<int> status = rack->wait(270000);
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!all_ended(as_text(console("piped.bin"))) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    EXPECT_TRUE(cat.wait(10000).has_value()) << "the pipe was not closed";
+    const std::string bytes = console("piped.bin");
+    const std::string text = as_text(masked(bytes));
+    ASSERT_EQ(status, 0) << read_bytes(work.path() / "rack.txt") << text
+                         << errors("console.fifo");
+    EXPECT_EQ(bytes.find('\x1b'), std::string::npos) << "an escape sequence in a pipe";
+    const std::vector<std::string> clean = test::clean_update_lines(false, 0xD718226B);
+    for (int n = 1; n <= kRackDevices; ++n) {
+        EXPECT_EQ(test::lines_of(text, TestNetwork::device_ip(n)), clean)
+            << TestNetwork::device_ip(n) << "\n" << text;
+    }
+}
+
+// On Wine's own console (a pseudo-terminal), which takes virtual-terminal processing into its
+// mode but prints the sequences as text, the server finds that out and keeps the plain lines:
+// each device's progress lines are there, and all four are updated.
+TEST_F(WineServer, OnAConsoleThatPrintsVtSequencesTheLiveViewStaysOff) {
+    write_rack_ini(work.path() / "p.ini");
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    test::PtyProcess server({"bash", QD_TESTNET_SH, "exec-server", net_->name(), "env",
+                             "WINEPREFIX=" + prefix().string(), wine_run_, exe_, "p.ini"},
+                            work.path(), {"TERM=xterm"}, 100, 30);
+    ASSERT_EQ(server.error(), "");
+    auto rack = start_rack(*net_, work.path(), "2.81.68.0.7.0");
+    const std::optional<int> status = rack->wait(270000);
+    // The terminal gets Wine's rendering of its console: each character between sequences that
+    // hide and show the cursor, blanks as "ESC [ K ESC [ 1 C"; only the ASCII parts are read.
+    const auto progress_of_all = [&] {
+        const std::string out = std::regex_replace(
+            std::regex_replace(server.output(), std::regex("\x1b\\[1C"), " "),
+            std::regex("\x1b\\[[0-9;?]*[A-Za-z]"), "");
+        for (int n = 1; n <= kRackDevices; ++n) {
+            const std::regex line(R"(198\.18\.0\.)" + std::to_string(n + 1) +
+                                  R"( [^\r\n]*FLASH: 100 %)");
+            if (!std::regex_search(out, line)) return false;
+        }
+        return true;
+    };
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!progress_of_all() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    server.signal(SIGINT);
+    EXPECT_EQ(server.wait_for(30000), kEndedByCtrlC);
+    ASSERT_EQ(status, 0) << read_bytes(work.path() / "rack.txt") << server.output();
+    EXPECT_TRUE(progress_of_all()) << "no progress lines: the live view was on\n"
+                                   << server.output();
 }
 
 }  // namespace

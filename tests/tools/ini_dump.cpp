@@ -26,7 +26,7 @@ const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI
                          "S", "NO_SUCH_SECTION"};
 const Names kKeys = {"NA", "NB", "NC", "ND", "DebugPrint", "AutoProg", "AutoJumpApp",
                      "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout",
-                     "Parallel",
+                     "Parallel", "LiveView",
                      "BinContainer", "CryptContainer", "Journal",
                      "TypeContainer", "PassBinContainer", "IdIniFile", "K", "NoSuchKey"};
 

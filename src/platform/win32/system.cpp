@@ -1,6 +1,7 @@
 // The Windows console and clock. The console is switched to code page 1251 and gets the
 // messages' bytes in Windows-1251; Ctrl+C, Ctrl+Break and closing the console window end the
-// program after the message being written, with its sockets closed.
+// program after the message being written, with its sockets closed and the console as it was
+// found.
 #include <windows.h>
 #include <shellapi.h>
 
@@ -11,6 +12,7 @@
 #include "platform/charset.hpp"
 #include "platform/system.hpp"
 #include "platform/win32/sockets.hpp"
+#include "platform/win32/terminal_end.hpp"
 #include "platform/win32/text.hpp"
 
 namespace qd {
@@ -20,7 +22,9 @@ namespace {
 SRWLOCK g_output_lock = SRWLOCK_INIT;
 
 BOOL WINAPI on_console_event(DWORD) {
+    win32::wait_for_terminal_output();
     AcquireSRWLockExclusive(&g_output_lock);
+    win32::restore_terminal();
     win32::close_open_sockets();
     // The code Windows gives a console program that Ctrl+C ends.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));

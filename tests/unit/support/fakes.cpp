@@ -112,9 +112,10 @@ TestServer::TestServer() {
     renew();
 }
 
-void TestServer::renew() {
+void TestServer::renew(Console* console) {
     net.clock = &clock;
-    const Seams seams{con, clock, net, adapters, [](int code) { throw ProcessExit(code); }};
+    Console& out = console != nullptr ? *console : con;
+    const Seams seams{out, clock, net, adapters, [](int code) { throw ProcessExit(code); }};
     srv = std::make_unique<Server>(seams, BuildStamp{"Jan  2 2026", "03:04:05"});
     srv->journal.file = &journal;
 }

@@ -132,8 +132,9 @@ struct TestServer {
     FakeJournalFile journal;
     std::unique_ptr<Server> srv;
 
-    // Replaces the server by a fresh one on the same fakes.
-    void renew();
+    // Replaces the server by a fresh one on the same fakes; its console `console` when one is
+    // given (a console that ends in `con`, say).
+    void renew(Console* console = nullptr);
 };
 
 }  // namespace qd::test

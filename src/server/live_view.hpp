@@ -1,0 +1,93 @@
+// The live view of the engine for several devices at once: on a terminal, a table of the open
+// dialogues at the bottom of the screen, redrawn in place at most ten times a second, with the
+// console's lines scrolling above it. Elsewhere (a pipe, a file, LiveView=0) it is not there and
+// every line goes out as it is written.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/console.hpp"
+#include "platform/terminal.hpp"
+#include "server/journal.hpp"
+#include "server/live_table.hpp"
+
+namespace qd {
+
+struct Dialogue;
+struct Server;
+
+// The server's console with the table under it. Until the view is on, every message goes
+// straight to the console it wraps.
+class LiveView : public Console {
+public:
+    // The least time between two draws.
+    static constexpr uint64_t kRedrawMs = 100;
+    // What the terminal gets when the program is ended from outside: the line under the table,
+    // where a terminal echoes ^C, cleared and the cursor shown.
+    static constexpr std::string_view kRestore = "\r\x1b[K\x1b[?25h";
+
+    LiveView(Console& out, Terminal& terminal) : out_(out), terminal_(terminal) {}
+
+    // While the view is on, messages are kept for the next draw, and an end from outside waits
+    // for it.
+    void write(std::string_view utf8) override;
+
+    // Turns the view on, the first time it is asked only, when `allowed` and the terminal takes
+    // it; whether it is on.
+    bool start(bool allowed, uint64_t now_ms);
+    bool on() const { return on_; }
+
+    // A dialogue opened (its row added under the others) or ended (its row gone).
+    void opened(const Dialogue& d);
+    void ended(const Dialogue& d, JournalResult outcome);
+
+    // Draws when a draw is due and something changed: the lines kept, then the table. Returns
+    // the engine's wait, shortened to the time the next draw may be due.
+    uint32_t before_wait(uint64_t now_ms, uint32_t budget_ms);
+
+    // For an end of the program's own: the lines kept and the table as last drawn, the cursor
+    // shown, the terminal set back. The view is off after it.
+    void finish();
+
+private:
+    void render(uint64_t now_ms);
+    void emit(const std::string& table, int lines);
+    void hold_output();
+    void release_output();
+
+    Console& out_;
+    Terminal& terminal_;
+    bool tried_ = false;
+    bool on_ = false;
+    bool holding_ = false;   // an end from outside waits for the kept lines
+    bool drawn_ = false;     // a frame has been drawn
+    uint64_t started_ms_ = 0;
+    uint64_t drawn_ms_ = 0;  // when the last frame was drawn
+    std::vector<const Dialogue*> rows_;  // the open dialogues, in the order they opened
+    LiveTotals totals_;
+    std::string pending_;      // messages kept for the next draw
+    std::string table_;        // the table as rendered now
+    int table_lines_ = 0;
+    std::string shown_table_;  // the table on the screen; the cursor stands on the line under it
+    int shown_lines_ = 0;
+    std::string frame_;
+    LiveRow cells_[64];
+};
+
+// The engine's hooks. Each does nothing without a live view that is on (`srv.live`); the first
+// call of the view's start or wait hook turns it on when `[DIRECTIVE] LiveView` allows it.
+
+// A dialogue was opened: after its first line.
+void live_view_opened(Server& srv, const Dialogue& d);
+// A dialogue ended: after its end line.
+void live_view_ended(Server& srv, const Dialogue& d, JournalResult outcome);
+// Whether the table shows the write progress, in place of the progress lines.
+bool live_view_shows_progress(const Server& srv);
+// Before the engine waits: draws what is due; the wait, shortened for the next draw.
+uint32_t live_view_before_wait(Server& srv, uint32_t budget_ms);
+
+}  // namespace qd
