@@ -164,8 +164,9 @@ std::string finish(Bench& bench, Process& dev, size_t dialogues, std::optional<i
 
 // Reply-paced (ReplyPaced=1): a pause ends as soon as the reply is in, so that an update takes
 // well under a second; DelayFrames and DelayWrite of 100 ms only bound the wait for a reply.
+// How long the hundred take is a figure, not a check: a busy machine may take longer. Each
+// device's waits are bounded (finish), and the test's time limit bounds the whole.
 constexpr int kLoadDevices = 100;
-constexpr double kLoadBoundSeconds = 480;
 
 TEST(Load, HundredDevicesOneAfterTheOtherAndTheServerDoesNotGrow) {
     const Clock::time_point start = Clock::now();
@@ -175,7 +176,6 @@ TEST(Load, HundredDevicesOneAfterTheOtherAndTheServerDoesNotGrow) {
     long last_kib = 0;
     long most_kib = 0;
     for (int n = 1; n <= kLoadDevices; ++n) {
-        ASSERT_LT(seconds_since(start), kLoadBoundSeconds) << "device " << n;
         std::unique_ptr<Process> dev =
             bench.device("device" + std::to_string(n), updated_device(n));
         std::optional<int> status;
