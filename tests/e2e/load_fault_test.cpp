@@ -353,7 +353,9 @@ TEST_P(Flood, ServerNeitherFallsNorGrowsAndTheUpdateCompletes) {
     const long kib_after = resident(bench);
     const std::optional<test::UdpCounters> udp_after = test::udp_counters(bench.server().pid());
     ASSERT_TRUE(udp_after.has_value());
-    EXPECT_LE(std::labs(kib_after - kib_before), kGrowthKib);
+    if (!test::kAddressSanitized) {  // its quarantine keeps freed blocks: a figure there
+        EXPECT_LE(std::labs(kib_after - kib_before), kGrowthKib);
+    }
     if (c.goes_on) {
         EXPECT_GT(blocks_after, blocks_before) << "the update stood still";
     }
