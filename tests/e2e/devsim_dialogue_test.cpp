@@ -642,12 +642,31 @@ class Dialogue : public ::testing::TestWithParam<Case> {};
 INSTANTIATE_TEST_SUITE_P(Cases, Dialogue, ::testing::ValuesIn(all_cases()),
                          [](const auto& c) { return std::string(c.param.name); });
 
+// What the server must print in a run: its banner and each device's dialogue.
+std::string expected_transcript(const RunEnd& end, const std::vector<DeviceRun>& devices) {
+    std::string expected = end.banner;
+    for (size_t i = 0; i < devices.size() && i < end.devices.size(); ++i) {
+        expected += server_text(devices[i],
+                                summary_number(end.devices[i].output, "Объявлений отправлено: "));
+    }
+    return expected + "[WAITING]";
+}
+
+// A late reply shows on the server's side too: a failed attempt more than the run has on
+// purpose. That is the only trace of a late answer to the jump from a device that has ended
+// since (the repeated jump reaches no one).
+bool failed_attempts_added(const RunEnd& end, const std::vector<DeviceRun>& devices) {
+    const std::string failed = "Error Net_Handler";
+    return count(repeats_masked(masked(end.transcript)), failed) >
+           count(expected_transcript(end, devices), failed);
+}
+
 TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
     const Case& c = GetParam();
     RunEnd end;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         end = run(c.server, c.devices);
-        bool again = false;
+        bool again = end.trouble.empty() && failed_attempts_added(end, c.devices);
         for (size_t i = 0; i < end.devices.size(); ++i) {
             again = again || held_up(end.devices[i], c.devices[i].path);
         }
@@ -656,7 +675,6 @@ TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
     }
     ASSERT_EQ(end.trouble, "");
     ASSERT_EQ(end.devices.size(), c.devices.size());
-    std::string expected = end.banner;
     for (size_t i = 0; i < c.devices.size(); ++i) {
         const DeviceRun& d = c.devices[i];
         const DeviceEnd& got = end.devices[i];
@@ -664,11 +682,10 @@ TEST_P(Dialogue, ServerTranscriptAndDeviceSummariesAreWhole) {
         ASSERT_TRUE(got.status.has_value()) << got.output;
         EXPECT_EQ(*got.status, d.status) << got.output;
         EXPECT_TRUE(same_text(device_output(d), masked_count(got.output)));
-        const uint64_t announced = summary_number(got.output, "Объявлений отправлено: ");
-        EXPECT_GE(announced, 1u);
-        expected += server_text(d, announced);
+        EXPECT_GE(summary_number(got.output, "Объявлений отправлено: "), 1u);
     }
-    EXPECT_TRUE(same_text(expected + "[WAITING]", repeats_masked(masked(end.transcript))));
+    const std::string expected = expected_transcript(end, c.devices);
+    EXPECT_TRUE(same_text(expected, repeats_masked(masked(end.transcript))));
     EXPECT_TRUE(counters_run_on(end.transcript));
 }
 
