@@ -34,6 +34,14 @@ constexpr int kPollMs = 10;
     if (::getppid() == 1) ::_exit(127);
     const int null = ::open("/dev/null", O_RDONLY);
     if (null >= 0) ::dup2(null, 0);
+    exec_program(argv, env);
+}
+
+int decoded(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
+
+}  // namespace
+
+void exec_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -41,10 +49,6 @@ constexpr int kPollMs = 10;
     ::execvp(args[0], args.data());
     ::_exit(127);
 }
-
-int decoded(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
-
-}  // namespace
 
 Process::Process(const std::vector<std::string>& argv, const std::filesystem::path& output,
                  const std::filesystem::path& dir, const std::vector<std::string>& env,

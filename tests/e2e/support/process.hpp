@@ -11,6 +11,11 @@
 
 namespace qd::test {
 
+// In a child after fork: adds `env` (NAME=value) to its environment and becomes argv[0] (looked
+// up on PATH); ends with 127 when that cannot be run.
+[[noreturn]] void exec_program(const std::vector<std::string>& argv,
+                               const std::vector<std::string>& env);
+
 class Process {
 public:
     // Starts argv[0] (looked up in PATH) with the arguments, in `dir`, with the environment

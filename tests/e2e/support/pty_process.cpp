@@ -1,6 +1,7 @@
 // A program on a pseudo-terminal: forked into a session of its own whose controlling terminal is
 // the terminal's other side; a thread reads the terminal's output into memory.
 #include "support/pty_process.hpp"
+#include "support/process.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -39,12 +40,7 @@ int decoded(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execvp(args[0], args.data());
-    ::_exit(127);
+    exec_program(argv, env);
 }
 
 }  // namespace
