@@ -75,10 +75,12 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     dialogue_open(srv, *slot, addr, action == DeviceAction::update ? CMD_NOP : CMD_JUMP_TO_APP);
 }
 
+// Only a datagram of an announcement's length is sorted here; the rest goes to the dialogue at
+// its source address, whose poll sorts it (a reply's checksum is taken once).
 void route(Server& srv, const uint8_t* rx, int len, uint32_t from) {
     from_dev_bcst_t bc{};
     from_dev_update_t reply{};
-    if (sort_datagram(rx, len, bc, reply) == NET_RX_BCST) {
+    if (len == static_cast<int>(sizeof bc) && sort_datagram(rx, len, bc, reply) == NET_RX_BCST) {
         announcement(srv, bc);
         return;
     }
