@@ -33,6 +33,28 @@ TEST(Crc32, UsesThePolynomialPassed) {
               0xCBF43926u);
 }
 
+// The frames' polynomial goes eight bytes at a time: every length around the groups of eight and
+// every start, against the register stepped bit by bit.
+TEST(Crc32, EightBytesAtATimeAsBitByBit) {
+    std::vector<uint8_t> data(64 + 8);
+    uint32_t x = 0x12345678u;
+    for (uint8_t& b : data) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    for (uint32_t start = 0; start < 8; ++start) {
+        for (uint32_t len = 0; len <= 64; ++len) {
+            uint32_t crc = 0xFFFFFFFFu;
+            for (uint32_t n = 0; n < len; ++n) {
+                crc ^= data[start + n];
+                for (int i = 0; i < 8; ++i) crc = (crc & 1u) ? (crc >> 1) ^ CRC32_POLY : crc >> 1;
+            }
+            EXPECT_EQ(fullcalk_crc32(data.data() + start, len, CRC32_POLY), ~crc)
+                << "start " << start << ", length " << len;
+        }
+    }
+}
+
 TEST(BytePacking, LittleEndianBothWays) {
     const uint8_t bytes[4] = {0x78, 0x56, 0x34, 0x12};
     EXPECT_EQ(byte_to_int(bytes, 0), 0x12345678u);
