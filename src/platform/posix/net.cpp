@@ -1,5 +1,7 @@
 // The datagram seam on POSIX sockets, with the results the Windows Sockets functions give.
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +14,59 @@
 
 namespace qd {
 namespace {
+
+// Datagrams read from a socket by one call and handed out one at a time: a rack's pass reads
+// what all its devices sent with a few calls instead of one each. Only datagrams the socket
+// already had are read, and they are handed out in the order they came.
+class ReadAhead {
+public:
+    static constexpr unsigned kBatch = 32;
+    static constexpr size_t kSlot = 512;
+
+    explicit ReadAhead(int so) : so_(so), data_(kBatch * kSlot) {}
+    int socket() const { return so_; }
+    bool empty() const { return next_ == count_; }
+
+    // Reads what waits, at most a batch; false when nothing did.
+    bool fill() {
+        mmsghdr msgs[kBatch]{};
+        iovec iov[kBatch]{};
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iov[i] = {&data_[i * kSlot], kSlot};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+            msgs[i].msg_hdr.msg_name = &from_[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from_[i];
+        }
+        // MSG_TRUNC gives each datagram's whole length, so that one longer than a slot is seen.
+        const int n = ::recvmmsg(so_, msgs, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        next_ = count_ = 0;
+        if (n <= 0) return false;
+        for (int i = 0; i < n; ++i) {
+            len_[i] = msgs[i].msg_len;
+            addr_[i] = from_[i].sin_addr.s_addr;
+        }
+        count_ = static_cast<unsigned>(n);
+        return true;
+    }
+
+    // The next datagram read: its whole length, its bytes and its sender.
+    size_t take(const uint8_t*& bytes, uint32_t& from_addr) {
+        const unsigned i = next_++;
+        bytes = &data_[i * kSlot];
+        from_addr = addr_[i];
+        return len_[i];
+    }
+
+private:
+    int so_;
+    std::vector<uint8_t> data_;
+    sockaddr_in from_[kBatch]{};
+    size_t len_[kBatch]{};
+    uint32_t addr_[kBatch]{};
+    unsigned next_ = 0;
+    unsigned count_ = 0;
+};
 
 class PosixNet : public Net {
 public:
@@ -47,24 +102,45 @@ public:
         return n < 0 ? -1 : static_cast<int>(n);
     }
 
+    // A datagram longer than the buffer is dropped as an error, as Windows Sockets does, not
+    // handed on cut short.
     int receive_from(int so, uint8_t* buf, int cap, uint32_t& from_addr) override {
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        // MSG_TRUNC gives the datagram's whole length: one longer than the buffer is dropped
-        // as an error, as Windows Sockets does, not handed on cut short.
-        const ssize_t n = ::recvfrom(so, buf, static_cast<size_t>(cap), MSG_DONTWAIT | MSG_TRUNC,
-                                     reinterpret_cast<sockaddr*>(&from), &len);
-        from_addr = from.sin_addr.s_addr;
-        return n < 0 || n > cap ? -1 : static_cast<int>(n);
+        ReadAhead& ahead = read_ahead(so);
+        from_addr = 0;
+        if (ahead.empty() && !ahead.fill()) return -1;
+        const uint8_t* bytes = nullptr;
+        const size_t n = ahead.take(bytes, from_addr);
+        if (cap < 0 || n > static_cast<size_t>(cap) || n > ReadAhead::kSlot) return -1;
+        std::memcpy(buf, bytes, n);
+        return static_cast<int>(n);
     }
 
     bool wait_readable(int so, uint32_t timeout_ms) override {
+        if (!read_ahead(so).empty()) return true;
         pollfd p{so, POLLIN, 0};
         const int timeout = timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
         return ::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN) != 0;
     }
 
-    int close(int so) override { return ::close(so); }
+    int close(int so) override {
+        for (auto it = ahead_.begin(); it != ahead_.end(); ++it) {
+            if (it->socket() == so) {
+                ahead_.erase(it);
+                break;
+            }
+        }
+        return ::close(so);
+    }
+
+private:
+    ReadAhead& read_ahead(int so) {
+        for (ReadAhead& a : ahead_) {
+            if (a.socket() == so) return a;
+        }
+        return ahead_.emplace_back(so);
+    }
+
+    std::vector<ReadAhead> ahead_;
 };
 
 }  // namespace
