@@ -182,6 +182,43 @@ TEST_F(Rack, FaultyDevicesDoNotHoldTheOthers) {
     }
 }
 
+// The link goes down for a stretch of sends: each command that was not sent has its one line,
+// before the failed attempt it makes, and every device is updated all the same.
+TEST_F(Rack, EachFailedSendIsSaidBeforeItsFailedAttempt) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        links.reset();
+        rack.clear();
+        t.renew();
+        t.con.clear();
+        configure();
+        build(4, 4, paced);
+        srv().cfg.on_dbg_pr = 1;  // the failed attempts' lines too
+        int sends = 0;
+        t.net.send_fails = [&sends] { return ++sends > 300 && sends <= 340; };
+        run(120000);
+        EXPECT_TRUE(all_jumped());
+        for (size_t i = 0; i < rack.size(); ++i) EXPECT_EQ(rack[i]->flash(), image) << i;
+        const std::string& out = t.con.text();
+        EXPECT_EQ(count(out, " ERR: sendto()failed: -1\n"), 40u);
+        for (size_t i = 0; i < rack.size(); ++i) {
+            const std::string ip = "192.168.1." + std::to_string(20 + i) + " ";
+            std::vector<std::string> lines;
+            for (size_t at = out.find(ip); at != std::string::npos; at = out.find(ip, at + 1)) {
+                if (at == 0 || out[at - 1] == '\n') {
+                    lines.push_back(out.substr(at + ip.size(), out.find('\n', at) - at - ip.size()));
+                }
+            }
+            for (size_t n = 0; n < lines.size(); ++n) {
+                if (lines[n] != "ERR: sendto()failed: -1") continue;
+                ASSERT_LT(n + 1, lines.size()) << ip;
+                EXPECT_EQ(lines[n + 1].rfind("Error Net_Handler CMD_", 0), 0u)
+                    << ip << "after a failed send: " << lines[n + 1];
+            }
+        }
+    }
+}
+
 // Each dialogue's lines begin with its address and are whole; the compact level shows the
 // start, the progress, the flash check and the end.
 TEST_F(Rack, CompactConsoleOfOneDevice) {
