@@ -1,6 +1,7 @@
 // The datagram seam on POSIX sockets, with the results the Windows Sockets functions give.
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include <arpa/inet.h>
@@ -23,47 +24,44 @@ public:
     static constexpr unsigned kBatch = 32;
     static constexpr size_t kSlot = 512;
 
-    explicit ReadAhead(int so) : so_(so), data_(kBatch * kSlot) {}
+    explicit ReadAhead(int so) : so_(so), data_(kBatch * kSlot) {
+        for (unsigned i = 0; i < kBatch; ++i) {
+            iov_[i] = {&data_[i * kSlot], kSlot};
+            msgs_[i].msg_hdr.msg_iov = &iov_[i];
+            msgs_[i].msg_hdr.msg_iovlen = 1;
+            msgs_[i].msg_hdr.msg_name = &from_[i];
+        }
+    }
+    ReadAhead(const ReadAhead&) = delete;
+    ReadAhead& operator=(const ReadAhead&) = delete;
+
     int socket() const { return so_; }
     bool empty() const { return next_ == count_; }
 
     // Reads what waits, at most a batch; false when nothing did.
     bool fill() {
-        mmsghdr msgs[kBatch]{};
-        iovec iov[kBatch]{};
-        for (unsigned i = 0; i < kBatch; ++i) {
-            iov[i] = {&data_[i * kSlot], kSlot};
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-            msgs[i].msg_hdr.msg_name = &from_[i];
-            msgs[i].msg_hdr.msg_namelen = sizeof from_[i];
-        }
+        for (mmsghdr& m : msgs_) m.msg_hdr.msg_namelen = sizeof(sockaddr_in);
         // MSG_TRUNC gives each datagram's whole length, so that one longer than a slot is seen.
-        const int n = ::recvmmsg(so_, msgs, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
-        next_ = count_ = 0;
-        if (n <= 0) return false;
-        for (int i = 0; i < n; ++i) {
-            len_[i] = msgs[i].msg_len;
-            addr_[i] = from_[i].sin_addr.s_addr;
-        }
-        count_ = static_cast<unsigned>(n);
-        return true;
+        const int n = ::recvmmsg(so_, msgs_, kBatch, MSG_DONTWAIT | MSG_TRUNC, nullptr);
+        next_ = 0;
+        count_ = n > 0 ? static_cast<unsigned>(n) : 0;
+        return count_ > 0;
     }
 
     // The next datagram read: its whole length, its bytes and its sender.
     size_t take(const uint8_t*& bytes, uint32_t& from_addr) {
         const unsigned i = next_++;
         bytes = &data_[i * kSlot];
-        from_addr = addr_[i];
-        return len_[i];
+        from_addr = from_[i].sin_addr.s_addr;
+        return msgs_[i].msg_len;
     }
 
 private:
     int so_;
     std::vector<uint8_t> data_;
+    iovec iov_[kBatch]{};
     sockaddr_in from_[kBatch]{};
-    size_t len_[kBatch]{};
-    uint32_t addr_[kBatch]{};
+    mmsghdr msgs_[kBatch]{};
     unsigned next_ = 0;
     unsigned count_ = 0;
 };
@@ -124,7 +122,7 @@ public:
 
     int close(int so) override {
         for (auto it = ahead_.begin(); it != ahead_.end(); ++it) {
-            if (it->socket() == so) {
+            if ((*it)->socket() == so) {
                 ahead_.erase(it);
                 break;
             }
@@ -134,13 +132,14 @@ public:
 
 private:
     ReadAhead& read_ahead(int so) {
-        for (ReadAhead& a : ahead_) {
-            if (a.socket() == so) return a;
+        for (const std::unique_ptr<ReadAhead>& a : ahead_) {
+            if (a->socket() == so) return *a;
         }
-        return ahead_.emplace_back(so);
+        return *ahead_.emplace_back(std::make_unique<ReadAhead>(so));
     }
 
-    std::vector<ReadAhead> ahead_;
+    // Each in place for good: its headers point into it.
+    std::vector<std::unique_ptr<ReadAhead>> ahead_;
 };
 
 }  // namespace
