@@ -75,6 +75,16 @@ protected:
 
     std::vector<from_serv_update_t> commands() const { return test::commands_sent(t.net); }
 
+    // A fresh server, console and network, and no rack: the next round of a test.
+    void restart() {
+        links.reset();
+        rack.clear();
+        t.renew();
+        t.con.clear();
+        t.net.sent.clear();
+        configure();
+    }
+
     std::vector<std::unique_ptr<device::Bootloader>> rack;
     std::unique_ptr<test::RackLink> links;  // destroyed before the devices
 };
@@ -82,11 +92,7 @@ protected:
 TEST_F(Rack, ThirtyTwoDevicesUpdatedInTheTimeOfAFew) {
     for (const bool paced : {false, true}) {
         SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
-        links.reset();
-        rack.clear();
-        t.renew();
-        t.net.sent.clear();
-        configure();
+        restart();
         build(32, 32, paced);
         const uint64_t started = t.clock.slept_ms();
         run(started + 120000);
@@ -129,11 +135,7 @@ TEST_F(Rack, NeverMoreDialoguesThanParallelAllowsAndEveryDeviceServed) {
 TEST_F(Rack, FaultyDevicesDoNotHoldTheOthers) {
     for (const bool paced : {false, true}) {
         SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
-        links.reset();
-        rack.clear();
-        t.renew();
-        t.con.clear();
-        configure();
+        restart();
         srv().cfg.stall_timeout = 3;
         device::Faults all_four{.seed = 5,
                                 .loss_probability = 0.03,
@@ -187,11 +189,7 @@ TEST_F(Rack, FaultyDevicesDoNotHoldTheOthers) {
 TEST_F(Rack, EachFailedSendIsSaidBeforeItsFailedAttempt) {
     for (const bool paced : {false, true}) {
         SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
-        links.reset();
-        rack.clear();
-        t.renew();
-        t.con.clear();
-        configure();
+        restart();
         build(4, 4, paced);
         srv().cfg.on_dbg_pr = 1;  // the failed attempts' lines too
         int sends = 0;
