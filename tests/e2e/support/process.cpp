@@ -68,28 +68,31 @@ Process::~Process() {
     if (!status_) stop();
 }
 
-std::optional<int> Process::wait_for(int timeout_ms) {
-    for (int waited = 0; !status_; waited += kPollMs) {
+std::optional<int> wait_child(pid_t pid, int timeout_ms) {
+    for (int waited = 0;; waited += kPollMs) {
         int st = 0;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-            status_ = decoded(st);
-        } else if (waited >= timeout_ms) {
-            break;
-        } else {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-        }
+        if (::waitpid(pid, &st, WNOHANG) == pid) return decoded(st);
+        if (waited >= timeout_ms) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
     }
+}
+
+int end_child(pid_t pid) {
+    ::kill(pid, SIGTERM);
+    if (const std::optional<int> status = wait_child(pid, 3000)) return *status;
+    ::kill(pid, SIGKILL);
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return decoded(st);
+}
+
+std::optional<int> Process::wait_for(int timeout_ms) {
+    if (!status_) status_ = wait_child(pid_, timeout_ms);
     return status_;
 }
 
 int Process::stop() {
-    if (status_) return *status_;
-    ::kill(pid_, SIGTERM);
-    if (wait_for(3000)) return *status_;
-    ::kill(pid_, SIGKILL);
-    int st = 0;
-    ::waitpid(pid_, &st, 0);
-    status_ = decoded(st);
+    if (!status_) status_ = end_child(pid_);
     return *status_;
 }
 

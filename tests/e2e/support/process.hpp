@@ -16,6 +16,12 @@ namespace qd::test {
 [[noreturn]] void exec_program(const std::vector<std::string>& argv,
                                const std::vector<std::string>& env);
 
+// Waits at most timeout_ms for the child `pid` to end; its exit status (128 + signal when a
+// signal ended it), or nothing while it runs.
+std::optional<int> wait_child(pid_t pid, int timeout_ms);
+// Ends the child `pid` with SIGTERM (SIGKILL if it is still there 3 s later); its status.
+int end_child(pid_t pid);
+
 class Process {
 public:
     // Starts argv[0] (looked up in PATH) with the arguments, in `dir`, with the environment

@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,8 +20,6 @@ namespace qd::test {
 namespace {
 
 constexpr int kPollMs = 10;
-
-int decoded(int st) { return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st); }
 
 [[noreturn]] void become(const std::vector<std::string>& argv, const std::filesystem::path& dir,
                          const std::vector<std::string>& env, const char* terminal) {
@@ -131,28 +128,15 @@ void PtyProcess::drain() {
 }
 
 std::optional<int> PtyProcess::wait_for(int timeout_ms) {
-    for (int waited = 0; !status_ && pid_ > 0; waited += kPollMs) {
-        int st = 0;
-        if (::waitpid(pid_, &st, WNOHANG) == pid_) {
-            status_ = decoded(st);
-            drain();
-        } else if (waited >= timeout_ms) {
-            break;
-        } else {
-            ::usleep(kPollMs * 1000);
-        }
-    }
+    if (status_ || pid_ <= 0) return status_;
+    status_ = wait_child(pid_, timeout_ms);
+    if (status_) drain();
     return status_;
 }
 
 int PtyProcess::stop() {
     if (status_ || pid_ <= 0) return status_.value_or(-1);
-    ::kill(pid_, SIGTERM);
-    if (wait_for(3000)) return *status_;
-    ::kill(pid_, SIGKILL);
-    int st = 0;
-    ::waitpid(pid_, &st, 0);
-    status_ = decoded(st);
+    status_ = end_child(pid_);
     drain();
     return *status_;
 }
