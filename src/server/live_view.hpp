@@ -14,6 +14,7 @@
 #include "platform/terminal.hpp"
 #include "server/journal.hpp"
 #include "server/live_table.hpp"
+#include "server/parallel.hpp"
 
 namespace qd {
 
@@ -75,7 +76,7 @@ private:
     std::string shown_table_;  // the table on the screen; the cursor stands on the line under it
     int shown_lines_ = 0;
     std::string frame_;
-    LiveRow cells_[64];
+    LiveRow cells_[PARALLEL_MAX];  // a row for each dialogue there can be
 };
 
 // The engine's hooks. Each does nothing without a live view that is on (`srv.live`); the first

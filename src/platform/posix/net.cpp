@@ -24,7 +24,7 @@ public:
     static constexpr unsigned kBatch = 32;
     static constexpr size_t kSlot = 512;
 
-    explicit ReadAhead(int so) : so_(so), data_(kBatch * kSlot) {
+    explicit ReadAhead(int so) : so_(so) {
         for (unsigned i = 0; i < kBatch; ++i) {
             iov_[i] = {&data_[i * kSlot], kSlot};
             msgs_[i].msg_hdr.msg_iov = &iov_[i];
@@ -58,7 +58,7 @@ public:
 
 private:
     int so_;
-    std::vector<uint8_t> data_;
+    uint8_t data_[kBatch * kSlot];
     iovec iov_[kBatch]{};
     sockaddr_in from_[kBatch]{};
     mmsghdr msgs_[kBatch]{};
