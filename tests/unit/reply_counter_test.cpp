@@ -83,13 +83,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<CounterCase>& i) { return std::string(i.param.name); });
 
 // The device takes 2 ms over each reply and announces itself while it is being updated: every
-// second, reply-paced (where an update takes about a second and a half) every 100 ms.
+// second, reply-paced (where an update takes about a second and a half) every 100 ms. Each
+// command goes out once: no reply is taken for the copy of one before.
 TEST_P(Counters, UpdatedInOnePass) {
     device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.delay_ms = 2});
     link->announce_every(GetParam().paced ? 100 : 1000);
     serve();
     expect_updated_in_one_pass(d);
     EXPECT_GT(link->announcements, 3u) << "no announcement during the dialogue";
+    EXPECT_EQ(t.net.sent.size(), 488u) << "commands sent again: announcements taken for copies";
 }
 
 // Each reply comes twice, the copy at once: the copy waits when the next command goes out and
