@@ -197,7 +197,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
 }
 
 // A device that is not updated and keeps announcing itself gets one line, until another line
-// for its serial number has been written.
+// for its serial number has been written or the decision on it changes.
 TEST_F(Journalling, ARefusedDeviceThatKeepsAnnouncingIsJournalledOnce) {
     srv().cfg.autoprog_regime = 0;
     for (int n = 0; n < 5; ++n) {
@@ -217,16 +217,23 @@ TEST_F(Journalling, ARefusedDeviceThatKeepsAnnouncingIsJournalledOnce) {
         plug();
         pass(srv());
     }
+    srv().cfg.autoprog_regime = 1;  // not listed now: another decision, its own line, once
+    for (int n = 0; n < 3; ++n) {
+        plug();
+        pass(srv());
+    }
     const auto& lines = t.journal.lines;
-    ASSERT_EQ(lines.size(), 5u);
-    const char* expected[][2] = {{"0.128.225.1.2.255", "ignored"},
-                                 {"0.128.225.1.2.7", "ignored"},
-                                 {"0.128.225.1.2.255", "updated"},
-                                 {"0.128.225.1.2.255", "ignored"}};
-    for (size_t i = 0; i < 4; ++i) {
+    ASSERT_EQ(lines.size(), 6u);
+    const char* expected[][3] = {{"0.128.225.1.2.255", "refused", "ignored"},
+                                 {"0.128.225.1.2.7", "refused", "ignored"},
+                                 {"0.128.225.1.2.255", "update", "updated"},
+                                 {"0.128.225.1.2.255", "refused", "ignored"},
+                                 {"0.128.225.1.2.255", "not-listed", "ignored"}};
+    for (size_t i = 0; i < 5; ++i) {
         const Fields f = parse_csv(lines[i + 1]);
         EXPECT_EQ(f[1], expected[i][0]) << i;
-        EXPECT_EQ(f[7], expected[i][1]) << i;
+        EXPECT_EQ(f[6], expected[i][1]) << i;
+        EXPECT_EQ(f[7], expected[i][2]) << i;
     }
 }
 
