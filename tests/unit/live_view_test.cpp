@@ -364,6 +364,28 @@ TEST_F(LiveRack, TableInPlaceOfTheProgressLines) {
     EXPECT_EQ(term.faults, "");
 }
 
+// A rack only sent to its application (AutoProg=0, AutoJumpApp=1): the summary counts the four
+// there, none aborted.
+TEST_F(LiveRack, ARackSentToItsApplicationIsNotCountedAsAborted) {
+    FakeTerminal term;
+    TerminalConsole out(t.clock, term);
+    LiveView view(out, term);
+    build(&view, &view, 4, true);
+    srv().cfg.autoprog_regime = 0;
+    srv().cfg.app_jump_regime = 1;
+    run();
+    ASSERT_TRUE(all_done());
+    ASSERT_EQ(out.screen.error(), "");
+    const std::vector<std::string> last = out.screen.lines();
+    const auto summary = std::find_if(last.rbegin(), last.rend(),
+                                      [](const std::string& l) { return !l.empty(); });
+    ASSERT_NE(summary, last.rend());
+    EXPECT_TRUE(std::regex_match(
+        *summary,
+        std::regex(R"(Открыто: 0, обновлено: 0, в приложение: 4, прервано: 0 +0:0\d)")))
+        << *summary;
+}
+
 // Draws are at least 100 ms apart and each is one write made while an end from outside waits;
 // with nothing open, the engine wakes about once a second for the time since the start, no more.
 TEST_F(LiveRack, DrawsAtMostTenTimesASecondAndIdlesWithoutSpinning) {
