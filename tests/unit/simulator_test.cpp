@@ -169,9 +169,10 @@ TEST_F(Loop, AnnouncesAtItsIntervalUntilTheTimeLimit) {
     EXPECT_LT(net.receives, 20u) << "waits are not cut short";
 }
 
-// Ends when the jump is answered, or that much later; announcing stops at the jump.
+// Ends when the jump is answered, or that much later; announcing stops at the jump, also when
+// the device stays on for longer than its interval and its longest wait.
 TEST_F(Loop, EndsAfterTheJumpIsAnswered) {
-    for (const uint32_t after : {0u, 200u}) {
+    for (const uint32_t after : {0u, 200u, 1200u}) {
         SCOPED_TRACE(after);
         FakeTime t;
         FakeEndpoint n{t};
@@ -181,6 +182,11 @@ TEST_F(Loop, EndsAfterTheJumpIsAnswered) {
         Simulator sim(d, n, t, c, RunSettings{kBroadcast, 300, after, 5000});
         EXPECT_EQ(sim.run(), Ending::jumped);
         EXPECT_EQ(t.now, 450 + after);
+        std::vector<uint64_t> announced_at;
+        for (const Sent& s : n.sent) {
+            if (is_announcement(s)) announced_at.push_back(s.at);
+        }
+        EXPECT_EQ(announced_at, (std::vector<uint64_t>{0, 300})) << "announced after the jump";
         ASSERT_EQ(n.sent.size(), 3u);
         EXPECT_EQ(n.sent[1].at, 300u);
         EXPECT_EQ(n.sent[2].at, 450u);
