@@ -62,7 +62,8 @@ constexpr const char* USAGE[] = {
     "  --loss-at LIST      номера команд без ответа, например 3,7,20-25",
     "  --damage SHARE      доля поврежденных ответов (неверная CRC), 0..1",
     "  --damage-at LIST    номера команд с поврежденным ответом",
-    "  --refuse C:R:N      ответить на следующие N команд C результатом R (C - код или имя)",
+    "  --refuse C:R:N[:A]  ответить на следующие N команд C результатом R (C - код или имя),",
+    "                      выполнив сначала A из них; N:forever - на все",
     "  --refuse-share SHARE доля команд, отвергнутых результатом 0 без выполнения, 0..1",
     "  --duplicate         каждый ответ дважды",
     "  --duplicate-share SHARE доля ответов, отправленных дважды, 0..1",
@@ -112,7 +113,7 @@ std::unique_ptr<Bootloader> make_device(DevsimOptions o, const Bytes& flash) {
     o.device.flash = flash;
     auto dev = std::make_unique<Bootloader>(o.device);
     dev->set_faults(o.faults);
-    for (const Refusal& r : o.refusals) dev->refuse(r.cmd, r.result, r.times);
+    for (const Refusal& r : o.refusals) dev->refuse(r.cmd, r.result, r.times, r.after);
     return dev;
 }
 

@@ -79,8 +79,8 @@ void Bootloader::set_faults(const Faults& faults) {
     rng_.seed(faults_.seed);
 }
 
-void Bootloader::refuse(uint32_t cmd, uint32_t result, uint32_t times) {
-    refusals_[cmd] = Refusal{result, times};
+void Bootloader::refuse(uint32_t cmd, uint32_t result, uint32_t times, uint32_t after) {
+    refusals_[cmd] = Refusal{result, times, times == 0, after};
 }
 
 uint32_t Bootloader::flash_crc() const {
@@ -133,9 +133,14 @@ Bootloader::Outcome Bootloader::execute(const from_serv_update_t& cmd) {
 // A listed refusal comes first; otherwise the command may be refused at random.
 bool Bootloader::take_refusal(uint32_t cmd, Outcome& out) {
     const auto it = refusals_.find(cmd);
-    if (it != refusals_.end() && it->second.remaining != 0) {
-        --it->second.remaining;
-        out = Outcome{it->second.result};
+    Refusal* listed = it != refusals_.end() ? &it->second : nullptr;
+    if (listed != nullptr && listed->after > 0) {
+        --listed->after;
+        listed = nullptr;
+    }
+    if (listed != nullptr && (listed->forever || listed->remaining != 0)) {
+        if (!listed->forever) --listed->remaining;
+        out = Outcome{listed->result};
     } else if (draw(faults_.refuse_probability)) {
         out = Outcome{RES_GENERAL_ERROR};
     } else {

@@ -95,8 +95,9 @@ public:
     void reboot();
 
     void set_faults(const Faults& faults);
-    // Answers the next `times` commands with code `cmd` by `result`, without carrying them out.
-    void refuse(uint32_t cmd, uint32_t result, uint32_t times);
+    // Answers the next `times` commands with code `cmd` (0: all of them from then on) by
+    // `result`, without carrying them out, after carrying out the first `after` of them.
+    void refuse(uint32_t cmd, uint32_t result, uint32_t times, uint32_t after = 0);
 
     // A 288-byte command frame with the right version, magic number and CRC.
     static bool is_valid_command(const uint8_t* data, size_t len);
@@ -123,7 +124,9 @@ private:
     };
     struct Refusal {
         uint32_t result;
-        uint32_t remaining;
+        uint32_t remaining;  // 0 with `forever`
+        bool forever;
+        uint32_t after;  // carried out before the refusals begin
     };
 
     Outcome execute(const from_serv_update_t& cmd);

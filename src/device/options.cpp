@@ -82,14 +82,17 @@ std::optional<uint32_t> parse_command(std::string_view text) {
     return cmd;
 }
 
+// "CMD:RESULT:N" or "CMD:RESULT:forever", then optionally ":AFTER": N at least 1.
 std::optional<Refusal> parse_refusal(std::string_view text) {
     const std::vector<std::string_view> parts = split(text, ':');
-    if (parts.size() != 3) return std::nullopt;
+    if (parts.size() != 3 && parts.size() != 4) return std::nullopt;
     const auto cmd = parse_command(parts[0]);
     const auto result = parse_uint(parts[1]);
-    const auto times = parse_uint(parts[2]);
-    if (!cmd || !result || !times || *times == 0) return std::nullopt;
-    return Refusal{*cmd, *result, *times};
+    const auto times = parts[2] == "forever" ? std::optional<uint32_t>{0} : parse_uint(parts[2]);
+    const auto after = parts.size() == 4 ? parse_uint(parts[3]) : std::optional<uint32_t>{0};
+    if (!cmd || !result || !times || !after) return std::nullopt;
+    if (*times == 0 && parts[2] != "forever") return std::nullopt;
+    return Refusal{*cmd, *result, *times, *after};
 }
 
 // "N:MS" or "N:forever": silent from valid command N on, for MS milliseconds or for ever; N and
@@ -207,7 +210,8 @@ const std::vector<Option>& option_table() {
         {"--damage-at", true, "номера команд от 1, например 3,7,20-25",
          with<std::set<uint64_t>>(parse_pattern,
                                   [](DevsimOptions& o, auto s) { o.faults.damage = s; })},
-        {"--refuse", true, "КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1",
+        {"--refuse", true,
+         "КОМАНДА:РЕЗУЛЬТАТ:РАЗ[:ПОСЛЕ], РАЗ - число или forever, например CMD_ERASE_UP_FLASH:2:1",
          with<Refusal>(parse_refusal,
                        [](DevsimOptions& o, Refusal r) { o.refusals.push_back(r); })},
         {"--refuse-share", true, "доля от 0 до 1, например 0.1",

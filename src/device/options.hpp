@@ -23,7 +23,8 @@ inline constexpr uint32_t MAX_DEVICES = 64;
 struct Refusal {
     uint32_t cmd;
     uint32_t result;
-    uint32_t times;
+    uint32_t times;      // 0: for ever
+    uint32_t after = 0;  // commands carried out before the refusals begin
 };
 
 // The options given after "--only LIST" (up to the next --only): they apply to the devices of

@@ -10,6 +10,7 @@
 #include "protocol/constants.hpp"
 #include "server/exchange.hpp"
 #include "server/live_view.hpp"
+#include "server/report.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -75,6 +76,11 @@ public:
         if (verbose(srv_)) say_dlg(srv_, d_, "%s", text);
     }
     void line(const char* text) override { say_dlg(srv_, d_, "%s", text); }
+    void given_up(const GiveUp& why) override {
+        char text[200];
+        give_up_text(why, text, sizeof text);
+        say_dlg(srv_, d_, "%s", text);
+    }
 
 private:
     Server& srv_;
@@ -85,8 +91,9 @@ private:
 void finish(Server& srv, Dialogue& d) {
     const JournalResult outcome = d.seq.log.outcome;
     journal_write(srv, d.journal, d.seq.log, outcome);
-    const char* end = outcome == JournalResult::updated
-                          ? "Обновление завершено, устройство переведено в приложение"
+    // With the flash check off, a flash that differs was written and jumped all the same.
+    const bool written = outcome == JournalResult::updated || outcome == JournalResult::crc_differs;
+    const char* end = written ? "Обновление завершено, устройство переведено в приложение"
                       : outcome == JournalResult::jumped ? "Устройство переведено в приложение"
                                                          : "Обмен прерван";
     say_dlg(srv, d, "%s: %llu мс, повторов: %u", end,

@@ -36,6 +36,10 @@ const char* result_text(JournalResult r) {
         case JournalResult::updated: return "updated";
         case JournalResult::verify_failed: return "verify-failed";
         case JournalResult::stalled: return "stalled";
+        case JournalResult::device_refused: return "device-refused";
+        case JournalResult::bad_password: return "bad-password";
+        case JournalResult::interrupted: return "interrupted";
+        case JournalResult::crc_differs: return "crc-differs";
         case JournalResult::jumped: return "jumped";
         case JournalResult::jump_unconfirmed: return "jump-unconfirmed";
         case JournalResult::ignored: return "ignored";

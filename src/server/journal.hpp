@@ -25,9 +25,13 @@ enum class JournalDecision : uint8_t {
 
 // How a device's dialogue ended.
 enum class JournalResult : uint8_t {
-    updated,           // the jump accepted after the write (and the flash check)
+    updated,           // the jump accepted after the write, the flash matching the image
     verify_failed,     // the flash differed three times
     stalled,           // the device stopped answering
+    device_refused,    // the device kept refusing the step until the stall time
+    bad_password,      // the device refused the image password three times
+    interrupted,       // the server was ended from outside in the middle of the dialogue
+    crc_differs,       // jumped after the write, the flash unchecked and not matching the image
     jumped,            // sent to its application without an update
     jump_unconfirmed,  // no jump accepted in five attempts
     ignored,           // nothing sent

@@ -177,14 +177,20 @@ void row_line(const Layout& l, const LiveRow& r, const Cells& c, std::string& li
 
 // The counts on the left, the time since the start under the rows' times.
 void summary_line(const Layout& l, const LiveTotals& t, std::string_view time, std::string& line) {
-    char text[160];
+    char text[200];
+    int n = 0;
     if (t.jumped > 0) {
-        std::snprintf(text, sizeof text,
-                      "Открыто: %u, обновлено: %u, в приложение: %u, прервано: %u", t.open,
-                      t.updated, t.jumped, t.given_up);
+        n = std::snprintf(text, sizeof text,
+                          "Открыто: %u, обновлено: %u, в приложение: %u, прервано: %u", t.open,
+                          t.updated, t.jumped, t.given_up);
     } else {
-        std::snprintf(text, sizeof text, "Открыто: %u, обновлено: %u, прервано: %u", t.open,
-                      t.updated, t.given_up);
+        n = std::snprintf(text, sizeof text, "Открыто: %u, обновлено: %u, прервано: %u", t.open,
+                          t.updated, t.given_up);
+    }
+    // Boards that answered and were given up all the same: the technician has a cause to act on.
+    if (t.refused + t.bad_password > 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
+        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), " (отказ: %u, пароль: %u)",
+                      t.refused, t.bad_password);
     }
     const size_t time_columns = text_columns(time);
     const size_t width = width_of(l);

@@ -27,8 +27,10 @@ struct LiveTotals {
     uint32_t open = 0;
     uint32_t updated = 0;
     uint32_t jumped = 0;    // sent to their application without an update
-    uint32_t given_up = 0;  // verification failed, stalled, or the jump unconfirmed
+    uint32_t given_up = 0;  // verification failed, stalled, refused, or the jump unconfirmed
     uint64_t elapsed_ms = 0;  // since the live view started
+    uint32_t refused = 0;       // of given_up, a device that kept refusing its step
+    uint32_t bad_password = 0;  // of given_up, a device that refused the image password
 };
 
 // The table for a terminal of `size` (80 columns and 24 rows where unknown), replacing `out`:

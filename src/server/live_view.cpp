@@ -67,12 +67,25 @@ void LiveView::opened(const Dialogue& d) {
 void LiveView::ended(const Dialogue& d, JournalResult outcome) {
     if (!on_) return;
     rows_.erase(std::remove(rows_.begin(), rows_.end(), &d), rows_.end());
-    if (outcome == JournalResult::updated) {
-        ++totals_.updated;
-    } else if (outcome == JournalResult::jumped) {
-        ++totals_.jumped;
-    } else {
-        ++totals_.given_up;
+    switch (outcome) {
+        case JournalResult::updated:
+        case JournalResult::crc_differs:  // written and jumped, the flash check off
+            ++totals_.updated;
+            break;
+        case JournalResult::jumped:
+            ++totals_.jumped;
+            break;
+        case JournalResult::device_refused:
+            ++totals_.refused;
+            ++totals_.given_up;
+            break;
+        case JournalResult::bad_password:
+            ++totals_.bad_password;
+            ++totals_.given_up;
+            break;
+        default:
+            ++totals_.given_up;
+            break;
     }
 }
 

@@ -24,6 +24,34 @@ Stamp stamp_of(Clock& clock) {
 
 }  // namespace
 
+void give_up_text(const GiveUp& why, char* out, size_t cap) {
+    const int seconds = why.seconds;
+    char code[24];
+    const char* text = result_text(why.result);
+    if (text == nullptr) {
+        std::snprintf(code, sizeof code, "код %d", static_cast<int>(why.result));
+        text = code;
+    }
+    switch (why.why) {
+        case JournalResult::verify_failed:
+            std::snprintf(out, cap, "Обновление не удалось, переход в приложение не выполняется");
+            return;
+        case JournalResult::jump_unconfirmed:
+            std::snprintf(out, cap, "Ответ на CMD_JUMP_TO_APP не получен");
+            return;
+        case JournalResult::device_refused:
+            std::snprintf(out, cap, "Устройство отказывает %d с: %s, обмен прерван", seconds, text);
+            return;
+        case JournalResult::bad_password:
+            std::snprintf(out, cap, "Устройство не принимает пароль образа: %s, обмен прерван",
+                          text);
+            return;
+        default:
+            std::snprintf(out, cap, "Устройство не отвечает %d с, обмен прерван", seconds);
+            return;
+    }
+}
+
 void p_time(Console& con, Clock& clock) { say(con, "%s", stamp_of(clock).text); }
 
 void say_separator_lf(Console& con) {

@@ -4,6 +4,7 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "protocol/frames.hpp"
+#include "server/sequence.hpp"
 
 namespace qd {
 
@@ -19,5 +20,8 @@ void say_separator_lf(Console& con);
 // level (with the result's text; a result without text leaves the line open), short with a
 // time stamp at the compact level.
 void unif_dbg_out(Server& srv, const from_dev_update_t& i_d, const char* cmd_string);
+
+// The line that says why a dialogue was given up (without its line end).
+void give_up_text(const GiveUp& why, char* out, size_t cap);
 
 }  // namespace qd

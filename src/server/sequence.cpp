@@ -14,6 +14,9 @@ namespace {
 constexpr uint32_t kErasePauseMs = 1000;  // the device takes its time over the erase
 constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 constexpr uint8_t kMaxCrcMismatches = 3;
+// The image password is read once, at start-up: a device that refuses it this often in one
+// dialogue will refuse it until the server is started with another.
+constexpr uint8_t kMaxPasswordRefusals = 3;
 // The jump is sent at most this many times: a device that has jumped answers no more, and
 // endless repeats would reach the next board that takes its address.
 constexpr uint8_t kMaxJumpAttempts = 5;
@@ -50,6 +53,11 @@ void end(Sequence& s, JournalResult result) {
     s.stage = Stage::ended;
 }
 
+void give_up(Sequence& s, const GiveUp& why, SequenceOutput& out) {
+    out.given_up(why);
+    s.log.outcome = why.why;
+}
+
 // The flash CRC the device reports, against the image's: a flash that differs is written
 // again, and after the third difference the device is not sent to its application.
 void flash_checked(Sequence& s, const Settings& cfg, uint32_t image_crc,
@@ -57,14 +65,14 @@ void flash_checked(Sequence& s, const Settings& cfg, uint32_t image_crc,
     DialogueLog& log = s.log;
     log.crc_after = byte_to_int(r.ext_area, 0);
     log.crc_reported = true;
-    const bool differs = cfg.verify_flash && log.crc_after != image_crc;
+    log.crc_differs = log.crc_after != image_crc;
+    const bool differs = cfg.verify_flash && log.crc_differs;
     out.flash_crc(log.crc_after, cfg.verify_flash && !differs);
     if (!differs) {
         s.proc = CMD_JUMP_TO_APP;
         after_accepted(s, cfg, Stage::send);
     } else if (++log.crc_mismatches >= kMaxCrcMismatches) {
-        out.line("Обновление не удалось, переход в приложение не выполняется");
-        log.outcome = JournalResult::verify_failed;
+        give_up(s, GiveUp{JournalResult::verify_failed}, out);
         after_accepted(s, cfg, Stage::ended);
     } else {
         char text[160];
@@ -80,6 +88,7 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
               uint64_t now_ms, SequenceOutput& out) {
     s.log.last_reply_ms = now_ms;  // the stall time starts again
     s.drop_stale = true;
+    s.refused = false;
     switch (s.proc) {
         case CMD_GET_CONFIG:
             out.detail((r.ext_area[0] & 0x02) != 0 ? "Переход на UP1" : "Переход на UP2");
@@ -100,7 +109,9 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
             return;
         case CMD_JUMP_TO_APP:
             s.proc = CMD_NOP;
-            s.log.outcome = s.log.updating ? JournalResult::updated : JournalResult::jumped;
+            s.log.outcome = !s.log.updating     ? JournalResult::jumped
+                            : s.log.crc_differs ? JournalResult::crc_differs
+                                                : JournalResult::updated;
             after_accepted(s, cfg, Stage::ended);
             return;
         default:
@@ -113,18 +124,28 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
 // A failed attempt, once its pauses are over: the jump limit, then the stall time.
 void checked_failure(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOutput& out) {
     if (s.proc == CMD_JUMP_TO_APP && s.log.jump_attempts >= kMaxJumpAttempts) {
-        out.line("Ответ на CMD_JUMP_TO_APP не получен");
+        give_up(s, GiveUp{JournalResult::jump_unconfirmed}, out);
         end(s, JournalResult::jump_unconfirmed);
         return;
     }
     const uint16_t limit = cfg.stall_timeout;
     if (limit != 0 && now_ms - s.log.last_reply_ms >= uint64_t{limit} * 1000u) {
-        char text[160];
-        std::snprintf(text, sizeof text, "Устройство не отвечает %d с, обмен прерван",
-                      static_cast<int>(limit));
-        out.line(text);
-        end(s, JournalResult::stalled);
+        const JournalResult why = s.refused ? JournalResult::device_refused : JournalResult::stalled;
+        give_up(s, GiveUp{why, limit, s.refusal}, out);
+        end(s, why);
     }
+}
+
+// A valid reply read for the step: whether it refused the step, and with what.
+void note_refusal(Sequence& s, uint8_t code, const from_dev_update_t& r) {
+    s.refused = r.get_cmd == code && r.get_result != RES_OK;
+    s.refusal = r.get_result;
+}
+
+// The image password refused (a wrong password, or the wrong one for the image).
+bool password_refused(uint8_t code, const from_dev_update_t& r) {
+    return code == CMD_SET_PASS_BIN && r.get_cmd == CMD_SET_PASS_BIN &&
+           (r.get_result == RES_BAD_PASSWORD || r.get_result == RES_BAD_BIN_PASSWORD);
 }
 
 Next send(Sequence& s, const Settings& cfg) {
@@ -202,6 +223,7 @@ Next sequence_next(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOu
 void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out) {
     const uint8_t code = s.proc;
+    if (reply != nullptr) note_refusal(s, code, *reply);
     if (code == CMD_ERASE_UP_FLASH && reply != nullptr && reply->get_result != RES_OK) {
         reply = nullptr;  // the erase tests the result before it reports
     }
@@ -216,6 +238,13 @@ void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
     }
     ++s.log.repeats;
     s.check_failure = true;
+    if (reply != nullptr && password_refused(code, *reply) &&
+        ++s.log.password_refusals >= kMaxPasswordRefusals) {
+        give_up(s, GiveUp{JournalResult::bad_password, 0, reply->get_result}, out);
+        s.check_failure = false;
+        after(s, 1, cfg.delay_steps, Stage::ended);
+        return;
+    }
     if (code == CMD_WRITE_UP_FLASH) {
         after(s, 0, 0, Stage::send);  // a block is sent again at once
     } else {

@@ -30,10 +30,20 @@ struct DialogueLog {
     uint32_t repeats = 0;        // attempts that were not accepted
     uint8_t crc_mismatches = 0;  // flash checks that found another CRC than the image's
     uint8_t jump_attempts = 0;   // CMD_JUMP_TO_APP attempts
+    uint8_t password_refusals = 0;  // CMD_SET_PASS_BIN refused with a wrong password
     bool crc_reported = false;   // the device answered CMD_GETCRC_FLASH (crc_after holds it)
     uint32_t crc_after = 0;
+    bool crc_differs = false;  // the last flash CRC reported was not the image's (unchecked)
     bool updating = false;  // the dialogue writes the flash (not a jump alone)
     JournalResult outcome = JournalResult::ignored;  // how it ended
+};
+
+// Why a dialogue was given up, for its line.
+struct GiveUp {
+    JournalResult why = JournalResult::stalled;  // verify_failed, jump_unconfirmed, stalled,
+                                                 // device_refused or bad_password
+    uint16_t seconds = 0;  // the stall time (stalled, device_refused)
+    uint32_t result = 0;   // the refusal's result code (device_refused, bad_password)
 };
 
 // How a driver prints the dialogue's lines.
@@ -50,8 +60,10 @@ public:
     virtual void flash_crc(uint32_t crc, bool matches) = 0;
     // A line that the one-at-a-time console always shows (the configuration).
     virtual void detail(const char* text) = 0;
-    // A line that every console shows (a new write pass, a dialogue given up).
+    // A line that every console shows (a new write pass).
     virtual void line(const char* text) = 0;
+    // The dialogue is given up: every console says why.
+    virtual void given_up(const GiveUp& why) = 0;
 };
 
 // What the driver does next.
@@ -92,6 +104,10 @@ struct Sequence {
     uint32_t pause_ms = 0;
     bool check_failure = false;  // an attempt failed: the jump limit and stall time after them
     bool drop_stale = false;  // a reply was accepted: what waits before the next command is stale
+    // The last reply read for the step refused it (named its command, a result other than 1),
+    // with this result: a device that answers is not silent.
+    bool refused = false;
+    uint32_t refusal = 0;
     ReplyMemory replies;
     DialogueLog log;
 };

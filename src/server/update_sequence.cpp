@@ -38,6 +38,11 @@ public:
     }
     void detail(const char* text) override { say_line(srv_.con, text); }
     void line(const char* text) override { say_line(srv_.con, text); }
+    void given_up(const GiveUp& why) override {
+        char text[200];
+        give_up_text(why, text, sizeof text);
+        say_line(srv_.con, text);
+    }
 
 private:
     Server& srv_;

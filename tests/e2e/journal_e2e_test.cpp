@@ -177,6 +177,10 @@ const DeviceCase kStalled{"stalled", Flash::erased, {"--silent", "20:forever"}, 
 const DeviceCase kJumpUnconfirmed{"jump_unconfirmed", Flash::erased,
                                   {"--mute", "CMD_JUMP_TO_APP"}, 10000,
                                   "update", "jump-unconfirmed", CrcAfter::image};
+const DeviceCase kDeviceRefused{"device_refused", Flash::erased, {"--jumper"}, 10000,
+                                "update", "device-refused", CrcAfter::none};
+const DeviceCase kBadPassword{"bad_password", Flash::erased, {"--password", "DEADBEEF"}, 10000,
+                              "update", "bad-password", CrcAfter::none};
 const DeviceCase kNotListed{"not_listed", Flash::erased, {}, kQuiet, "not-listed", "ignored",
                             CrcAfter::none};
 // Announces itself every 300 ms for 3 s, refused each time.
@@ -415,7 +419,7 @@ INSTANTIATE_TEST_SUITE_P(
         ServerCase{"AnyDevice",
                    settings(2),
                    {kUpdated, kSameIgnored, kBadAddress, kVerifyFailed, kStalled,
-                    kJumpUnconfirmed}},
+                    kJumpUnconfirmed, kDeviceRefused, kBadPassword}},
         // Device 1 is on the list, device 2 is not.
         ServerCase{"Allowlist", settings(1, 0, "[DEVICE]\nNA=2.81.68.7.0.1\n"),
                    {kUpdated, kNotListed}},

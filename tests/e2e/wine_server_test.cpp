@@ -596,6 +596,36 @@ TEST_F(WineServer, UpdatesADeviceThatDoesNotNumberItsReplies) {
     EXPECT_EQ(text.find("Error Net_Handler"), std::string::npos) << text;
 }
 
+// A board whose programming jumper is set answers every erase with result 11: after the stall
+// time it is given up with that reason, never called silent, and not sent to its application.
+TEST_F(WineServer, AJumperedBoardIsGivenUpForItsJumper) {
+    std::ofstream(work.path() / "jumper.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nStallTimeout=3\n"
+           "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n";
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    auto server = start_server("jumper.ini", "jumper.bin");
+    ChildProcess dev({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
+                      "--address", TestNetwork::device_ip(1), "--jumper", "--interval", "600000",
+                      "--time-limit", "60000"},
+                     work.path(), work.path() / "jumper.txt", work.path() / "jumper.err");
+    const bool given_up = wait_for("jumper.bin",
+                                   "Устройство отказывает 3 с: Обновление заблокировано "
+                                   "джампером, обмен прерван\n" + kSep + "Ожидаем",
+                                   90);
+    dev.signal(SIGTERM);
+    dev.wait(10000);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(masked(console("jumper.bin")));
+    ASSERT_TRUE(given_up) << text << errors("jumper.bin");
+    EXPECT_NE(text.find("Программирование запрещено перемычкой\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Error Net_Handler CMD_ERASE_UP_FLASH\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("не отвечает"), std::string::npos) << text;
+    EXPECT_EQ(text.find("CMD_SET_PASS_BIN"), std::string::npos) << text;
+    EXPECT_EQ(text.find("CMD_JUMP_TO_APP"), std::string::npos) << text;
+}
+
 // --- the live view ------------------------------------------------------------------------------
 
 // Compact, reply-paced, Parallel=4 with the live view as it is by default.

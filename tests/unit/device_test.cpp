@@ -656,6 +656,16 @@ TEST_F(Device, RefusesACommandNTimesWithoutCarryingItOut) {
     EXPECT_EQ(dev.commands_refused(), 2u);
 }
 
+// A flash that fails from some page on: the first commands are carried out, every later one is
+// refused.
+TEST_F(Device, RefusesACommandForEverAfterCarryingOutTheFirstOnes) {
+    dev.refuse(CMD_NOP, RES_GENERAL_ERROR, 0, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(result_of(Cmd{CMD_NOP}), RES_OK) << i;
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(result_of(Cmd{CMD_NOP}), RES_GENERAL_ERROR) << i;
+    EXPECT_EQ(result_of(Cmd{CMD_ACTIVATE_BL}), RES_OK) << "another command was refused";
+    EXPECT_EQ(dev.commands_refused(), 50u);
+}
+
 TEST_F(Device, DuplicatesEveryReplyButExecutesOnce) {
     dev.set_faults(Faults{.duplicate = true});
     for (const Cmd& c : kReady) ASSERT_EQ(send(c).size(), 2u);

@@ -101,6 +101,8 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
                                 "get_config:0:3",
                                 "--refuse",
                                 "8:12:2",
+                                "--refuse",
+                                "write_up_flash:5:forever:100",
                                 "--duplicate",
                                 "--refuse-share=0.125",
                                 "--duplicate-share",
@@ -138,7 +140,7 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
     EXPECT_EQ(o.faults.lose, (std::set<uint64_t>{3, 7, 20, 21, 22}));
     EXPECT_EQ(o.faults.damage_probability, 0.5);
     EXPECT_EQ(o.faults.damage, (std::set<uint64_t>{1}));
-    ASSERT_EQ(o.refusals.size(), 3u);
+    ASSERT_EQ(o.refusals.size(), 4u);
     EXPECT_EQ(o.refusals[0].cmd, CMD_ERASE_UP_FLASH);
     EXPECT_EQ(o.refusals[0].result, 2u);
     EXPECT_EQ(o.refusals[0].times, 1u);
@@ -146,6 +148,10 @@ TEST(DevsimOptions, EveryOptionInBothForms) {
     EXPECT_EQ(o.refusals[1].times, 3u);
     EXPECT_EQ(o.refusals[2].cmd, 8u);
     EXPECT_EQ(o.refusals[2].result, 12u);
+    EXPECT_EQ(o.refusals[2].after, 0u);
+    EXPECT_EQ(o.refusals[3].cmd, CMD_WRITE_UP_FLASH);
+    EXPECT_EQ(o.refusals[3].times, 0u);  // for ever
+    EXPECT_EQ(o.refusals[3].after, 100u);
     EXPECT_TRUE(o.faults.duplicate);
     EXPECT_EQ(o.faults.refuse_probability, 0.125);
     EXPECT_EQ(o.faults.duplicate_probability, 0.75);
@@ -227,7 +233,9 @@ const std::string kShare = "(нужно: доля от 0 до 1, наприме�
 const std::string kList = "(нужно: номера команд от 1, например 3,7,20-25)";
 const std::string kSilence = "(нужно: КОМАНДА:МС или КОМАНДА:forever, например 200:3000)";
 const std::string kMute = "(нужно: код или имя команды, например CMD_JUMP_TO_APP)";
-const std::string kRefusal = "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ, например CMD_ERASE_UP_FLASH:2:1)";
+const std::string kRefusal =
+    "(нужно: КОМАНДА:РЕЗУЛЬТАТ:РАЗ[:ПОСЛЕ], РАЗ - число или forever, например "
+    "CMD_ERASE_UP_FLASH:2:1)";
 const std::string kCount = "(нужно: число устройств от 1 до 64)";
 const std::string kDevices = "(нужно: номера устройств от 0, например 0,3,5-7)";
 
@@ -284,6 +292,10 @@ INSTANTIATE_TEST_SUITE_P(
             "неверное значение --refuse CMD_FOO:1:1 " + kRefusal),
         bad("RefuseTwoParts", {"--refuse", "3:1"}, "неверное значение --refuse 3:1 " + kRefusal),
         bad("RefuseNoTimes", {"--refuse", "3:1:0"}, "неверное значение --refuse 3:1:0 " + kRefusal),
+        bad("RefuseBadAfter", {"--refuse", "3:1:forever:x"},
+            "неверное значение --refuse 3:1:forever:x " + kRefusal),
+        bad("RefuseFiveParts", {"--refuse", "3:1:1:1:1"},
+            "неверное значение --refuse 3:1:1:1:1 " + kRefusal),
         bad("RefuseCode256", {"--refuse", "256:1:1"},
             "неверное значение --refuse 256:1:1 " + kRefusal),
         bad("RefuseShareAboveOne", {"--refuse-share", "2"},

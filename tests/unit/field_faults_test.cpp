@@ -217,6 +217,94 @@ TEST_F(Field, ASilentDeviceIsGivenUpAtTheFirstFailedAttemptPastTheStallTime) {
         EXPECT_TRUE(ends_with(out, std::string("Error Net_Handler ") + c.step +
                                        "\nУстройство не отвечает 5 с, обмен прерван\n" + kNext))
             << out.substr(out.size() - 300);
+        EXPECT_EQ(srv().loop.seq.log.outcome, JournalResult::stalled);
+        expect_next_device_updated();
+    }
+}
+
+// ---- a device that answers, and refuses ----
+
+// A board that keeps refusing its step answers: it is given up after the stall time with what it
+// says, never called silent; a board that refuses the image password three times is given up at
+// once. Neither is sent to its application, and the next board is updated.
+TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
+    struct Case {
+        const char* name;
+        bool paced;
+        bool jumper;          // the programming jumper set: the erase is refused with 11
+        uint8_t refused_cmd;  // a command refused for ever (kNone: none)...
+        uint32_t result;      // ...with this result...
+        uint32_t after;       // ...once this many of them were carried out
+        bool wrong_password;  // the device expects another image password
+        const char* tail;     // the last lines before the finishing step
+        JournalResult outcome;
+        uint64_t blocks;   // blocks written
+        size_t passwords;  // CMD_SET_PASS_BIN sent
+    };
+    constexpr uint8_t kNone = 0xFF;
+    const std::string jumper =
+        "Error Net_Handler CMD_ERASE_UP_FLASH\n"
+        "Устройство отказывает 5 с: Обновление заблокировано джампером, обмен прерван\n";
+    const std::string page =
+        "CMD_WRITE_UP_FLASH{5} Time:3 ms Error code:5  Страница не записана\n"
+        "Устройство отказывает 5 с: Страница не записана, обмен прерван\n";
+    const std::string bin_password =
+        "CMD_SET_PASS_BIN{4} Time:3 ms Error code:10  Неправильный пароль при загрузке .bin\n"
+        "Устройство не принимает пароль образа: Неправильный пароль при загрузке .bin, обмен "
+        "прерван\n";
+    const Case cases[] = {
+        {"jumper, fixed pauses", false, true, kNone, 0, 0, false, jumper.c_str(),
+         JournalResult::device_refused, 0, 0},
+        {"jumper, reply-paced", true, true, kNone, 0, 0, false, jumper.c_str(),
+         JournalResult::device_refused, 0, 0},
+        {"writes refused after 100 blocks, fixed pauses", false, false, CMD_WRITE_UP_FLASH,
+         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), JournalResult::device_refused, 100, 1},
+        {"writes refused after 100 blocks, reply-paced", true, false, CMD_WRITE_UP_FLASH,
+         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), JournalResult::device_refused, 100, 1},
+        {"a result without a text", false, false, CMD_NOP, 12, 0, false,
+         "CMD_NOP{0} Time:3 ms Error code:12  Устройство отказывает 5 с: код 12, обмен прерван\n",
+         JournalResult::device_refused, 0, 0},
+        {"wrong image password, fixed pauses", false, false, kNone, 0, 0, true,
+         bin_password.c_str(), JournalResult::bad_password, 0, 3},
+        {"wrong image password, reply-paced", true, false, kNone, 0, 0, true,
+         bin_password.c_str(), JournalResult::bad_password, 0, 3},
+        {"wrong password", false, false, CMD_SET_PASS_BIN, RES_BAD_PASSWORD, 0, false,
+         "CMD_SET_PASS_BIN{4} Time:3 ms Error code:7  Неправильный пароль\n"
+         "Устройство не принимает пароль образа: Неправильный пароль, обмен прерван\n",
+         JournalResult::bad_password, 0, 3},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        link.reset();
+        t.renew();
+        configure();
+        srv().cfg.reply_paced = c.paced;
+        srv().cfg.stall_timeout = 5;
+        t.con.clear();
+        t.net.sent.clear();
+        shape = [&c](device::DeviceConfig& config) {
+            if (c.jumper) config.config_bits = device::CONFIG_GOES_TO_UP1;
+            if (c.wrong_password) config.bin_password = ~test::kBenchPassword;
+        };
+        // A refusal takes the device a moment, as on the bench: reply-paced, a refused block is
+        // sent again as soon as its answer is in.
+        device::Bootloader& d = plug({192, 168, 1, 20}, device::Faults{.delay_ms = 2});
+        if (c.refused_cmd != kNone) d.refuse(c.refused_cmd, c.result, 0, c.after);
+        const uint64_t opened = t.clock.slept_ms();
+        run_dialogue();
+        const std::string& out = t.con.text();
+        EXPECT_TRUE(ends_with(out, c.tail + kNext)) << out.substr(out.size() - 400);
+        EXPECT_EQ(out.find("не отвечает"), std::string::npos);
+        EXPECT_EQ(srv().loop.seq.log.outcome, c.outcome);
+        EXPECT_EQ(d.blocks_written(), c.blocks);
+        EXPECT_EQ(sent_of(CMD_SET_PASS_BIN), c.passwords);
+        EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 0u);
+        EXPECT_FALSE(d.jumped());
+        if (c.outcome == JournalResult::bad_password) {  // at once, not after the stall time
+            EXPECT_EQ(sent_of(CMD_WRITE_UP_FLASH), 0u);
+            EXPECT_LT(t.clock.slept_ms() - opened, 5000u);
+        }
+        shape = nullptr;
         expect_next_device_updated();
     }
 }

@@ -153,7 +153,15 @@ INSTANTIATE_TEST_SUITE_P(
                     device::Faults{.mute = {CMD_WRITE_UP_FLASH}}, kDevIp, false, "update",
                     "stalled", CrcAfter::none},
         JournalCase{"jump_unconfirmed", [](Server&) {}, device::Faults{.mute = {CMD_JUMP_TO_APP}},
-                    kDevIp, false, "update", "jump-unconfirmed", CrcAfter::image}),
+                    kDevIp, false, "update", "jump-unconfirmed", CrcAfter::image},
+        JournalCase{"device_refused", [](Server& s) { s.cfg.stall_timeout = 1; },
+                    device::Faults{.refuse_probability = 1.0}, kDevIp, false, "update",
+                    "device-refused", CrcAfter::none},
+        JournalCase{"bad_password", [](Server& s) { s.cfg.bin_pass = 0x12345678; }, {}, kDevIp,
+                    false, "update", "bad-password", CrcAfter::none},
+        JournalCase{"crc_differs", [](Server& s) { s.cfg.verify_flash = false; },
+                    device::Faults{.wrong_flash_crc = true}, kDevIp, false, "update",
+                    "crc-differs", CrcAfter::wrong}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
 TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {

@@ -90,6 +90,18 @@ TEST(LiveTable, WholeTableAtTheWidthsThatShapeIt) {
     }
 }
 
+// Boards given up for a refusal or for the image password: the summary says how many of each.
+TEST(LiveTable, TheSummaryCountsTheBoardsThatRefused) {
+    TwoRows t;
+    t.totals.given_up = 4;
+    t.totals.refused = 2;
+    t.totals.bad_password = 1;
+    const std::string out = rendered(t, {100, 24});
+    EXPECT_TRUE(out.find("\nОткрыто: 2, обновлено: 5, прервано: 4 (отказ: 2, пароль: 1)   ") !=
+                std::string::npos)
+        << out;
+}
+
 // Whatever the size, no line reaches the last column (where a terminal would wrap it) and the
 // table leaves a line above it and the cursor's line free; rows left out are counted.
 TEST(LiveTable, FitsEverySizeAndCountsTheRowsLeftOut) {
@@ -384,6 +396,26 @@ TEST_F(LiveRack, ARackSentToItsApplicationIsNotCountedAsAborted) {
         *summary,
         std::regex(R"(Открыто: 0, обновлено: 0, в приложение: 4, прервано: 0 +0:0\d)")))
         << *summary;
+}
+
+// Boards given up because they refused: the summary counts them by cause, as their lines say.
+TEST_F(LiveRack, TheSummaryTellsRefusingBoardsFromSilentOnes) {
+    FakeTerminal term;
+    TerminalConsole out(t.clock, term);
+    LiveView view(out, term);
+    build(&view, &view, 4, true);
+    srv().cfg.stall_timeout = 2;
+    rack[1]->refuse(CMD_ERASE_UP_FLASH, RES_BLOCKED_BY_JUMPER, 0);
+    rack[2]->refuse(CMD_SET_PASS_BIN, RES_BAD_BIN_PASSWORD, 0);
+    rack[3]->set_faults(device::Faults{.mute = {CMD_NOP}});
+    run();
+    const std::vector<std::string> last = out.screen.lines();
+    const auto summary = std::find_if(last.rbegin(), last.rend(),
+                                      [](const std::string& l) { return !l.empty(); });
+    ASSERT_NE(summary, last.rend());
+    const std::regex expected(
+        R"(Открыто: 0, обновлено: 1, прервано: 3 \(отказ: 1, пароль: 1\) +\d+:\d\d)");
+    EXPECT_TRUE(std::regex_match(*summary, expected)) << *summary;
 }
 
 // Draws are at least 100 ms apart and each is one write made while an end from outside waits;

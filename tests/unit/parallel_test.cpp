@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,15 +29,17 @@ using test::count;
 class Rack : public ::testing::Test, public test::DialogueBench {
 protected:
     void build(size_t devices, uint32_t parallel, bool paced,
-               const std::vector<device::Faults>& faults = {}) {
+               const std::vector<device::Faults>& faults = {},
+               const std::function<void(size_t, device::DeviceConfig&)>& configure_device = nullptr) {
         srv().cfg.parallel = parallel;
         srv().cfg.reply_paced = paced;
         srv().cfg.on_dbg_pr = 0;
         std::vector<device::Bootloader*> ptrs;
         for (size_t i = 0; i < devices; ++i) {
             const auto last = static_cast<uint8_t>(20 + i);
-            rack.push_back(std::make_unique<device::Bootloader>(
-                test::bench_device({192, 168, 1, last}, static_cast<uint8_t>(i))));
+            device::DeviceConfig config = test::bench_device({192, 168, 1, last}, static_cast<uint8_t>(i));
+            if (configure_device) configure_device(i, config);
+            rack.push_back(std::make_unique<device::Bootloader>(config));
             if (i < faults.size()) rack.back()->set_faults(faults[i]);
             ptrs.push_back(rack.back().get());
         }
@@ -181,6 +184,44 @@ TEST_F(Rack, FaultyDevicesDoNotHoldTheOthers) {
                              "в обмене, объявление отброшено\n"),
                   1u);
         EXPECT_GE(count(out, "IP адрес устройства 255.255.255.255 недопустим"), 1u);
+    }
+}
+
+// Boards that answer and refuse: each is given up for what it says, at its own address, the
+// password at once, and the others are updated as if alone.
+TEST_F(Rack, RefusingDevicesAreGivenUpForWhatTheySay) {
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        restart();
+        srv().cfg.stall_timeout = 3;
+        const device::Faults moment{.delay_ms = 2};  // a refusal takes the device a moment
+        build(4, 8, paced, {moment, moment, moment, moment},
+              [](size_t i, device::DeviceConfig& c) {
+                  if (i == 1) c.config_bits = device::CONFIG_GOES_TO_UP1;  // the jumper set
+                  if (i == 2) c.bin_password = ~test::kBenchPassword;
+              });
+        rack[3]->refuse(CMD_WRITE_UP_FLASH, RES_PAGE_NOT_WRITTEN, 0, 50);
+        run(t.clock.slept_ms() + 60000, false);
+        const std::string& out = t.con.text();
+        EXPECT_TRUE(rack[0]->jumped());
+        EXPECT_EQ(rack[0]->flash(), image);
+        for (size_t i = 1; i < 4; ++i) EXPECT_FALSE(rack[i]->jumped()) << i;
+        EXPECT_EQ(count(out, "192.168.1.21 Устройство отказывает 3 с: Обновление заблокировано "
+                             "джампером, обмен прерван\n"),
+                  1u);
+        EXPECT_EQ(count(out, "192.168.1.22 Устройство не принимает пароль образа: Неправильный "
+                             "пароль при загрузке .bin, обмен прерван\n"),
+                  1u);
+        EXPECT_EQ(rack[2]->commands_received(CMD_SET_PASS_BIN), 3u);
+        EXPECT_EQ(rack[2]->commands_received(CMD_WRITE_UP_FLASH), 0u);
+        EXPECT_EQ(count(out, "192.168.1.23 Устройство отказывает 3 с: Страница не записана, "
+                             "обмен прерван\n"),
+                  1u);
+        EXPECT_EQ(rack[3]->blocks_written(), 50u);
+        EXPECT_EQ(out.find("не отвечает"), std::string::npos);
+        for (size_t i = 1; i < 4; ++i) {
+            EXPECT_EQ(rack[i]->commands_received(CMD_JUMP_TO_APP), 0u) << i;
+        }
     }
 }
 

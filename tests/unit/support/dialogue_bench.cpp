@@ -75,6 +75,7 @@ device::Bootloader& DialogueBench::plug(std::array<uint8_t, 4> ip, const device:
     link.reset();
     device::DeviceConfig config = bench_device(ip, last_mac);
     config.reply_counter = counter;
+    if (shape) shape(config);
     dev = std::make_unique<device::Bootloader>(config);
     dev->set_faults(faults);
     link = std::make_unique<DeviceLink>(t.net, t.clock, *dev);

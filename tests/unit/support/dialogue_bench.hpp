@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -46,6 +47,8 @@ public:
     Bytes image;
     // What moves the frame number of the replies of the devices that plug() makes.
     device::ReplyCounter counter = device::ReplyCounter::replies;
+    // Changes the configuration of the devices that plug() makes, when set.
+    std::function<void(device::DeviceConfig&)> shape;
     std::unique_ptr<DeviceLink> link;  // destroyed before the device it refers to
     std::unique_ptr<device::Bootloader> dev;
 };
