@@ -1,14 +1,22 @@
 // scripts/demo as a user runs it: its exit status says whether every simulated device ended
-// well, the devices that did not are named, programs that are not there are reported before
-// anything is made, and no network, process or work folder is left behind.
+// well, the devices that did not are named, programs that are not there and a configuration
+// of one's own (--ini) that cannot work are reported before anything is made, such a
+// configuration updates a board with the container it names, and no network, process or work
+// folder is left behind.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "container/container.hpp"
+#include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
+#include "support/csv.hpp"
+#include "support/devsim_result.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/testnet.hpp"
@@ -215,6 +223,107 @@ TEST_P(DeviceOutcome, StatusAndLastLineTellHowTheDevicesEnded) {
     for (const std::string& line : c.shown) {
         EXPECT_NE(out.find("\n" + line + "\n"), std::string::npos) << line << "\n" << out;
     }
+    EXPECT_EQ(namespaces_.size(), 2u) << "the test network was not seen";
+    EXPECT_FALSE(test::someone_left_in(namespaces_));
+    EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
+    EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
+}
+
+// --- a configuration of one's own (--ini) ------------------------------------------------------
+
+// The technician's folder: the configuration, and its container when there is one.
+const fs::path kLine = "line";  // from the folder the demo is started in
+const std::string kIni = "line/qd-server.ini";
+
+struct BadIni {
+    const char* name;
+    std::string ini;  // the configuration's text; none: there is no such file
+    std::string says;  // its one line
+};
+
+void PrintTo(const BadIni& c, std::ostream* os) { *os << c.name; }
+
+class IniThatCannotWork : public DemoScript, public ::testing::WithParamInterface<BadIni> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, IniThatCannotWork,
+    ::testing::Values(
+        BadIni{"NamesAMissingContainer", "[FILE]\nBinContainer = 0BADC0DE.upk\n",
+               "scripts/demo: line/qd-server.ini names the container 0BADC0DE.upk ([FILE] "
+               "BinContainer), which is not beside it"},
+        BadIni{"NamesNone", "[FILE]\nCryptContainer=D718226B.upk\n[PASS]\nBinContainer=x.upk\n",
+               "scripts/demo: line/qd-server.ini names no container ([FILE] BinContainer)"},
+        BadIni{"NoSuchFile", "", "scripts/demo: line/qd-server.ini cannot be read"}),
+    [](const auto& c) { return std::string(c.param.name); });
+
+// Status 1 and the reason in one line, with the programs there, and nothing made.
+TEST_P(IniThatCannotWork, SaysWhyInOneLineAndMakesNothing) {
+    const BadIni& c = GetParam();
+    fs::create_directory(dir_.path() / kLine);
+    if (!c.ini.empty()) test::write_text(dir_.path() / kIni, c.ini);
+
+    EXPECT_EQ(run({true, {kServer, kDevsim}, {}}, {"--ini", kIni}, {}), 1);
+
+    EXPECT_EQ(output(), c.says + "\n");
+    EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
+    EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
+}
+
+std::string hex8(uint32_t value) {
+    char text[9];
+    std::snprintf(text, sizeof text, "%08X", value);
+    return text;
+}
+
+// A configuration as a production line has it, with a container of its own (not the demo's),
+// an image password other than the demo's, only the second entry of the allowlist a serial
+// number, and a journal: the board has that serial number and that password, takes that
+// container's image and goes to its application; the journal is shown. Without AutoJumpApp=1
+// no board that already runs the firmware comes.
+TEST_F(DemoScript, IniUpdatesABoardWithTheContainerItNames) {
+    std::vector<uint8_t> program(3000);
+    for (size_t i = 0; i < program.size(); ++i) program[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::vector<uint8_t> image(IMAGE_SIZE);
+    ASSERT_TRUE(make_container(program.data(), program.size(), image.data()));
+    const uint32_t crc = fullcalk_crc32(image.data(), IMAGE_SIZE, CRC32_POLY);
+    const std::string name = container_name(crc);
+    fs::create_directory(dir_.path() / kLine);
+    test::write_file(dir_.path() / kLine / name, image);
+    test::write_text(dir_.path() / kIni,
+                     "[DEVICE]\nNA=0.128.225\nNB=0.128.225.9.8.7\n[DIRECTIVE]\nAutoProg=1\n"
+                     "AutoJumpApp=0\nDelayWrite=5\nDelayFrames=20\n[FILE]\nBinContainer=" +
+                         name +
+                         "\n[PASS]\nPassBinContainer=5A5A0001\n[LOG]\nJournal=updates.csv\n");
+
+    EXPECT_EQ(run({true, {kServer, kDevsim}, {}}, {"--ini", kIni}, {}), 0);
+
+    const std::string out = output();
+    EXPECT_EQ(last_line(), kFinished) << out;
+    EXPECT_NE(out.find("\nqd-devsim 198.18.0.2: exit status 0\n"), std::string::npos) << out;
+    EXPECT_EQ(out.find("198.18.0.3"), std::string::npos) << out;
+    const test::DevsimResult board(out);
+    EXPECT_TRUE(board.jumped()) << out;
+    EXPECT_TRUE(board.flash_ok()) << out;
+    EXPECT_EQ(board.text("crc"), hex8(crc));
+
+    // The journal as shown, its header and its one line: the serial number, the decision and
+    // result, the container.
+    const std::string shown = "\nThe update journal (updates.csv):\n";
+    const size_t at = out.find(shown);
+    ASSERT_NE(at, std::string::npos) << out;
+    const std::string after = out.substr(at + shown.size());
+    const test::CsvText journal = test::read_csv(after.substr(0, after.find("\n\n") + 1), "\n");
+    ASSERT_EQ(journal.error, "") << after;
+    ASSERT_EQ(journal.records.size(), 2u) << after;
+    const test::CsvRecord& board_line = journal.records[1];
+    ASSERT_EQ(board_line.size(), 14u) << after;
+    EXPECT_EQ(board_line[1], "0.128.225.9.8.7");
+    EXPECT_EQ(board_line[2], "198.18.0.2");
+    EXPECT_EQ(board_line[6], "update");
+    EXPECT_EQ(board_line[7], "updated");
+    EXPECT_EQ(board_line[9], name);
+    EXPECT_EQ(board_line[10], hex8(crc));
+
     EXPECT_EQ(namespaces_.size(), 2u) << "the test network was not seen";
     EXPECT_FALSE(test::someone_left_in(namespaces_));
     EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
