@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/ending.hpp"
 #include "platform/system.hpp"
 #include "platform/terminal.hpp"
 #include "server/live_view.hpp"
@@ -17,6 +18,13 @@ constexpr qd::BuildStamp kBuild{__DATE__, __TIME__};
 qd::LiveView& live_view() {
     static qd::LiveView view(qd::system_console(), qd::system_terminal());
     return view;
+}
+
+// Ended from outside while it waits: the dialogues in progress are journalled, and what the
+// live view keeps is drawn and the terminal set back, before the program ends.
+void end_from_outside(void* server) {
+    qd::journal_interrupted(*static_cast<qd::Server*>(server));
+    live_view().finish();
 }
 
 [[noreturn]] void exit_process(int code) {
@@ -53,6 +61,7 @@ int main(int argc, char** argv) {
     const qd::Seams seams{live_view(), clock, qd::system_net(), qd::system_adapters(), exit_process};
     auto server = std::make_unique<qd::Server>(seams, kBuild);
     server->live = &live_view();
+    qd::end_at_waits(end_from_outside, server.get());
     if (auto code = qd::start_server(*server, argc, argv)) return *code;
     for (;;) qd::pass(*server);
 }

@@ -13,6 +13,12 @@ void Console::release() {
     pending_.clear();
 }
 
+void Console::flush_held() {
+    if (pending_.empty()) return;
+    write(pending_);
+    pending_.clear();
+}
+
 void Console::put(std::string_view utf8) {
     if (held_ > 0) {
         pending_.append(utf8);

@@ -25,6 +25,8 @@ public:
     // writer's text comes between them; outside, each message goes out as it is put.
     void hold() { ++held_; }
     void release();
+    // Writes what is held now, for an end of the program in the middle of a hold.
+    void flush_held();
     // What say() and say_line() write through.
     void put(std::string_view utf8);
 

@@ -70,9 +70,34 @@ void open_soc_rx(Server& srv) {
     x.so_rx_s = open_nonblocking_udp(srv);
     if (srv.net.bind_any(x.so_rx_s, UPDATE_PORT) < 0) {
         say(srv.con, "error bind rx: %d\n", srv.net.last_error());
+        // Another program holds the port: the server would never hear a device.
+        say_line(srv.con,
+                 "Порт 5008 занят другой программой или недоступен, ждем его освобождения");
+        x.rx_held = true;
+        x.next_bind_ms = srv.clock.monotonic_ms() + RX_BIND_RETRY_MS;
         return;
     }
+    x.rx_held = false;
     if (srv.cfg.on_dbg_pr == 1) say_line(srv.con, "Create soc rx ()");
+}
+
+bool retry_soc_rx(Server& srv) {
+    Exchange& x = srv.exchange;
+    const uint64_t now = srv.clock.monotonic_ms();
+    if (!x.rx_held || now < x.next_bind_ms) return false;
+    x.next_bind_ms = now + RX_BIND_RETRY_MS;
+    // A new socket each time: one whose bind failed is not taken back everywhere.
+    const int so = srv.net.open_udp();
+    if (so < 0) return false;
+    srv.net.set_nonblocking(so);
+    if (srv.net.bind_any(so, UPDATE_PORT) < 0) {
+        srv.net.close(so);
+        return false;
+    }
+    srv.net.close(x.so_rx_s);
+    x.so_rx_s = so;
+    x.rx_held = false;
+    return true;
 }
 
 void open_soc_tx(Server& srv) {

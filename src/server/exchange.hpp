@@ -19,8 +19,15 @@ enum : int16_t {
 
 // A new non-blocking datagram socket; a socket that cannot be had ends the process.
 int open_nonblocking_udp(Server& srv);
-// The receive socket: non-blocking, bound to port 5008 on every local address.
+// How often a receive socket that could not be bound is tried again, ms.
+inline constexpr uint64_t RX_BIND_RETRY_MS = 5000;
+
+// The receive socket: non-blocking, bound to port 5008 on every local address. When the port is
+// held by another program, it says so, and retry_soc_rx binds it later.
 void open_soc_rx(Server& srv);
+// While the receive socket is unbound, tries again once RX_BIND_RETRY_MS have passed since the
+// last try, without a word; true when it is bound now.
+bool retry_soc_rx(Server& srv);
 // The send socket towards dev_IP, port 5008.
 void open_soc_tx(Server& srv);
 void close_socets_tx(Server& srv);

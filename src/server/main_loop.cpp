@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "server/device_address.hpp"
+#include "server/dialogue.hpp"
 #include "server/exchange.hpp"
 #include "server/journal.hpp"
 #include "server/parallel.hpp"
@@ -178,8 +179,32 @@ void act_on_decision(Server& srv) {
     }
 }
 
+namespace {
+
+// The port another program held at start-up is free now: devices are heard from here on.
+void take_freed_port(Server& srv, bool waiting_counter) {
+    if (!retry_soc_rx(srv)) return;
+    say(srv.con, "%sПорт 5008 свободен, сообщения устройств принимаются\n",
+        waiting_counter ? "\n" : "");  // the waiting counter's line is left open
+}
+
+}  // namespace
+
+void journal_interrupted(Server& srv) {
+    srv.con.flush_held();  // what the steps printed before the wait
+    if (srv.loop.journal_due) {
+        srv.loop.journal_due = false;
+        journal_write(srv, srv.journal.entry, srv.loop.seq.log, JournalResult::interrupted);
+    }
+    for (Dialogue& d : srv.par.slots) {
+        if (d.used) journal_write(srv, d.journal, d.seq.log, JournalResult::interrupted);
+    }
+}
+
 void pass(Server& srv) {
-    if (parallel_engine_on(srv.cfg)) {
+    const bool parallel = parallel_engine_on(srv.cfg);
+    take_freed_port(srv, !parallel);
+    if (parallel) {
         parallel_pass(srv);
         return;
     }

@@ -25,6 +25,11 @@ inline constexpr uint32_t SOCKET_PAUSE_MS = 100;
 // with Parallel on, one wait of that engine and what follows it.
 void pass(Server& srv);
 
+// The server is being ended from outside: each dialogue in progress gets its journal line, with
+// what it has done so far. For a pause or a wait of either engine, where the dialogues' state is
+// whole.
+void journal_interrupted(Server& srv);
+
 // The blocks of a pass, each run when `state` has its value.
 void wait_for_broadcast(Server& srv);
 void act_on_decision(Server& srv);

@@ -40,6 +40,8 @@ struct Seams {
 // the announcement decided on with its address.
 struct Exchange {
     int so_rx_s = 0;
+    bool rx_held = false;       // port 5008 was held by another program: so_rx_s is unbound
+    uint64_t next_bind_ms = 0;  // while it is: the monotonic time of the next try
     int so_tx_s = 0;
     uint32_t counter_frames = 0;
     from_dev_bcst_t in_bc = {};
@@ -52,6 +54,7 @@ struct LoopState {
     uint8_t state = 0;              // STATE_...
     uint8_t enable_update_up1 = 0;  // the decision for the last device
     uint32_t cycle_counter = 0;     // passes made while waiting
+    bool journal_due = false;       // a dialogue is open and its journal line not yet written
     Sequence seq;                   // the dialogue; seq.proc is the next command's code
     uint32_t IP_addr_tx = 0;        // where its commands go, network byte order; port 5008
     from_dev_update_t in_dev = {};

@@ -1,4 +1,5 @@
 // Start-up: the banner, the configuration, the image, the allowlist, the network and the journal.
+#include <cstdio>
 #include <cstdlib>
 
 #include "container/container.hpp"
@@ -29,6 +30,17 @@ void say_banner(Server& srv) {
     say_line(srv.con, "Набор функций A - минимальный");
     say_line(srv.con, "Статус ПО: release");
     say_separator(srv.con);
+}
+
+// Whether the configuration can be read at all: a typo in the shortcut's argument would
+// otherwise only show as a wrong signature.
+bool readable(const char* path) {
+    std::FILE* f = open_file(path, "rb");
+    if (f == nullptr) return false;
+    static_cast<void>(std::fgetc(f));  // a folder opens, but does not read
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
 }
 
 void say_signature(Server& srv) {
@@ -93,6 +105,10 @@ std::optional<int> start_server(Server& srv, int argc, const char* const* argv) 
     say_banner(srv);
     full_path(argv[1], srv.path, sizeof srv.path);
     say(srv.con, "Конфигурация: %s ", srv.path);
+    if (!readable(srv.path)) {
+        // Ended by the signature line's line feed.
+        say(srv.con, "\nФайл конфигурации не найден или не читается, приняты значения по умолчанию");
+    }
     read_settings(srv.path, srv.cfg);
     say_signature(srv);
     load_image(srv);

@@ -147,6 +147,7 @@ void run_update_steps(Server& srv) {
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
+    srv.loop.journal_due = true;
     open_soc_tx(srv);
     Sequence& seq = srv.loop.seq;
     sequence_open(seq, first_proc, srv.clock.monotonic_ms());
@@ -157,6 +158,7 @@ void start_dialogue(Server& srv, uint8_t first_proc) {
 }
 
 void finish_dialogue(Server& srv) {
+    srv.loop.journal_due = false;
     journal_write(srv, srv.journal.entry, srv.loop.seq.log, srv.loop.seq.log.outcome);
     close_socets_tx(srv);
     srv.clock.sleep_ms(SOCKET_PAUSE_MS);

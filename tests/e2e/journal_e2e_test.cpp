@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/statvfs.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -486,6 +487,56 @@ TEST(JournalKilled, TheLastLineIsInTheFileWhole) {
     EXPECT_EQ(f[1], serial(1));
     EXPECT_EQ(f[7], "updated");
     EXPECT_EQ(f[8], hex8(container_crc()));
+}
+
+// Ended from outside in the middle of the write, by Ctrl+C or SIGTERM: every board in progress
+// has its line, whole, with what was done so far, and the server ends as the signal ends it.
+// One at a time and two at once (Parallel=2).
+TEST(JournalInterrupted, EveryBoardInProgressHasItsLine) {
+    struct Case {
+        const char* name;
+        int parallel;
+        int sig;
+        int boards;
+    };
+    for (const Case& c : {Case{"one at a time, Ctrl+C", 0, SIGINT, 1},
+                          Case{"two at once, SIGTERM", 2, SIGTERM, 2}}) {
+        SCOPED_TRACE(c.name);
+        ServerSettings s = settings(2);
+        s.parallel = c.parallel;
+        Bench bench(c.boards, s);
+        ASSERT_EQ(bench.error(), "");
+        // Each block takes its board 20 ms: the write lasts about 10 s.
+        std::vector<std::string> args = device_args(kUpdated, 1);
+        args.insert(args.end(), {"--reply-time", "20", "--count", std::to_string(c.boards)});
+        std::unique_ptr<Process> dev = bench.device("device", args);
+        // Some 100 blocks sent to each board.
+        const std::string writing = c.parallel > 0 ? "CMD:5; Frame:" : "NPW:100;";
+        ASSERT_TRUE(bench.wait_for_count(writing, c.parallel > 0 ? 200u : 1u, kSettleMs))
+            << bench.transcript();
+        ASSERT_EQ(::kill(bench.server().pid(), c.sig), 0);
+        EXPECT_EQ(bench.server().wait_for(10000), 128 + c.sig);
+        dev->stop();
+
+        const std::string bytes = read_text(bench.dir() / kJournal);
+        const test::CsvText csv = test::read_csv(bytes, "\n");
+        ASSERT_EQ(csv.error, "") << bytes;
+        ASSERT_EQ(csv.records.size(), static_cast<size_t>(c.boards) + 1) << bytes;
+        std::vector<std::string> serials;
+        for (size_t i = 1; i < csv.records.size(); ++i) {
+            const CsvRecord& f = csv.records[i];
+            ASSERT_EQ(f.size(), kFields) << bytes;
+            serials.push_back(f[1]);
+            EXPECT_EQ(f[6], "update");
+            EXPECT_EQ(f[7], "interrupted");
+            EXPECT_EQ(f[8], "") << "no flash CRC read";
+            EXPECT_GT(std::stoul(f[12]), 50u) << "the commands sent so far";
+        }
+        std::sort(serials.begin(), serials.end());
+        std::vector<std::string> expected;
+        for (int n = 1; n <= c.boards; ++n) expected.push_back(serial(n));
+        EXPECT_EQ(serials, expected);
+    }
 }
 
 // --- 3. a journal that cannot be opened ------------------------------------------------------

@@ -596,6 +596,50 @@ TEST_F(WineServer, UpdatesADeviceThatDoesNotNumberItsReplies) {
     EXPECT_EQ(text.find("Error Net_Handler"), std::string::npos) << text;
 }
 
+// Port 5008 held by another program when the server starts: the Windows error code, the line
+// that says so, nothing heard while it is held; taken once free, and a board updated then.
+TEST_F(WineServer, APortHeldByAnotherProgramIsTakenOnceFree) {
+    std::ofstream(work.path() / "held.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\n"
+           "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n";
+    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    std::optional<UdpSocket> holder;
+    holder.emplace(net_->in_server([] {
+        UdpSocket so;
+        EXPECT_TRUE(so.bind("0.0.0.0", UPDATE_PORT));
+        return so;
+    }));
+    auto server = start_server("held.ini", "held.bin");
+    const bool held_said = wait_for("held.bin", "Старт сервера обновлений... \n", 60);
+    device::Bootloader dev(device_config());
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), UPDATE_PORT));
+    so.allow_broadcast();
+    for (int n = 0; n < 8; ++n) {  // 2 s of announcements, which only the holder hears
+        so.send_to(TestNetwork::kBroadcast, UPDATE_PORT, dev.announcement());
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    const std::string while_held = as_text(masked(console("held.bin")));
+    const bool commanded_while_held = so.receive(0).has_value();
+    holder.reset();
+    const bool updated = serve(so, dev, std::chrono::seconds(150));
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(masked(console("held.bin")));
+    ASSERT_TRUE(held_said) << text << errors("held.bin");
+    EXPECT_NE(while_held.find("error bind rx: 10048\nПорт 5008 занят другой программой или "
+                              "недоступен, ждем его освобождения\n"),
+              std::string::npos)
+        << while_held;
+    EXPECT_EQ(while_held.find("Принято широковещательное"), std::string::npos) << while_held;
+    EXPECT_FALSE(commanded_while_held) << "a command came while the port was held";
+    ASSERT_TRUE(updated) << text;
+    EXPECT_LT(text.find("Порт 5008 свободен, сообщения устройств принимаются\n"),
+              text.find("Принято широковещательное"))
+        << text;
+}
+
 // A board whose programming jumper is set answers every erase with result 11: after the stall
 // time it is given up with that reason, never called silent, and not sent to its application.
 TEST_F(WineServer, AJumperedBoardIsGivenUpForItsJumper) {

@@ -134,7 +134,9 @@ TEST_F(Exchanging, ReceiveSocketBindsPort5008OrSaysWhyNot) {
     t.con.clear();
     t.net.fail_bind = true;
     open_soc_rx(srv());  // goes on
-    EXPECT_EQ(t.con.text(), "error bind rx: 98\n");
+    EXPECT_EQ(t.con.text(),
+              "error bind rx: 98\n"
+              "Порт 5008 занят другой программой или недоступен, ждем его освобождения\n");
 }
 
 // What one poll makes of one datagram, at each console level.

@@ -11,6 +11,7 @@
 #include "device/bootloader.hpp"
 #include "protocol/crc.hpp"
 #include "server/device_address.hpp"
+#include "server/exchange.hpp"
 #include "server/main_loop.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -76,6 +77,54 @@ TEST_F(Field, AFailedSendShowsNoProgressCharacter) {
     run_dialogue();
     EXPECT_NE(t.con.text().find(kSep + "ERR: sendto()failed: -1\nError Net_Handler CMD_NOP\n>D"),
               std::string::npos);
+}
+
+// ---- a port held by another program ----
+
+// Held at start-up: said; tried again every 5 s without a word, each time on a socket of its
+// own; taken at the first try after it is free, and said; then devices are served as usual.
+TEST_F(Field, APortHeldByAnotherProgramIsTakenOnceItIsFree) {
+    for (const uint32_t parallel : {0u, 4u}) {
+        SCOPED_TRACE(parallel);
+        link.reset();
+        t.renew();
+        configure();
+        srv().cfg.parallel = parallel;
+        t.con.clear();
+        t.net.fail_bind = true;
+        t.net.bind_tries = 0;
+        t.net.closed.clear();
+        open_soc_rx(srv());
+        EXPECT_EQ(t.con.text(),
+                  "error bind rx: 98\n"
+                  "Порт 5008 занят другой программой или недоступен, ждем его освобождения\n");
+        const uint64_t started = t.clock.slept_ms();
+        while (t.clock.slept_ms() < started + 12000) pass(srv());
+        EXPECT_EQ(t.net.bind_tries, 3) << "at the start, after 5 s and after 10 s";
+        EXPECT_EQ(t.net.closed.size(), 2u) << "the sockets of the tries that failed";
+        EXPECT_EQ(t.con.text().find("Порт 5008 свободен"), std::string::npos);
+        EXPECT_EQ(t.con.text().find("error bind rx", 1), std::string::npos);
+
+        t.net.fail_bind = false;  // the other program ends
+        const uint64_t freed = t.clock.slept_ms();
+        while (srv().exchange.rx_held && t.clock.slept_ms() < freed + 10000) pass(srv());
+        EXPECT_FALSE(srv().exchange.rx_held);
+        EXPECT_LE(t.clock.slept_ms(), freed + 5000) << "taken at the next try";
+        EXPECT_EQ(t.net.bind_tries, 4);
+        const std::string freed_line = "Порт 5008 свободен, сообщения устройств принимаются\n";
+        // One at a time, the waiting counter's line is ended first.
+        EXPECT_NE(t.con.text().find((parallel == 0 ? " \r\n" : "ждем его освобождения\n") +
+                                    freed_line),
+                  std::string::npos)
+            << t.con.text().substr(t.con.text().size() - 300);
+
+        device::Bootloader& d = plug();
+        const uint64_t plugged = t.clock.slept_ms();
+        while (!d.jumped() && t.clock.slept_ms() < plugged + 60000) pass(srv());
+        EXPECT_TRUE(d.jumped());
+        EXPECT_EQ(d.flash(), image);
+        EXPECT_EQ(test::count(t.con.text(), "Порт 5008"), 2u);
+    }
 }
 
 // ---- addresses that are no device's ----

@@ -2,13 +2,16 @@
 // failures, and a refused device that keeps announcing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "server/journal.hpp"
 #include "server/main_loop.hpp"
 #include "server/server.hpp"
+#include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
 #include "support/fakes.hpp"
 #include "support/temp_dir.hpp"
@@ -243,6 +246,69 @@ TEST_F(Journalling, ARefusedDeviceThatKeepsAnnouncingIsJournalledOnce) {
         EXPECT_EQ(f[6], expected[i][1]) << i;
         EXPECT_EQ(f[7], expected[i][2]) << i;
     }
+}
+
+// Thrown by a device's hook to stop the server in the middle of a dialogue.
+struct EndedFromOutside {};
+
+// Ended from outside in the middle of the write: the dialogue in progress gets its line, with
+// what it has done so far; a dialogue that has ended has its line already, and gets no other.
+TEST_F(Journalling, ADialogueInProgressWhenTheServerIsEndedIsJournalledInterrupted) {
+    plug();
+    run_dialogue();  // the first board updated: its line
+    device::Bootloader& d = plug(kDevIp, {}, 7);
+    auto device_side = t.net.on_send;
+    t.net.on_send = [&](const test::SentDatagram& sent) {
+        if (d.blocks_written() == 100) throw EndedFromOutside{};
+        device_side(sent);
+    };
+    EXPECT_THROW(run_dialogue(), EndedFromOutside);
+    const uint32_t commands = srv().loop.seq.log.commands;
+    journal_interrupted(srv());
+    journal_interrupted(srv());  // once only
+    const auto& lines = t.journal.lines;
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(parse_csv(lines[1])[7], "updated");
+    const Fields f = parse_csv(lines[2]);
+    EXPECT_EQ(f[1], "0.128.225.1.2.7");
+    EXPECT_EQ(f[6], "update");
+    EXPECT_EQ(f[7], "interrupted");
+    EXPECT_EQ(f[8], "") << "no flash CRC read yet";
+    EXPECT_EQ(f[12], std::to_string(commands));
+    EXPECT_EQ(commands, 6u + 101u) << "the steps before the write, the blocks, the one in flight";
+    EXPECT_EQ(f[13], "0");
+}
+
+// The engine for several devices: each dialogue open gets its line; one that has ended, none.
+TEST_F(Journalling, EachOpenDialogueOfARackIsJournalledInterrupted) {
+    srv().cfg.parallel = 4;
+    srv().cfg.reply_paced = true;
+    std::vector<std::unique_ptr<device::Bootloader>> rack;
+    std::vector<device::Bootloader*> ptrs;
+    for (uint8_t i = 0; i < 3; ++i) {
+        rack.push_back(std::make_unique<device::Bootloader>(
+            test::bench_device({192, 168, 1, static_cast<uint8_t>(20 + i)}, i)));
+        // The first is quick and done; the others take their time over each block.
+        rack.back()->set_faults(device::Faults{.delay_ms = i == 0 ? 1u : 40u});
+        ptrs.push_back(rack.back().get());
+    }
+    link.reset();
+    test::RackLink links(t.net, t.clock, ptrs);
+    for (size_t i = 0; i < rack.size(); ++i) links.announce(i);
+    while (!rack[0]->jumped() || t.journal.lines.size() < 2) pass(srv());
+    ASSERT_FALSE(rack[1]->jumped());
+    journal_interrupted(srv());
+    const auto& lines = t.journal.lines;
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(parse_csv(lines[1])[7], "updated");
+    std::vector<std::string> interrupted;
+    for (size_t i = 2; i < 4; ++i) {
+        const Fields f = parse_csv(lines[i]);
+        EXPECT_EQ(f[7], "interrupted");
+        interrupted.push_back(f[2]);
+    }
+    std::sort(interrupted.begin(), interrupted.end());
+    EXPECT_EQ(interrupted, (std::vector<std::string>{"192.168.1.21", "192.168.1.22"}));
 }
 
 // A write that fails is said once; journalling stops, the updates go on, the console is as it

@@ -79,12 +79,34 @@ TEST_F(StartUp, WrongArgumentCountStopsTheSocketLibrary) {
 TEST_F(StartUp, MissingIniFileTakesEveryDefault) {
     EXPECT_EQ(start({"absent.ini"}), std::nullopt);
     EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + in_dir("absent.ini") + " \n" +
+                              "Файл конфигурации не найден или не читается, приняты значения по "
+                              "умолчанию\n"
                               "Сигнатура INI файла не совпала, возможно файл поврежден\n" + kSep +
                               "Cannot open .upk file ()\n"
                               "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n" +
                               kAdapters + "Старт сервера обновлений... \n");
     EXPECT_FALSE(server->image_loaded);
     EXPECT_EQ(server->cfg.delay_steps, 100);
+}
+
+// A configuration that is there but cannot be read is said as one that is missing; an empty
+// one is read (every key takes its default, as the signature line says).
+TEST_F(StartUp, UnreadableIniIsSaidBeforeTheSignature) {
+    std::filesystem::create_directory("folder.ini");
+    test::write_text("empty.ini", "");
+    const std::string unreadable =
+        "Файл конфигурации не найден или не читается, приняты значения по умолчанию\n";
+    for (const char* name : {"folder.ini", "empty.ini"}) {
+        con.clear();
+        t.renew();
+        EXPECT_EQ(start({name}), std::nullopt);
+        const bool said = std::string(name) == "folder.ini";
+        EXPECT_NE(con.text().find("Конфигурация: " + in_dir(name) + " \n" +
+                                  (said ? unreadable : "") +
+                                  "Сигнатура INI файла не совпала, возможно файл поврежден\n"),
+                  std::string::npos)
+            << name << "\n" << con.text();
+    }
 }
 
 TEST_F(StartUp, FullIniWithAllowlistAndContainer) {

@@ -1,6 +1,7 @@
 // The datagram seam on POSIX sockets, with the results the Windows Sockets functions give.
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "platform/net.hpp"
+#include "platform/posix/waits.hpp"
 
 namespace qd {
 namespace {
@@ -115,9 +117,14 @@ public:
 
     bool wait_readable(int so, uint32_t timeout_ms) override {
         if (!read_ahead(so).empty()) return true;
+        // A signal that ends the program from outside comes in here (waits.hpp); another one
+        // only shortens the wait, as the callers allow.
         pollfd p{so, POLLIN, 0};
-        const int timeout = timeout_ms > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(timeout_ms);
-        return ::poll(&p, 1, timeout) > 0 && (p.revents & POLLIN) != 0;
+        const timespec timeout{static_cast<time_t>(timeout_ms / 1000),
+                               static_cast<long>(timeout_ms % 1000) * 1000000L};
+        const int r = ::ppoll(&p, 1, &timeout, posix::wait_mask());
+        posix::end_if_asked();
+        return r > 0 && (p.revents & POLLIN) != 0;
     }
 
     int close(int so) override {

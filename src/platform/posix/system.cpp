@@ -7,12 +7,14 @@
 #include <memory>
 
 #include <langinfo.h>
+#include <poll.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
 #include <unistd.h>
 
 #include "platform/charset.hpp"
+#include "platform/posix/waits.hpp"
 #include "platform/system.hpp"
 
 namespace qd {
@@ -53,9 +55,28 @@ public:
 #endif
     }
 
+    // A signal that ends the program from outside comes in here (waits.hpp).
     void sleep_ms(uint32_t ms) override {
-        timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-        while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+        timespec end{};
+        ::clock_gettime(CLOCK_MONOTONIC, &end);
+        end.tv_sec += static_cast<time_t>(ms / 1000);
+        end.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+        if (end.tv_nsec >= 1000000000L) {
+            end.tv_nsec -= 1000000000L;
+            ++end.tv_sec;
+        }
+        for (;;) {
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            timespec left{end.tv_sec - now.tv_sec, end.tv_nsec - now.tv_nsec};
+            if (left.tv_nsec < 0) {
+                left.tv_nsec += 1000000000L;
+                --left.tv_sec;
+            }
+            if (left.tv_sec < 0) return;
+            const int r = ::ppoll(nullptr, 0, &left, posix::wait_mask());
+            posix::end_if_asked();
+            if (r == 0) return;
         }
     }
 

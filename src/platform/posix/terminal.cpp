@@ -1,4 +1,5 @@
 // The POSIX terminal: isatty and TERM, the window size, and the signals that end the program.
+#include "platform/posix/waits.hpp"
 #include "platform/terminal.hpp"
 
 #include <csignal>
@@ -51,11 +52,13 @@ void catch_end_signals() {
 
 class PosixTerminal : public Terminal {
 public:
+    // A program that is ended only at its waits (ending.hpp) sets the terminal back in its
+    // own hook: the signals stay as it set them.
     bool start(std::string_view restore) override {
         if (!takes_vt_sequences()) return false;
         g_restore_len = restore.size() < sizeof g_restore ? restore.size() : sizeof g_restore - 1;
         std::memcpy(g_restore, restore.data(), g_restore_len);
-        catch_end_signals();
+        if (!posix::ending_at_waits()) catch_end_signals();
         return true;
     }
 
@@ -65,12 +68,15 @@ public:
         return {ws.ws_col, ws.ws_row};
     }
 
+    // Ended only at its waits, the program holds the end everywhere else already.
     void hold_end() override {
+        if (posix::ending_at_waits()) return;
         const sigset_t set = end_signals();
         ::sigprocmask(SIG_BLOCK, &set, nullptr);
     }
 
     void release_end() override {
+        if (posix::ending_at_waits()) return;
         const sigset_t set = end_signals();
         ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
     }

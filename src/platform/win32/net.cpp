@@ -6,6 +6,7 @@
 
 #include "platform/net.hpp"
 #include "platform/win32/sockets.hpp"
+#include "platform/win32/waits.hpp"
 
 namespace qd {
 namespace {
@@ -102,7 +103,10 @@ public:
         FD_ZERO(&readable);
         FD_SET(handle(so), &readable);
         timeval t{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-        return select(0, &readable, nullptr, nullptr, &t) > 0;
+        win32::before_wait();
+        const int r = select(0, &readable, nullptr, nullptr, &t);
+        win32::after_wait();
+        return r > 0;
     }
 
     int close(int so) override {

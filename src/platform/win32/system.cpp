@@ -14,6 +14,7 @@
 #include "platform/win32/sockets.hpp"
 #include "platform/win32/terminal_end.hpp"
 #include "platform/win32/text.hpp"
+#include "platform/win32/waits.hpp"
 
 namespace qd {
 namespace {
@@ -22,6 +23,7 @@ namespace {
 SRWLOCK g_output_lock = SRWLOCK_INIT;
 
 BOOL WINAPI on_console_event(DWORD) {
+    win32::run_end_hook();  // while the program waits: its journal lines, its last output
     win32::wait_for_terminal_output();
     AcquireSRWLockExclusive(&g_output_lock);
     win32::restore_terminal();
@@ -58,7 +60,11 @@ public:
 
 class Win32Clock : public Clock {
 public:
-    void sleep_ms(uint32_t ms) override { Sleep(ms); }
+    void sleep_ms(uint32_t ms) override {
+        win32::before_wait();
+        Sleep(ms);
+        win32::after_wait();
+    }
 
     uint64_t monotonic_ms() override { return GetTickCount64(); }
 

@@ -67,6 +67,7 @@ Bench::Bench(int device_addresses, const std::string& ini) : net_(device_address
 }
 
 Bench::Bench(int device_addresses, const ServerSettings& settings) : net_(device_addresses) {
+    if (settings.before_start && net_.error().empty()) settings.before_start(net_);
     start(ini_text(settings), settings.container);
 }
 

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -34,6 +35,8 @@ struct ServerSettings {
     std::string journal{};   // [LOG] Journal: empty leaves the key out
     std::string extra{};     // more lines at the end of the file, sections included
     bool container = true;   // false: no container in the server's folder (none loaded)
+    // Done on the network before the server starts (another program taking its port), if set.
+    std::function<void(const TestNetwork&)> before_start{};
 };
 
 // Counts a text in a file that grows, reading each byte once.

@@ -11,6 +11,7 @@
 namespace qd::test {
 
 int FakeNet::bind_any(int so, uint16_t port) {
+    ++bind_tries;
     if (fail_bind) return -1;
     binds.emplace_back(so, port);
     return 0;

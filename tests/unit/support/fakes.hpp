@@ -66,6 +66,7 @@ public:
     bool fail_close = false;
     int next_handle = 3;
     int cleanups = 0;
+    int bind_tries = 0;
     std::vector<int> nonblocking;
     std::vector<std::pair<int, uint16_t>> binds;
     std::vector<int> closed;
