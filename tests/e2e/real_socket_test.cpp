@@ -150,7 +150,9 @@ void PrintTo(const OpenRxCase& c, std::ostream* os) { *os << c.name; }
 
 class OpenRx : public RealExchange, public ::testing::WithParamInterface<OpenRxCase> {};
 
-const std::string kBindError = "error bind rx: " + std::to_string(EADDRINUSE) + "\n";
+const std::string kBindError =
+    "error bind rx: " + std::to_string(EADDRINUSE) +
+    "\nПорт 5008 занят другой программой или недоступен, ждем его освобождения\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, OpenRx,
@@ -360,7 +362,7 @@ TEST_F(RealExchange, TraceShowsTheReceivedLength) {
 TEST_F(RealExchange, CommandsLeaveAsDatagramsOf288BytesToTheDevice) {
     test::UdpSocket dev;
     ASSERT_TRUE(dev.bind(kLoopback, UPDATE_PORT));
-    std::strcpy(srv->exchange.dev_IP, kLoopback);
+    std::strcpy(srv->loop.dev_IP, kLoopback);
     srv->exchange.counter_frames = 41;
     open_soc_tx(*srv);
     ASSERT_GT(srv->exchange.so_tx_s, 0);
