@@ -11,6 +11,7 @@
 #include "server/exchange.hpp"
 #include "server/live_view.hpp"
 #include "server/report.hpp"
+#include "server/rules_config.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -72,10 +73,15 @@ public:
     void flash_crc(uint32_t crc, bool matches) override {
         say_dlg(srv_, d_, "FLASH UP1 CRC32: 0h%X%s", crc, matches ? ", совпадает с образом" : "");
     }
-    void detail(const char* text) override {
-        if (verbose(srv_)) say_dlg(srv_, d_, "%s", text);
+    void config_read(uint8_t bits) override {
+        if (!verbose(srv_)) return;
+        say_dlg(srv_, d_, "%s", goes_to_text(bits));
+        say_dlg(srv_, d_, "%s", programming_text(bits));
     }
-    void line(const char* text) override { say_dlg(srv_, d_, "%s", text); }
+    void written_again(uint32_t image_crc) override {
+        say_dlg(srv_, d_, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись",
+                image_crc);
+    }
     void given_up(const GiveUp& why) override {
         char text[200];
         give_up_text(why, text, sizeof text);
@@ -89,12 +95,12 @@ private:
 
 // The dialogue's end line, with its duration and repetitions; then its journal line.
 void finish(Server& srv, Dialogue& d) {
-    const JournalResult outcome = d.seq.log.outcome;
+    const DialogueEnd outcome = d.seq.log.outcome;
     journal_write(srv, d.journal, d.seq.log, outcome);
     // With the flash check off, a flash that differs was written and jumped all the same.
-    const bool written = outcome == JournalResult::updated || outcome == JournalResult::crc_differs;
+    const bool written = outcome == DialogueEnd::updated || outcome == DialogueEnd::crc_differs;
     const char* end = written ? "Обновление завершено, устройство переведено в приложение"
-                      : outcome == JournalResult::jumped ? "Устройство переведено в приложение"
+                      : outcome == DialogueEnd::jumped ? "Устройство переведено в приложение"
                                                          : "Обмен прерван";
     say_dlg(srv, d, "%s: %llu мс, повторов: %u", end,
             static_cast<unsigned long long>(now_ms(srv) - d.opened_ms),
@@ -138,7 +144,7 @@ bool poll(Server& srv, Dialogue& d) {
 // What came of the command: the sequence evaluates it, and its next action is due at once.
 void heard(Server& srv, Dialogue& d, bool got) {
     CompactOutput out(srv, d);
-    sequence_heard(d.seq, srv.cfg, srv.image_crc, got ? &d.in : nullptr, now_ms(srv), out);
+    sequence_heard(d.seq, sequence_config(srv.cfg), srv.image_crc, got ? &d.in : nullptr, now_ms(srv), out);
     d.deadline = now_ms(srv);
 }
 
@@ -155,7 +161,7 @@ void drop_stale(Dialogue& d) {
 
 void send(Server& srv, Dialogue& d, const Next& next) {
     if (next.drop_stale) drop_stale(d);
-    sequence_payload(d.seq, srv.cfg, srv.img_bf, d.ext, d.out.f_address);
+    sequence_payload(d.seq, sequence_config(srv.cfg), srv.img_bf, d.ext, d.out.f_address);
     seal_command(d.out, next.code, d.ext, srv.exchange.counter_frames++);
     uint8_t wire[sizeof(from_serv_update_t)];
     to_wire(d.out, wire);
@@ -178,7 +184,7 @@ void act(Server& srv, Dialogue& d) {
         return;
     }
     CompactOutput out(srv, d);
-    const Next next = sequence_next(d.seq, srv.cfg, now_ms(srv), out);
+    const Next next = sequence_next(d.seq, sequence_config(srv.cfg), now_ms(srv), out);
     switch (next.what) {
         case Do::send:
             send(srv, d, next);
@@ -195,15 +201,15 @@ void act(Server& srv, Dialogue& d) {
 
 }  // namespace
 
-void dialogue_open(Server& srv, Dialogue& d, uint32_t addr, uint8_t first_proc) {
+void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start) {
     d = Dialogue{};
     d.used = true;
-    d.addr = addr;
-    std::snprintf(d.ip, sizeof d.ip, "%s", srv.exchange.dev_IP);
-    std::memcpy(d.mac, srv.exchange.in_bc.my_mac, sizeof d.mac);
+    d.addr = start.addr;
+    std::snprintf(d.ip, sizeof d.ip, "%s", start.ip);
+    std::memcpy(d.mac, start.mac, sizeof d.mac);
     d.opened_ms = now_ms(srv);
-    sequence_open(d.seq, first_proc, d.opened_ms);
-    d.journal = srv.journal.entry;
+    sequence_open(d.seq, start.first_proc, d.opened_ms);
+    d.journal = start.journal;
     say_dlg(srv, d, "%s",
             d.seq.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
     live_view_opened(srv, d);

@@ -8,7 +8,7 @@
 
 #include "protocol/frames.hpp"
 #include "server/journal.hpp"
-#include "server/sequence.hpp"
+#include "update/sequence.hpp"
 
 namespace qd {
 
@@ -43,9 +43,17 @@ struct Dialogue {
     size_t queue_count = 0;
 };
 
-// Opens the dialogue with the device at addr (network byte order; its dotted form in
-// srv.exchange.dev_IP), first command first_proc.
-void dialogue_open(Server& srv, Dialogue& d, uint32_t addr, uint8_t first_proc);
+// What a dialogue starts from: the device that was decided on, and its first command.
+struct DialogueStart {
+    uint32_t addr = 0;       // network byte order
+    const char* ip = "";     // dotted
+    const uint8_t* mac = nullptr;  // six bytes
+    JournalEntry journal;    // its journal line as far as it is known at the decision
+    uint8_t first_proc = CMD_NOP;  // CMD_NOP to update it, CMD_JUMP_TO_APP to send it away
+};
+
+// Opens the dialogue with a device.
+void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start);
 // A datagram from the device's address: kept for its poll; a reply-paced wait ends on a reply.
 void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len);
 // Advances the dialogue as far as its deadlines allow; it is closed (used false) at its end.

@@ -103,9 +103,10 @@ bool retry_soc_rx(Server& srv) {
 void open_soc_tx(Server& srv) {
     Exchange& x = srv.exchange;
     x.so_tx_s = open_nonblocking_udp(srv);
-    srv.loop.IP_addr_tx = srv.net.address_of(x.dev_IP);
+    const char* dev_IP = srv.loop.dev_IP;
+    srv.loop.IP_addr_tx = srv.net.address_of(dev_IP);
     if (srv.cfg.on_dbg_pf == 1) {
-        say(srv.con, "Create soc tx. IP: %s, Port: %d\n", x.dev_IP, static_cast<int>(UPDATE_PORT));
+        say(srv.con, "Create soc tx. IP: %s, Port: %d\n", dev_IP, static_cast<int>(UPDATE_PORT));
     }
 }
 

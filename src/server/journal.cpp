@@ -19,30 +19,30 @@ namespace {
 constexpr size_t kReasonSize = 160;
 constexpr size_t kLineSize = 1024;
 
-const char* decision_text(JournalDecision d) {
+const char* decision_text(Verdict d) {
     switch (d) {
-        case JournalDecision::bad_address: return "bad-address";
-        case JournalDecision::refused: return "refused";
-        case JournalDecision::same_firmware: return "same-firmware";
-        case JournalDecision::not_listed: return "not-listed";
-        case JournalDecision::no_image: return "no-image";
-        case JournalDecision::update: return "update";
+        case Verdict::bad_address: return "bad-address";
+        case Verdict::refused: return "refused";
+        case Verdict::same_firmware: return "same-firmware";
+        case Verdict::not_listed: return "not-listed";
+        case Verdict::no_image: return "no-image";
+        case Verdict::update: return "update";
     }
     return "";
 }
 
-const char* result_text(JournalResult r) {
+const char* result_text(DialogueEnd r) {
     switch (r) {
-        case JournalResult::updated: return "updated";
-        case JournalResult::verify_failed: return "verify-failed";
-        case JournalResult::stalled: return "stalled";
-        case JournalResult::device_refused: return "device-refused";
-        case JournalResult::bad_password: return "bad-password";
-        case JournalResult::interrupted: return "interrupted";
-        case JournalResult::crc_differs: return "crc-differs";
-        case JournalResult::jumped: return "jumped";
-        case JournalResult::jump_unconfirmed: return "jump-unconfirmed";
-        case JournalResult::ignored: return "ignored";
+        case DialogueEnd::updated: return "updated";
+        case DialogueEnd::verify_failed: return "verify-failed";
+        case DialogueEnd::stalled: return "stalled";
+        case DialogueEnd::device_refused: return "device-refused";
+        case DialogueEnd::bad_password: return "bad-password";
+        case DialogueEnd::interrupted: return "interrupted";
+        case DialogueEnd::crc_differs: return "crc-differs";
+        case DialogueEnd::jumped: return "jumped";
+        case DialogueEnd::jump_unconfirmed: return "jump-unconfirmed";
+        case DialogueEnd::ignored: return "ignored";
     }
     return "";
 }
@@ -91,14 +91,14 @@ Journal::Quiet* quiet_slot(Journal& j, const uint8_t mac[6]) {
 }
 
 // True when the same line without a command was the last one written for this serial.
-bool repeats_quiet_line(Journal& j, const JournalEntry& e, JournalResult result) {
+bool repeats_quiet_line(Journal& j, const JournalEntry& e, DialogueEnd result) {
     const Journal::Quiet* q = quiet_slot(j, e.mac);
-    return result == JournalResult::ignored && q != nullptr && q->decision == e.decision;
+    return result == DialogueEnd::ignored && q != nullptr && q->decision == e.decision;
 }
 
-void remember_line(Journal& j, const JournalEntry& e, JournalResult result) {
+void remember_line(Journal& j, const JournalEntry& e, DialogueEnd result) {
     Journal::Quiet* q = quiet_slot(j, e.mac);
-    if (result != JournalResult::ignored) {
+    if (result != DialogueEnd::ignored) {
         if (q != nullptr) q->used = false;
         return;
     }
@@ -125,31 +125,24 @@ void journal_open(Server& srv) {
     if (j.file->empty()) write_line(srv, JOURNAL_HEADER, std::strlen(JOURNAL_HEADER));
 }
 
-JournalDecision journal_decision_of(Server& srv, bool address_usable) {
-    if (!address_usable) return JournalDecision::bad_address;
-    const JournalDecision d = srv.exchange.decision;
-    return d == JournalDecision::update && !srv.image_loaded ? JournalDecision::no_image : d;
-}
-
-void journal_decided(Server& srv, JournalDecision decision) {
-    if (!srv.journal.active) return;
-    JournalEntry& e = srv.journal.entry;
-    const from_dev_bcst_t& bc = srv.exchange.in_bc;
+JournalEntry journal_entry(Server& srv, const from_dev_bcst_t& bc, const char* ip, Verdict verdict) {
+    JournalEntry e;
     e.time = srv.clock.now();
     e.decided_ms = srv.clock.monotonic_ms();
     std::memcpy(e.mac, bc.my_mac, 6);
-    std::snprintf(e.ip, sizeof e.ip, "%s", srv.exchange.dev_IP);
+    std::snprintf(e.ip, sizeof e.ip, "%s", ip);
     e.hw = bc.ver_hw;
     e.bootloader = bc.ver_bl;
     e.crc_before = bc.crc_uflash;
-    e.decision = decision;
+    e.decision = verdict;
+    return e;
 }
 
 void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
-                   JournalResult result) {
+                   DialogueEnd result) {
     Journal& j = srv.journal;
     if (!j.active || repeats_quiet_line(j, e, result)) return;
-    const bool sent = result != JournalResult::ignored;
+    const bool sent = result != DialogueEnd::ignored;
     char line[kLineSize];
     const size_t len = journal_line(
         e, result, srv.cfg.s_BinContainer, srv.image_loaded ? &srv.image_crc : nullptr,
@@ -163,7 +156,7 @@ void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
     if (write_line(srv, line, len)) remember_line(j, e, result);
 }
 
-size_t journal_line(const JournalEntry& e, JournalResult result, const char* image,
+size_t journal_line(const JournalEntry& e, DialogueEnd result, const char* image,
                     const uint32_t* image_crc, bool crc_reported, uint32_t crc_after,
                     uint64_t duration_ms, uint32_t commands, uint32_t repeats, char* out,
                     size_t cap) {

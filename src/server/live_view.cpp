@@ -64,22 +64,22 @@ void LiveView::opened(const Dialogue& d) {
     if (on_) rows_.push_back(&d);
 }
 
-void LiveView::ended(const Dialogue& d, JournalResult outcome) {
+void LiveView::ended(const Dialogue& d, DialogueEnd outcome) {
     if (!on_) return;
     rows_.erase(std::remove(rows_.begin(), rows_.end(), &d), rows_.end());
     switch (outcome) {
-        case JournalResult::updated:
-        case JournalResult::crc_differs:  // written and jumped, the flash check off
+        case DialogueEnd::updated:
+        case DialogueEnd::crc_differs:  // written and jumped, the flash check off
             ++totals_.updated;
             break;
-        case JournalResult::jumped:
+        case DialogueEnd::jumped:
             ++totals_.jumped;
             break;
-        case JournalResult::device_refused:
+        case DialogueEnd::device_refused:
             ++totals_.refused;
             ++totals_.given_up;
             break;
-        case JournalResult::bad_password:
+        case DialogueEnd::bad_password:
             ++totals_.bad_password;
             ++totals_.given_up;
             break;
@@ -163,7 +163,7 @@ void live_view_opened(Server& srv, const Dialogue& d) {
     if (LiveView* view = started_view(srv)) view->opened(d);
 }
 
-void live_view_ended(Server& srv, const Dialogue& d, JournalResult outcome) {
+void live_view_ended(Server& srv, const Dialogue& d, DialogueEnd outcome) {
     if (srv.live != nullptr) srv.live->ended(d, outcome);
 }
 

@@ -44,7 +44,7 @@ public:
 
     // A dialogue opened (its row added under the others) or ended (its row gone).
     void opened(const Dialogue& d);
-    void ended(const Dialogue& d, JournalResult outcome);
+    void ended(const Dialogue& d, DialogueEnd outcome);
 
     // Draws when a draw is due and something changed: the lines kept, then the table. Returns
     // the engine's wait, shortened to the time the next draw may be due.
@@ -85,7 +85,7 @@ private:
 // A dialogue was opened: after its first line.
 void live_view_opened(Server& srv, const Dialogue& d);
 // A dialogue ended: after its end line.
-void live_view_ended(Server& srv, const Dialogue& d, JournalResult outcome);
+void live_view_ended(Server& srv, const Dialogue& d, DialogueEnd outcome);
 // Whether the table shows the write progress, in place of the progress lines.
 bool live_view_shows_progress(const Server& srv);
 // Before the engine waits: draws what is due; the wait, shortened for the next draw.

@@ -10,6 +10,7 @@
 #include "server/journal.hpp"
 #include "server/parallel.hpp"
 #include "server/report.hpp"
+#include "server/rules_config.hpp"
 #include "server/server.hpp"
 #include "server/update_sequence.hpp"
 
@@ -35,138 +36,95 @@ void report_device(Server& srv, const from_dev_bcst_t& bc) {
 
 namespace {
 
-void say_forced(Console& con) {
-    say_line(con, "Автообновление ПО принудительно!");
-    say_line(con, "Внимание! Выполняйте только однократно!");
-}
-
-void decide_same_firmware(Server& srv) {
-    const uint8_t regime = srv.cfg.autoprog_regime;
-    say_line(srv.con, "ПО в файле и существующее ПО совпадают!");
-    if (regime <= 2) {
-        say_line(srv.con, "Автообновление ПО запрещено!");
-        srv.loop.enable_update_up1 = 0;
-        srv.exchange.decision = JournalDecision::same_firmware;
-    } else if (regime == 3) {
-        say_forced(srv.con);
-        srv.loop.enable_update_up1 = 1;
-        srv.exchange.decision = JournalDecision::update;
-    }
-}
-
-void check_allowlist(Server& srv) {
-    say_line(srv.con, "Автообновление ПО по списку разрешено!");
-    srv.loop.enable_update_up1 = 0;
-    for (int n = 0; n < 4; ++n) {
-        if (std::memcmp(srv.exchange.in_bc.my_mac, srv.cfg.entry_mac(n), 6) == 0) {
-            say_line(srv.con, "Сер. номер найден в списке");
-            srv.loop.enable_update_up1 = 1;
+// The analysis's findings as the console says them.
+void say_findings(Console& con, const Analysis& a) {
+    for (size_t i = 0; i < a.count; ++i) {
+        switch (a.findings[i]) {
+            case Finding::same_firmware:
+                say_line(con, "ПО в файле и существующее ПО совпадают!");
+                break;
+            case Finding::other_firmware:
+                say_line(con, "ПО в файле и существующее ПО НЕ совпадают!");
+                break;
+            case Finding::never:
+                say_line(con, "Автообновление ПО запрещено!");
+                break;
+            case Finding::forced:
+                say_line(con, "Автообновление ПО принудительно!");
+                say_line(con, "Внимание! Выполняйте только однократно!");
+                break;
+            case Finding::by_list:
+                say_line(con, "Автообновление ПО по списку разрешено!");
+                break;
+            case Finding::listed:
+                say_line(con, "Сер. номер найден в списке");
+                break;
+            case Finding::not_listed:
+                say_line(con, "Сер. номер НЕ найден в списке!");
+                break;
+            case Finding::any_serial:
+                say_line(con, "Автообновление ПО для любого сер. номера разрешено!");
+                break;
         }
     }
-    if (srv.loop.enable_update_up1 == 0) say_line(srv.con, "Сер. номер НЕ найден в списке!");
-    srv.exchange.decision = srv.loop.enable_update_up1 == 1 ? JournalDecision::update
-                                                           : JournalDecision::not_listed;
 }
 
-void decide_other_firmware(Server& srv) {
-    say_line(srv.con, "ПО в файле и существующее ПО НЕ совпадают!");
-    switch (srv.cfg.autoprog_regime) {
-        case 0:
-            say_line(srv.con, "Автообновление ПО запрещено!");
-            srv.loop.enable_update_up1 = 0;
-            break;
-        case 1:
-            check_allowlist(srv);
-            break;
-        case 2:
-            say_line(srv.con, "Автообновление ПО для любого сер. номера разрешено!");
-            srv.loop.enable_update_up1 = 1;
-            srv.exchange.decision = JournalDecision::update;
-            break;
-        case 3:
-            say_forced(srv.con);
-            srv.loop.enable_update_up1 = 1;
-            srv.exchange.decision = JournalDecision::update;
-            break;
-        default:
-            break;
-    }
-}
-
-void ignore_device(Server& srv) {
-    journal_write(srv, srv.journal.entry, srv.loop.seq.log, JournalResult::ignored);
+void say_ignored(Server& srv, const JournalEntry& entry) {
+    journal_write(srv, entry, DialogueLog{}, DialogueEnd::ignored);
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);
 }
 
-// The device runs the container's firmware: the name its announced program CRC gives ("%X.upk")
-// is BinContainer.
-bool same_firmware(const Server& srv) {
-    char expected[32];
-    std::snprintf(expected, sizeof expected, "%X.upk", srv.exchange.in_bc.crc_uflash);
-    return std::strcmp(expected, srv.cfg.s_BinContainer) == 0;
-}
-
 }  // namespace
 
-void decide_update(Server& srv) {
-    say(srv.con, "Имя bin файла для обновления: %s; ", srv.cfg.s_BinContainer);
-    say(srv.con, "CRC32 текущей программы UP1: %X \n", srv.exchange.in_bc.crc_uflash);
-    if (same_firmware(srv)) {
-        decide_same_firmware(srv);
-    } else {
-        decide_other_firmware(srv);
+Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc) {
+    report_device(srv, bc);
+    say_line(srv.con, "Анализ необходимости обновления:");
+    const Analysis a = analyse(bc, decision_config(srv.cfg));
+    if (a.analysed) {
+        say(srv.con, "Имя bin файла для обновления: %s; ", srv.cfg.s_BinContainer);
+        say(srv.con, "CRC32 текущей программы UP1: %X \n", bc.crc_uflash);
+        say_findings(srv.con, a);
     }
+    say_separator(srv.con);
+    return a;
+}
+
+DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
+                         uint8_t enable_update_up1, Verdict analysed, JournalEntry& entry) {
+    const Action a = act(enable_update_up1, analysed, device_address_usable(srv, ip),
+                         srv.image_loaded, srv.cfg.app_jump_regime);
+    if (srv.journal.active) entry = journal_entry(srv, bc, ip, a.verdict);
+    if (a.bad_address) say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", ip);
+    if (a.no_image) say_line(srv.con, "Образ ПО не загружен, обновление невозможно!");
+    if (a.what == DeviceAction::jump) {
+        say_line(srv.con, "Передаем обнаруженному устройству команду CMD_JUMP_TO_APP.");
+    } else if (a.what == DeviceAction::ignore) {
+        say_ignored(srv, entry);
+    }
+    return a.what;
 }
 
 void wait_for_broadcast(Server& srv) {
+    LoopState& loop = srv.loop;
     say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
-        static_cast<int>(srv.loop.cycle_counter));
-    ++srv.loop.cycle_counter;
-    if (Net_Handler(srv, srv.exchange.in_bc, srv.loop.in_dev) != NET_RX_BCST) return;
-    report_and_decide(srv);
-    srv.loop.state = STATE_DECIDED;
-}
-
-void report_and_decide(Server& srv) {
+        static_cast<int>(loop.cycle_counter));
+    ++loop.cycle_counter;
+    if (Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) != NET_RX_BCST) return;
     const from_dev_bcst_t& bc = srv.exchange.in_bc;
-    report_device(srv, bc);
-    std::snprintf(srv.exchange.dev_IP, sizeof srv.exchange.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
+    std::snprintf(loop.dev_IP, sizeof loop.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
                   bc.my_ip[2], bc.my_ip[3]);
-    say_line(srv.con, "Анализ необходимости обновления:");
-    srv.exchange.decision = JournalDecision::refused;  // unless the analysis says otherwise
-    if (srv.cfg.type_file_for_update == 0) decide_update(srv);
-    say_separator(srv.con);
-}
-
-DeviceAction choose_action(Server& srv) {
-    const bool usable = device_address_usable(srv, srv.exchange.dev_IP);
-    if (srv.journal.active) journal_decided(srv, journal_decision_of(srv, usable));
-    if (!usable) {
-        // Commands there would reach the server itself, every device, or nothing; a jump
-        // would reach every device.
-        say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", srv.exchange.dev_IP);
-        ignore_device(srv);
-        return DeviceAction::ignore;
-    }
-    bool update = srv.loop.enable_update_up1 == 1;
-    if (update && !srv.image_loaded) {
-        // Flashing without an image would erase the device's program and write zeros.
-        say_line(srv.con, "Образ ПО не загружен, обновление невозможно!");
-        update = false;
-    }
-    if (update) return DeviceAction::update;
-    if (srv.cfg.app_jump_regime == 1) {
-        say_line(srv.con, "Передаем обнаруженному устройству команду CMD_JUMP_TO_APP.");
-        return DeviceAction::jump;
-    }
-    ignore_device(srv);  // AutoJumpApp 0, and every value but 1
-    return DeviceAction::ignore;
+    const Analysis a = report_and_analyse(srv, bc);
+    if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
+    loop.verdict = a.verdict;
+    loop.state = STATE_DECIDED;
 }
 
 void act_on_decision(Server& srv) {
-    switch (choose_action(srv)) {
+    LoopState& loop = srv.loop;
+    switch (act_and_say(srv, srv.exchange.in_bc, loop.dev_IP, loop.enable_update_up1,
+                        loop.verdict, loop.journal_entry)) {
         case DeviceAction::update:
             start_dialogue(srv, CMD_NOP);
             break;
@@ -194,10 +152,10 @@ void journal_interrupted(Server& srv) {
     srv.con.flush_held();  // what the steps printed before the wait
     if (srv.loop.journal_due) {
         srv.loop.journal_due = false;
-        journal_write(srv, srv.journal.entry, srv.loop.seq.log, JournalResult::interrupted);
+        journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, DialogueEnd::interrupted);
     }
     for (Dialogue& d : srv.par.slots) {
-        if (d.used) journal_write(srv, d.journal, d.seq.log, JournalResult::interrupted);
+        if (d.used) journal_write(srv, d.journal, d.seq.log, DialogueEnd::interrupted);
     }
 }
 

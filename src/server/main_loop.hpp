@@ -6,10 +6,12 @@
 #include <cstdint>
 
 #include "protocol/frames.hpp"
+#include "update/decision.hpp"
 
 namespace qd {
 
 struct Server;
+struct JournalEntry;
 
 enum : uint8_t {
     STATE_WAIT_BROADCAST = 0,
@@ -33,20 +35,17 @@ void journal_interrupted(Server& srv);
 // The blocks of a pass, each run when `state` has its value.
 void wait_for_broadcast(Server& srv);
 void act_on_decision(Server& srv);
-// The decision for the device in in_bc; writes enable_update_up1 (or leaves it alone) and,
-// in the journal's words, exchange.decision.
-void decide_update(Server& srv);
-
 // The device's report: the announcement's fields between separators.
 void report_device(Server& srv, const from_dev_bcst_t& bc);
-// The block that follows a valid announcement in in_bc: the report, dev_IP, the analysis and
-// the decision.
-void report_and_decide(Server& srv);
+// The block that follows a valid announcement, for both engines: the report, the analysis and
+// its findings; what the analysis came to.
+Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc);
 
-// What the acting step does with the device just decided on.
-enum class DeviceAction { ignore, update, jump };
-// The acting step's lines (a bad address, no image, the jump line, or the ignore lines) and
-// the journal's note of the decision; what is to be done.
-DeviceAction choose_action(Server& srv);
+// The acting step, for both engines, on the device that announced bc from ip: the update flag
+// and the verdict as the analysis left them; the journal's entry for the device noted in
+// `entry`, and the step's lines (a bad address, no image, the jump line, or the ignore lines,
+// the device then journalled); what is to be done.
+DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
+                         uint8_t enable_update_up1, Verdict analysed, JournalEntry& entry);
 
 }  // namespace qd

@@ -2,6 +2,7 @@
 // routed by source address, and one wait for the earliest deadline or the next datagram.
 #include "server/parallel.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 #include "server/exchange.hpp"
@@ -66,13 +67,18 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     }
     Dialogue* slot = free_slot(srv);
     if (slot == nullptr) return;
-    srv.exchange.in_bc = bc;
+    char ip[32];
+    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1], bc.my_ip[2],
+                  bc.my_ip[3]);
+    DialogueStart start{addr, ip, bc.my_mac, JournalEntry{}, CMD_NOP};
     srv.con.hold();
-    report_and_decide(srv);
-    const DeviceAction action = choose_action(srv);
+    const Analysis a = report_and_analyse(srv, bc);
+    const DeviceAction action = act_and_say(srv, bc, ip, a.enable_update_up1 == 1 ? 1 : 0,
+                                            a.verdict, start.journal);
     srv.con.release();
     if (action == DeviceAction::ignore) return;
-    dialogue_open(srv, *slot, addr, action == DeviceAction::update ? CMD_NOP : CMD_JUMP_TO_APP);
+    if (action == DeviceAction::jump) start.first_proc = CMD_JUMP_TO_APP;
+    dialogue_open(srv, *slot, start);
 }
 
 // Only a datagram of an announcement's length is sorted here; the rest goes to the dialogue at

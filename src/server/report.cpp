@@ -24,6 +24,15 @@ Stamp stamp_of(Clock& clock) {
 
 }  // namespace
 
+const char* goes_to_text(uint8_t bits) {
+    return (bits & 0x02) != 0 ? "Переход на UP1" : "Переход на UP2";
+}
+
+const char* programming_text(uint8_t bits) {
+    return (bits & 0x01) != 0 ? "Программирование возможно"
+                              : "Программирование запрещено перемычкой";
+}
+
 void give_up_text(const GiveUp& why, char* out, size_t cap) {
     const int seconds = why.seconds;
     char code[24];
@@ -33,16 +42,16 @@ void give_up_text(const GiveUp& why, char* out, size_t cap) {
         text = code;
     }
     switch (why.why) {
-        case JournalResult::verify_failed:
+        case DialogueEnd::verify_failed:
             std::snprintf(out, cap, "Обновление не удалось, переход в приложение не выполняется");
             return;
-        case JournalResult::jump_unconfirmed:
+        case DialogueEnd::jump_unconfirmed:
             std::snprintf(out, cap, "Ответ на CMD_JUMP_TO_APP не получен");
             return;
-        case JournalResult::device_refused:
+        case DialogueEnd::device_refused:
             std::snprintf(out, cap, "Устройство отказывает %d с: %s, обмен прерван", seconds, text);
             return;
-        case JournalResult::bad_password:
+        case DialogueEnd::bad_password:
             std::snprintf(out, cap, "Устройство не принимает пароль образа: %s, обмен прерван",
                           text);
             return;

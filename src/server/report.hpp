@@ -4,7 +4,7 @@
 #include "platform/clock.hpp"
 #include "platform/console.hpp"
 #include "protocol/frames.hpp"
-#include "server/sequence.hpp"
+#include "update/sequence.hpp"
 
 namespace qd {
 
@@ -20,6 +20,10 @@ void say_separator_lf(Console& con);
 // level (with the result's text; a result without text leaves the line open), short with a
 // time stamp at the compact level.
 void unif_dbg_out(Server& srv, const from_dev_update_t& i_d, const char* cmd_string);
+
+// The two lines of a device's configuration byte: where it goes, whether it may be programmed.
+const char* goes_to_text(uint8_t bits);
+const char* programming_text(uint8_t bits);
 
 // The line that says why a dialogue was given up (without its line end).
 void give_up_text(const GiveUp& why, char* out, size_t cap);

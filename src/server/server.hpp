@@ -13,7 +13,7 @@
 #include "platform/journal_file.hpp"
 #include "server/journal.hpp"
 #include "server/parallel.hpp"
-#include "server/sequence.hpp"
+#include "update/sequence.hpp"
 #include "server/settings.hpp"
 
 namespace qd {
@@ -36,8 +36,8 @@ struct Seams {
     void (*exit_process)(int code);
 };
 
-// What both engines share of the exchange with devices: the sockets, the frame counter, and
-// the announcement decided on with its address.
+// What both engines share of the exchange with devices: the sockets, the frame counter, and the
+// last announcement read.
 struct Exchange {
     int so_rx_s = 0;
     bool rx_held = false;       // port 5008 was held by another program: so_rx_s is unbound
@@ -45,14 +45,15 @@ struct Exchange {
     int so_tx_s = 0;
     uint32_t counter_frames = 0;
     from_dev_bcst_t in_bc = {};
-    char dev_IP[32] = {};  // the announced device's address as dotted text
-    JournalDecision decision = JournalDecision::refused;  // what its analysis came to
 };
 
 // The one-at-a-time loop's state for the device at hand, and its frames.
 struct LoopState {
     uint8_t state = 0;              // STATE_...
     uint8_t enable_update_up1 = 0;  // the decision for the last device
+    char dev_IP[32] = {};           // its address as dotted text
+    Verdict verdict = Verdict::refused;  // what its analysis came to, in the journal's words
+    JournalEntry journal_entry;     // its journal line as far as it is known at the decision
     uint32_t cycle_counter = 0;     // passes made while waiting
     bool journal_due = false;       // a dialogue is open and its journal line not yet written
     Sequence seq;                   // the dialogue; seq.proc is the next command's code

@@ -8,7 +8,8 @@
 #include "server/journal.hpp"
 #include "server/main_loop.hpp"
 #include "server/report.hpp"
-#include "server/sequence.hpp"
+#include "update/sequence.hpp"
+#include "server/rules_config.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -36,8 +37,14 @@ public:
     void flash_crc(uint32_t crc, bool) override {
         say(srv_.con, "FLASH UP1 CRC32: 0h%X \n", crc);
     }
-    void detail(const char* text) override { say_line(srv_.con, text); }
-    void line(const char* text) override { say_line(srv_.con, text); }
+    void config_read(uint8_t bits) override {
+        say_line(srv_.con, goes_to_text(bits));
+        say_line(srv_.con, programming_text(bits));
+    }
+    void written_again(uint32_t image_crc) override {
+        say(srv_.con, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись\n",
+            image_crc);
+    }
     void given_up(const GiveUp& why) override {
         char text[200];
         give_up_text(why, text, sizeof text);
@@ -108,7 +115,7 @@ void drop_stale(Server& srv) {
 bool send_and_poll(Server& srv, const Next& next) {
     if (next.drop_stale) drop_stale(srv);
     LoopState& loop = srv.loop;
-    sequence_payload(loop.seq, srv.cfg, srv.img_bf, loop.cmd_ext_ar, loop.out_serv.f_address);
+    sequence_payload(loop.seq, sequence_config(srv.cfg), srv.img_bf, loop.cmd_ext_ar, loop.out_serv.f_address);
     prep_cmd(srv, loop.out_serv, next.code, loop.cmd_ext_ar);
     tx_struct(srv);
     if (srv.cfg.reply_paced) {
@@ -126,11 +133,11 @@ void run_update_steps(Server& srv) {
     Sequence& seq = srv.loop.seq;
     const HeldConsole held(srv.con);
     for (;;) {
-        const Next next = sequence_next(seq, srv.cfg, srv.clock.monotonic_ms(), out);
+        const Next next = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
         switch (next.what) {
             case Do::send: {
                 const bool got = send_and_poll(srv, next);
-                sequence_heard(seq, srv.cfg, srv.image_crc, got ? &srv.loop.in_dev : nullptr,
+                sequence_heard(seq, sequence_config(srv.cfg), srv.image_crc, got ? &srv.loop.in_dev : nullptr,
                                srv.clock.monotonic_ms(), out);
                 break;
             }
@@ -152,14 +159,14 @@ void start_dialogue(Server& srv, uint8_t first_proc) {
     Sequence& seq = srv.loop.seq;
     sequence_open(seq, first_proc, srv.clock.monotonic_ms());
     LoopOutput out(srv);
-    const Next opening = sequence_next(seq, srv.cfg, srv.clock.monotonic_ms(), out);
+    const Next opening = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
     srv.clock.sleep_ms(opening.ms);  // the opening pause, slept with the socket's opening
     srv.loop.state = STATE_UPDATING;
 }
 
 void finish_dialogue(Server& srv) {
     srv.loop.journal_due = false;
-    journal_write(srv, srv.journal.entry, srv.loop.seq.log, srv.loop.seq.log.outcome);
+    journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, srv.loop.seq.log.outcome);
     close_socets_tx(srv);
     srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     say_separator(srv.con);

@@ -1,12 +1,9 @@
 // The update sequence of one device's dialogue, for both drivers.
-#include "server/sequence.hpp"
+#include "update/sequence.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "protocol/bytes.hpp"
-#include "protocol/commands.hpp"
-#include "server/settings.hpp"
 
 namespace qd {
 namespace {
@@ -44,11 +41,11 @@ void after(Sequence& s, uint8_t pauses, uint32_t pause_ms, Stage then) {
 }
 
 // After an accepted reply: the pause after the poll (`count` of them), left out reply-paced.
-void after_accepted(Sequence& s, const Settings& cfg, Stage then, uint8_t count = 1) {
+void after_accepted(Sequence& s, const SequenceConfig& cfg, Stage then, uint8_t count = 1) {
     after(s, cfg.reply_paced ? 0 : count, cfg.delay_steps, then);
 }
 
-void end(Sequence& s, JournalResult result) {
+void end(Sequence& s, DialogueEnd result) {
     s.log.outcome = result;
     s.stage = Stage::ended;
 }
@@ -60,7 +57,7 @@ void give_up(Sequence& s, const GiveUp& why, SequenceOutput& out) {
 
 // The flash CRC the device reports, against the image's: a flash that differs is written
 // again, and after the third difference the device is not sent to its application.
-void flash_checked(Sequence& s, const Settings& cfg, uint32_t image_crc,
+void flash_checked(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                    const from_dev_update_t& r, SequenceOutput& out) {
     DialogueLog& log = s.log;
     log.crc_after = byte_to_int(r.ext_area, 0);
@@ -72,28 +69,23 @@ void flash_checked(Sequence& s, const Settings& cfg, uint32_t image_crc,
         s.proc = CMD_JUMP_TO_APP;
         after_accepted(s, cfg, Stage::send);
     } else if (++log.crc_mismatches >= kMaxCrcMismatches) {
-        give_up(s, GiveUp{JournalResult::verify_failed}, out);
+        give_up(s, GiveUp{DialogueEnd::verify_failed}, out);
         after_accepted(s, cfg, Stage::ended);
     } else {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись", image_crc);
-        out.line(text);
+        out.written_again(image_crc);
         s.proc = CMD_ERASE_UP_FLASH;
         after_accepted(s, cfg, Stage::gap);
     }
 }
 
-void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_dev_update_t& r,
+void accepted(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc, const from_dev_update_t& r,
               uint64_t now_ms, SequenceOutput& out) {
     s.log.last_reply_ms = now_ms;  // the stall time starts again
     s.drop_stale = true;
     s.refused = false;
     switch (s.proc) {
         case CMD_GET_CONFIG:
-            out.detail((r.ext_area[0] & 0x02) != 0 ? "Переход на UP1" : "Переход на UP2");
-            out.detail((r.ext_area[0] & 0x01) != 0 ? "Программирование возможно"
-                                                   : "Программирование запрещено перемычкой");
+            out.config_read(r.ext_area[0]);
             break;
         case CMD_SET_PASS_BIN:  // the device takes its time over the password: two pauses
             s.proc = CMD_WRITE_UP_FLASH;
@@ -109,9 +101,9 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
             return;
         case CMD_JUMP_TO_APP:
             s.proc = CMD_NOP;
-            s.log.outcome = !s.log.updating     ? JournalResult::jumped
-                            : s.log.crc_differs ? JournalResult::crc_differs
-                                                : JournalResult::updated;
+            s.log.outcome = !s.log.updating     ? DialogueEnd::jumped
+                            : s.log.crc_differs ? DialogueEnd::crc_differs
+                                                : DialogueEnd::updated;
             after_accepted(s, cfg, Stage::ended);
             return;
         default:
@@ -122,16 +114,16 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
 }
 
 // A failed attempt, once its pauses are over: the jump limit, then the stall time.
-void checked_failure(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOutput& out) {
+void checked_failure(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out) {
     if (s.proc == CMD_JUMP_TO_APP && s.log.jump_attempts >= kMaxJumpAttempts) {
-        give_up(s, GiveUp{JournalResult::jump_unconfirmed}, out);
-        end(s, JournalResult::jump_unconfirmed);
+        give_up(s, GiveUp{DialogueEnd::jump_unconfirmed}, out);
+        end(s, DialogueEnd::jump_unconfirmed);
         return;
     }
     const uint16_t limit = cfg.stall_timeout;
     if (limit != 0 && now_ms - s.log.last_reply_ms >= uint64_t{limit} * 1000u) {
-        const JournalResult why = s.refused ? JournalResult::device_refused : JournalResult::stalled;
-        give_up(s, GiveUp{why, limit, s.refusal}, out);
+        const DialogueEnd why = s.refused ? DialogueEnd::device_refused : DialogueEnd::stalled;
+        give_up(s, GiveUp{why, limit, s.refused ? s.refusal : 0}, out);
         end(s, why);
     }
 }
@@ -148,7 +140,7 @@ bool password_refused(uint8_t code, const from_dev_update_t& r) {
            (r.get_result == RES_BAD_PASSWORD || r.get_result == RES_BAD_BIN_PASSWORD);
 }
 
-Next send(Sequence& s, const Settings& cfg) {
+Next send(Sequence& s, const SequenceConfig& cfg) {
     // The longest wait for the reply: the device takes its time over the erase.
     const uint32_t wait = s.proc == CMD_ERASE_UP_FLASH   ? kErasePauseMs
                           : s.proc == CMD_WRITE_UP_FLASH ? cfg.delay_write_block
@@ -200,7 +192,7 @@ void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms) {
     after(s, 1, OPENING_PAUSE_MS, Stage::send);
 }
 
-Next sequence_next(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOutput& out) {
+Next sequence_next(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out) {
     if (s.pauses > 0) {
         --s.pauses;
         return Next{Do::pause, 0, s.pause_ms, false};
@@ -220,7 +212,7 @@ Next sequence_next(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOu
     }
 }
 
-void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
+void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out) {
     const uint8_t code = s.proc;
     if (reply != nullptr) note_refusal(s, code, *reply);
@@ -240,7 +232,7 @@ void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
     s.check_failure = true;
     if (reply != nullptr && password_refused(code, *reply) &&
         ++s.log.password_refusals >= kMaxPasswordRefusals) {
-        give_up(s, GiveUp{JournalResult::bad_password, 0, reply->get_result}, out);
+        give_up(s, GiveUp{DialogueEnd::bad_password, 0, reply->get_result}, out);
         s.check_failure = false;
         after(s, 1, cfg.delay_steps, Stage::ended);
         return;
@@ -258,7 +250,7 @@ bool sequence_take(Sequence& s, const from_dev_update_t& r, bool reply_paced) {
 
 void sequence_note(Sequence& s, const from_dev_update_t& r) { note_reply(s.replies, r); }
 
-void sequence_payload(const Sequence& s, const Settings& cfg, const uint8_t* image,
+void sequence_payload(const Sequence& s, const SequenceConfig& cfg, const uint8_t* image,
                       uint8_t* ext, uint32_t& f_address) {
     if (s.proc == CMD_SET_PASS_BIN) int_to_byte(&cfg.bin_pass, ext, 0);
     if (s.proc != CMD_WRITE_UP_FLASH) return;

@@ -1,9 +1,10 @@
 // One device's dialogue, the rules of the update sequence written once: the order of the steps,
 // the waits and pauses, when a reply is accepted, the repetitions, the flash check, the stall
 // time, the jump limit, which reply is a second copy, and how the dialogue ends. It reads no
-// socket and sleeps no time: a driver asks it what to do next and tells it what came of a
-// command. The one-at-a-time loop (update_sequence.cpp) drives it by sending, sleeping and
-// polling once; the engine for several devices at once (dialogue.cpp) by deadlines and queues.
+// socket, sleeps no time and prints nothing: a driver asks it what to do next and tells it what
+// came of a command, and it tells the driver's output what happened, as events. The
+// one-at-a-time loop (server/update_sequence.cpp) drives it by sending, sleeping and polling
+// once; the engine for several devices at once (server/dialogue.cpp) by deadlines and queues.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +12,19 @@
 
 #include "protocol/constants.hpp"
 #include "protocol/frames.hpp"
-#include "server/journal.hpp"
+#include "update/outcome.hpp"
 
 namespace qd {
 
-struct Settings;
+// What the sequence reads of the configuration.
+struct SequenceConfig {
+    bool reply_paced = false;         // a reply ends the wait for it; else fixed pauses
+    uint16_t delay_steps = 100;       // ms after a command and after its poll
+    uint16_t delay_write_block = 10;  // ms after a block is sent
+    uint16_t stall_timeout = 60;      // s without an accepted reply before a dialogue is given up
+    bool verify_flash = true;         // the flash CRC is compared with the image's
+    uint32_t bin_pass = 0;            // the image password
+};
 
 // The pause after a dialogue opens, ms.
 inline constexpr uint32_t OPENING_PAUSE_MS = 100;
@@ -35,18 +44,18 @@ struct DialogueLog {
     uint32_t crc_after = 0;
     bool crc_differs = false;  // the last flash CRC reported was not the image's (unchecked)
     bool updating = false;  // the dialogue writes the flash (not a jump alone)
-    JournalResult outcome = JournalResult::ignored;  // how it ended
+    DialogueEnd outcome = DialogueEnd::ignored;  // how it ended
 };
 
 // Why a dialogue was given up, for its line.
 struct GiveUp {
-    JournalResult why = JournalResult::stalled;  // verify_failed, jump_unconfirmed, stalled,
+    DialogueEnd why = DialogueEnd::stalled;  // verify_failed, jump_unconfirmed, stalled,
                                                  // device_refused or bad_password
     uint16_t seconds = 0;  // the stall time (stalled, device_refused)
     uint32_t result = 0;   // the refusal's result code (device_refused, bad_password)
 };
 
-// How a driver prints the dialogue's lines.
+// What happens in a dialogue, as the driver's console is told it.
 class SequenceOutput {
 public:
     virtual ~SequenceOutput() = default;
@@ -58,10 +67,10 @@ public:
     virtual void block_written(uint32_t block) = 0;
     // The flash CRC the device reported; `matches`: checked, and equal to the image's.
     virtual void flash_crc(uint32_t crc, bool matches) = 0;
-    // A line that the one-at-a-time console always shows (the configuration).
-    virtual void detail(const char* text) = 0;
-    // A line that every console shows (a new write pass).
-    virtual void line(const char* text) = 0;
+    // The device's configuration byte, read by CMD_GET_CONFIG.
+    virtual void config_read(uint8_t bits) = 0;
+    // The flash differed from the image (CRC image_crc): it is erased and written again.
+    virtual void written_again(uint32_t image_crc) = 0;
     // The dialogue is given up: every console says why.
     virtual void given_up(const GiveUp& why) = 0;
 };
@@ -117,13 +126,13 @@ struct Sequence {
 void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms);
 
 // What to do next, at monotonic time now_ms (a repetition's checks happen here).
-Next sequence_next(Sequence& s, const Settings& cfg, uint64_t now_ms, SequenceOutput& out);
+Next sequence_next(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out);
 
 // Waiting for the reply to the command sent.
 inline bool sequence_awaiting(const Sequence& s) { return s.stage == Sequence::Stage::await; }
 
 // What came of the command sent: the reply that the poll took, or none.
-void sequence_heard(Sequence& s, const Settings& cfg, uint32_t image_crc,
+void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out);
 
 // A valid reply that a poll read for the command sent: false when it is to be passed over as a
@@ -135,7 +144,7 @@ void sequence_note(Sequence& s, const from_dev_update_t& r);
 
 // The payload and flash address of the step's command: the password, or the next block of the
 // image; other commands carry what the payload already holds.
-void sequence_payload(const Sequence& s, const Settings& cfg, const uint8_t* image,
+void sequence_payload(const Sequence& s, const SequenceConfig& cfg, const uint8_t* image,
                       uint8_t* ext, uint32_t& f_address);
 
 }  // namespace qd

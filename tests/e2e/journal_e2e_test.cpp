@@ -1,6 +1,6 @@
 // The update journal on the test network: qd-server with [LOG] Journal and qd-devsim devices.
 //
-//   JournalDecisions:  one server per configuration, its devices one after the other, every
+//   Verdicts:  one server per configuration, its devices one after the other, every
 //                      decision and result; each line read back field by field.
 //   JournalKilled:     the server killed right after a line: the line is in the file whole.
 //   JournalUnopenable: a missing folder, a read-only file: said at start-up, updates go on.
@@ -394,7 +394,7 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 
 // The server runs (and the test reads the time) 5 h 30 min west of UTC, so that the sign and the
 // minutes of the offset show.
-class JournalDecisions : public ::testing::TestWithParam<ServerCase> {
+class Verdicts : public ::testing::TestWithParam<ServerCase> {
 protected:
     void SetUp() override {
         if (const char* tz = std::getenv("TZ"); tz != nullptr) old_tz_ = tz;
@@ -415,7 +415,7 @@ private:
 };
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, JournalDecisions,
+    Table, Verdicts,
     ::testing::Values(
         ServerCase{"AnyDevice",
                    settings(2),
@@ -431,7 +431,7 @@ INSTANTIATE_TEST_SUITE_P(
         ServerCase{"NoImage", settings(2, 0, "", false), {kNoImage, kSameIgnored}}),
     case_name<ServerCase>);
 
-TEST_P(JournalDecisions, OneLineForEachDeviceWithItsFields) {
+TEST_P(Verdicts, OneLineForEachDeviceWithItsFields) {
     const ServerCase& c = GetParam();
     Bench bench(static_cast<int>(c.devices.size()), c.server);
     ASSERT_EQ(bench.error(), "");

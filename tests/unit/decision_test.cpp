@@ -138,7 +138,7 @@ TEST(DeviceReport, EveryFieldInItsForm) {
                   kSep + "Анализ необходимости обновления:\n" +
                   "Имя bin файла для обновления: X.upk; CRC32 текущей программы UP1: ABCDEF \n" +
                   kOther + kForbidden + kSep);
-    EXPECT_STREQ(t.srv->exchange.dev_IP, "192.168.1.20");
+    EXPECT_STREQ(t.srv->loop.dev_IP, "192.168.1.20");
 }
 
 TEST(Waiting, CounterAndNothingElseUntilABroadcast) {
@@ -181,7 +181,7 @@ TEST_P(Acting, OpensTheSendSocketOrLetsTheDeviceBe) {
     srv.loop.enable_update_up1 = c.enable;
     srv.image_loaded = c.image_loaded;
     srv.cfg.app_jump_regime = c.jump;
-    std::strcpy(srv.exchange.dev_IP, "192.168.1.20");
+    std::strcpy(srv.loop.dev_IP, "192.168.1.20");
     act_on_decision(srv);
     EXPECT_EQ(t.con.text(), c.lines);
     EXPECT_EQ(srv.loop.state, c.state);

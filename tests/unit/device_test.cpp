@@ -852,7 +852,7 @@ TEST_F(Device, MutedCommandsTakeTheirNumberAndLeaveRefusals) {
 class Link : public ::testing::Test {
 protected:
     Link() {
-        std::strcpy(srv().exchange.dev_IP, "198.18.0.2");
+        std::strcpy(srv().loop.dev_IP, "198.18.0.2");
         open_soc_rx(srv());
         open_soc_tx(srv());
     }
@@ -922,7 +922,7 @@ TEST_F(Link, ServerSeesDamagedAndDuplicatedReplies) {
 }
 
 TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
-    std::strcpy(srv().exchange.dev_IP, "198.18.0.3");
+    std::strcpy(srv().loop.dev_IP, "198.18.0.3");
     open_soc_tx(srv());
     send_cmd(CMD_NOP);
     EXPECT_EQ(dev.valid_commands(), 0u);

@@ -33,7 +33,7 @@ protected:
 
 TEST_F(Exchanging, FirstCommandOfTheProcessByteForByte) {
     level(1, 0);
-    std::strcpy(srv().exchange.dev_IP, "192.168.1.20");
+    std::strcpy(srv().loop.dev_IP, "192.168.1.20");
     open_soc_tx(srv());
     prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
     tx_struct(srv());
@@ -80,7 +80,7 @@ TEST_F(Exchanging, SendingClearsTheReplyAndShowsProgressAtTheCompactLevel) {
 
 TEST_F(Exchanging, FrameTraceOfACommand) {
     level(1, 1);
-    std::strcpy(srv().exchange.dev_IP, "10.0.0.7");
+    std::strcpy(srv().loop.dev_IP, "10.0.0.7");
     open_soc_tx(srv());
     prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
     tx_struct(srv());

@@ -266,7 +266,7 @@ TEST_F(Field, ASilentDeviceIsGivenUpAtTheFirstFailedAttemptPastTheStallTime) {
         EXPECT_TRUE(ends_with(out, std::string("Error Net_Handler ") + c.step +
                                        "\nУстройство не отвечает 5 с, обмен прерван\n" + kNext))
             << out.substr(out.size() - 300);
-        EXPECT_EQ(srv().loop.seq.log.outcome, JournalResult::stalled);
+        EXPECT_EQ(srv().loop.seq.log.outcome, DialogueEnd::stalled);
         expect_next_device_updated();
     }
 }
@@ -286,7 +286,7 @@ TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
         uint32_t after;       // ...once this many of them were carried out
         bool wrong_password;  // the device expects another image password
         const char* tail;     // the last lines before the finishing step
-        JournalResult outcome;
+        DialogueEnd outcome;
         uint64_t blocks;   // blocks written
         size_t passwords;  // CMD_SET_PASS_BIN sent
     };
@@ -303,24 +303,24 @@ TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
         "прерван\n";
     const Case cases[] = {
         {"jumper, fixed pauses", false, true, kNone, 0, 0, false, jumper.c_str(),
-         JournalResult::device_refused, 0, 0},
+         DialogueEnd::device_refused, 0, 0},
         {"jumper, reply-paced", true, true, kNone, 0, 0, false, jumper.c_str(),
-         JournalResult::device_refused, 0, 0},
+         DialogueEnd::device_refused, 0, 0},
         {"writes refused after 100 blocks, fixed pauses", false, false, CMD_WRITE_UP_FLASH,
-         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), JournalResult::device_refused, 100, 1},
+         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), DialogueEnd::device_refused, 100, 1},
         {"writes refused after 100 blocks, reply-paced", true, false, CMD_WRITE_UP_FLASH,
-         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), JournalResult::device_refused, 100, 1},
+         RES_PAGE_NOT_WRITTEN, 100, false, page.c_str(), DialogueEnd::device_refused, 100, 1},
         {"a result without a text", false, false, CMD_NOP, 12, 0, false,
          "CMD_NOP{0} Time:3 ms Error code:12  Устройство отказывает 5 с: код 12, обмен прерван\n",
-         JournalResult::device_refused, 0, 0},
+         DialogueEnd::device_refused, 0, 0},
         {"wrong image password, fixed pauses", false, false, kNone, 0, 0, true,
-         bin_password.c_str(), JournalResult::bad_password, 0, 3},
+         bin_password.c_str(), DialogueEnd::bad_password, 0, 3},
         {"wrong image password, reply-paced", true, false, kNone, 0, 0, true,
-         bin_password.c_str(), JournalResult::bad_password, 0, 3},
+         bin_password.c_str(), DialogueEnd::bad_password, 0, 3},
         {"wrong password", false, false, CMD_SET_PASS_BIN, RES_BAD_PASSWORD, 0, false,
          "CMD_SET_PASS_BIN{4} Time:3 ms Error code:7  Неправильный пароль\n"
          "Устройство не принимает пароль образа: Неправильный пароль, обмен прерван\n",
-         JournalResult::bad_password, 0, 3},
+         DialogueEnd::bad_password, 0, 3},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -349,7 +349,7 @@ TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
         EXPECT_EQ(sent_of(CMD_SET_PASS_BIN), c.passwords);
         EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 0u);
         EXPECT_FALSE(d.jumped());
-        if (c.outcome == JournalResult::bad_password) {  // at once, not after the stall time
+        if (c.outcome == DialogueEnd::bad_password) {  // at once, not after the stall time
             EXPECT_EQ(sent_of(CMD_WRITE_UP_FLASH), 0u);
             EXPECT_LT(t.clock.slept_ms() - opened, 5000u);
         }

@@ -50,10 +50,10 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
     e.hw = 3;
     e.bootloader = 2;
     e.crc_before = 0x7EF40B2C;
-    e.decision = JournalDecision::update;
+    e.decision = Verdict::update;
     char line[1024];
     const uint32_t image_crc = 0xD718226B;
-    journal_line(e, JournalResult::updated, "D718226B.upk", &image_crc, true, 0xD718226B, 812,
+    journal_line(e, DialogueEnd::updated, "D718226B.upk", &image_crc, true, 0xD718226B, 812,
                  488, 0, line, sizeof line);
     EXPECT_STREQ(line,
                  "2026-12-10T13:05:42+03:00,0.128.225.1.2.255,198.18.0.2,3,2,7EF40B2C,update,"
@@ -67,7 +67,7 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
         e.time = LocalTime{1, 2, 2027, 3, 4, 5, -330};
         e.crc_before = 0x1;
         const uint32_t crc = 0xABC;
-        ASSERT_GT(journal_line(e, JournalResult::ignored, c.image, &crc, false, 0, 0, 0, 0, line,
+        ASSERT_GT(journal_line(e, DialogueEnd::ignored, c.image, &crc, false, 0, 0, 0, 0, line,
                                sizeof line),
                   0u);
         EXPECT_EQ(std::string(line), std::string("2027-02-01T03:04:05-05:30,0.128.225.1.2.255,"
@@ -77,10 +77,10 @@ TEST(JournalLine, FieldsInOrderAndQuotedWhereCsvNeedsIt) {
         ASSERT_EQ(f.size(), 14u);
         EXPECT_EQ(f[9], c.image);
     }
-    EXPECT_EQ(journal_line(e, JournalResult::ignored, "x", nullptr, false, 0, 0, 0, 0, line, 40),
+    EXPECT_EQ(journal_line(e, DialogueEnd::ignored, "x", nullptr, false, 0, 0, 0, 0, line, 40),
               0u)
         << "a line that does not fit is not cut";
-    ASSERT_GT(journal_line(e, JournalResult::ignored, "x", nullptr, false, 0, 0, 0, 0, line,
+    ASSERT_GT(journal_line(e, DialogueEnd::ignored, "x", nullptr, false, 0, 0, 0, 0, line,
                            sizeof line),
               0u);
     EXPECT_EQ(parse_csv(line)[10], "") << "no image loaded: no image CRC";
