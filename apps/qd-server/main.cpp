@@ -6,8 +6,8 @@
 #include "platform/ending.hpp"
 #include "platform/system.hpp"
 #include "platform/terminal.hpp"
-#include "server/live_view.hpp"
-#include "server/main_loop.hpp"
+#include "server/console/live_view.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 
 namespace {

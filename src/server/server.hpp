@@ -11,10 +11,10 @@
 #include "protocol/constants.hpp"
 #include "protocol/frames.hpp"
 #include "platform/journal_file.hpp"
-#include "server/journal.hpp"
-#include "server/parallel.hpp"
-#include "update/sequence.hpp"
-#include "server/settings.hpp"
+#include "server/config/settings.hpp"
+#include "server/journal/journal_state.hpp"
+#include "server/loop/loop_state.hpp"
+#include "server/rack/rack_state.hpp"
 
 namespace qd {
 
@@ -45,22 +45,6 @@ struct Exchange {
     int so_tx_s = 0;
     uint32_t counter_frames = 0;
     from_dev_bcst_t in_bc = {};
-};
-
-// The one-at-a-time loop's state for the device at hand, and its frames.
-struct LoopState {
-    uint8_t state = 0;              // STATE_...
-    uint8_t enable_update_up1 = 0;  // the decision for the last device
-    char dev_IP[32] = {};           // its address as dotted text
-    Verdict verdict = Verdict::refused;  // what its analysis came to, in the journal's words
-    JournalEntry journal_entry;     // its journal line as far as it is known at the decision
-    uint32_t cycle_counter = 0;     // passes made while waiting
-    bool journal_due = false;       // a dialogue is open and its journal line not yet written
-    Sequence seq;                   // the dialogue; seq.proc is the next command's code
-    uint32_t IP_addr_tx = 0;        // where its commands go, network byte order; port 5008
-    from_dev_update_t in_dev = {};
-    from_serv_update_t out_serv = {};
-    uint8_t cmd_ext_ar[256] = {};  // the payload, carried over from one dialogue to the next
 };
 
 struct Server {

@@ -5,10 +5,10 @@
 #include "container/container.hpp"
 #include "platform/files.hpp"
 #include "protocol/crc.hpp"
-#include "server/adapters.hpp"
-#include "server/exchange.hpp"
-#include "server/journal.hpp"
-#include "server/report.hpp"
+#include "server/net/adapters.hpp"
+#include "server/net/exchange.hpp"
+#include "server/journal/journal.hpp"
+#include "server/console/report.hpp"
 #include "server/server.hpp"
 
 namespace qd {

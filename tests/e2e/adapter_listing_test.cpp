@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "server/adapters.hpp"
+#include "server/net/adapters.hpp"
 #include "server/server.hpp"
 #include "support/fakes.hpp"
 #include "support/private_net.hpp"

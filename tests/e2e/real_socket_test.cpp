@@ -17,7 +17,7 @@
 #include "protocol/constants.hpp"
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"
-#include "server/exchange.hpp"
+#include "server/net/exchange.hpp"
 #include "server/server.hpp"
 #include "support/fakes.hpp"
 #include "support/private_net.hpp"

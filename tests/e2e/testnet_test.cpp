@@ -13,7 +13,7 @@
 #include <string>
 
 #include "protocol/frames.hpp"
-#include "server/adapters.hpp"
+#include "server/net/adapters.hpp"
 #include "server/server.hpp"
 #include "support/fakes.hpp"
 #include "support/private_net.hpp"

@@ -11,8 +11,8 @@
 
 #include <sanitizer/asan_interface.h>
 
-#include "server/exchange.hpp"
-#include "server/main_loop.hpp"
+#include "server/net/exchange.hpp"
+#include "server/loop/main_loop.hpp"
 #include "support/fakes.hpp"
 
 namespace {

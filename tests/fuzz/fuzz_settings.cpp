@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "server/settings.hpp"
+#include "server/config/settings.hpp"
 
 namespace {
 

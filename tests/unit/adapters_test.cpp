@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "server/adapters.hpp"
+#include "server/net/adapters.hpp"
 #include "support/fakes.hpp"
 
 namespace qd {

@@ -5,7 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "server/main_loop.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "support/fakes.hpp"
 #include "support/frames_builder.hpp"
 

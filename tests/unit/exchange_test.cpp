@@ -6,8 +6,8 @@
 
 #include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
-#include "server/exchange.hpp"
-#include "server/report.hpp"
+#include "server/net/exchange.hpp"
+#include "server/console/report.hpp"
 #include "support/fakes.hpp"
 #include "support/frames_builder.hpp"
 

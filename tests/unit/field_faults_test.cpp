@@ -10,9 +10,10 @@
 
 #include "device/bootloader.hpp"
 #include "protocol/crc.hpp"
-#include "server/device_address.hpp"
-#include "server/exchange.hpp"
-#include "server/main_loop.hpp"
+#include "server/net/device_address.hpp"
+#include "server/net/exchange.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
 #include "support/fakes.hpp"

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "server/journal.hpp"
-#include "server/main_loop.hpp"
+#include "server/journal/journal.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "device/bootloader.hpp"
-#include "server/live_table.hpp"
-#include "server/live_view.hpp"
-#include "server/main_loop.hpp"
+#include "server/console/live_table.hpp"
+#include "server/console/live_view.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

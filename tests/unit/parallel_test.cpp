@@ -12,7 +12,10 @@
 
 #include "device/bootloader.hpp"
 #include "protocol/crc.hpp"
-#include "server/main_loop.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
+#include "server/journal/journal.hpp"
+#include "server/rack/parallel.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

@@ -6,7 +6,8 @@
 #include <string>
 
 #include "device/bootloader.hpp"
-#include "server/main_loop.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "device/bootloader.hpp"
-#include "server/journal.hpp"
-#include "server/main_loop.hpp"
+#include "server/journal/journal.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "server/settings.hpp"
+#include "server/config/settings.hpp"
 #include "support/temp_dir.hpp"
 
 namespace qd {

@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "protocol/frames.hpp"
-#include "server/main_loop.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/pass.hpp"
 
 namespace qd::test {
 

@@ -1,5 +1,5 @@
 // Refusing announced addresses that commands must never be sent to.
-#include "server/device_address.hpp"
+#include "server/net/device_address.hpp"
 
 #include <vector>
 

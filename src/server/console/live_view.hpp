@@ -12,9 +12,9 @@
 
 #include "platform/console.hpp"
 #include "platform/terminal.hpp"
-#include "server/journal.hpp"
-#include "server/live_table.hpp"
-#include "server/parallel.hpp"
+#include "server/journal/journal.hpp"
+#include "server/console/live_table.hpp"
+#include "server/rack/rack_state.hpp"
 
 namespace qd {
 

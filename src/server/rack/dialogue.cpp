@@ -1,6 +1,6 @@
 // The driver of the update sequence (sequence.cpp) for a dialogue among several: its actions on
 // deadlines, its replies from its own queue, its lines compact and led by the device's address.
-#include "server/dialogue.hpp"
+#include "server/rack/dialogue.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,10 +8,10 @@
 
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
-#include "server/exchange.hpp"
-#include "server/live_view.hpp"
-#include "server/report.hpp"
-#include "server/rules_config.hpp"
+#include "server/net/exchange.hpp"
+#include "server/console/live_view.hpp"
+#include "server/console/report.hpp"
+#include "server/config/rules_config.hpp"
 #include "server/server.hpp"
 
 namespace qd {

@@ -1,5 +1,5 @@
 // Writing the update journal: the decision noted, the line made and appended whole.
-#include "server/journal.hpp"
+#include "server/journal/journal.hpp"
 
 #include <cinttypes>
 #include <cstdio>

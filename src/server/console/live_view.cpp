@@ -1,13 +1,13 @@
 // The live view: the console's lines kept between draws, and each draw one write that goes up to
 // the table's first line, clears from there down, puts the kept lines and then the table.
-#include "server/live_view.hpp"
+#include "server/console/live_view.hpp"
 
 #include <algorithm>
 #include <cstdio>
 
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
-#include "server/dialogue.hpp"
+#include "server/rack/dialogue_state.hpp"
 #include "server/server.hpp"
 
 namespace qd {

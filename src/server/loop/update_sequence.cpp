@@ -1,15 +1,14 @@
 // The one-at-a-time driver of the update sequence (sequence.cpp): each command sent, the pause
 // slept and one poll made, the dialogue's lines printed as the console has them; the payload
 // and flash address carried over from one dialogue to the next.
-#include "server/update_sequence.hpp"
+#include "server/loop/update_sequence.hpp"
 
 #include "protocol/commands.hpp"
-#include "server/exchange.hpp"
-#include "server/journal.hpp"
-#include "server/main_loop.hpp"
-#include "server/report.hpp"
+#include "server/net/exchange.hpp"
+#include "server/journal/journal.hpp"
+#include "server/console/report.hpp"
 #include "update/sequence.hpp"
-#include "server/rules_config.hpp"
+#include "server/config/rules_config.hpp"
 #include "server/server.hpp"
 
 namespace qd {

@@ -1,5 +1,5 @@
 // The two UDP sockets, building and sending commands, and reading and sorting datagrams.
-#include "server/exchange.hpp"
+#include "server/net/exchange.hpp"
 
 #include <cstring>
 #include <type_traits>

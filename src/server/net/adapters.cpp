@@ -1,5 +1,5 @@
 // The listing of the host's network adapters at start-up.
-#include "server/adapters.hpp"
+#include "server/net/adapters.hpp"
 
 #include <cstdio>
 #include <vector>

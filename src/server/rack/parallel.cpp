@@ -1,13 +1,14 @@
 // The engine for several devices at once: announcements decided while a slot is free, datagrams
 // routed by source address, and one wait for the earliest deadline or the next datagram.
-#include "server/parallel.hpp"
+#include "server/rack/parallel.hpp"
 
 #include <cstdio>
 #include <cstring>
 
-#include "server/exchange.hpp"
-#include "server/live_view.hpp"
-#include "server/main_loop.hpp"
+#include "server/net/exchange.hpp"
+#include "server/console/live_view.hpp"
+#include "server/announcement.hpp"
+#include "server/rack/dialogue.hpp"
 #include "server/server.hpp"
 
 namespace qd {

@@ -1,6 +1,6 @@
 // The live table's text: columns as wide as their widest cell, the bar filling what is left of
 // the terminal's width, lines cut where even that does not fit.
-#include "server/live_table.hpp"
+#include "server/console/live_table.hpp"
 
 #include <algorithm>
 #include <cstdio>

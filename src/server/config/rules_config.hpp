@@ -1,7 +1,7 @@
 // What the update's rules read of the server's configuration.
 #pragma once
 
-#include "server/settings.hpp"
+#include "server/config/settings.hpp"
 #include "update/decision.hpp"
 #include "update/sequence.hpp"
 

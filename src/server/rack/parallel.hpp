@@ -5,20 +5,12 @@
 
 #include <cstdint>
 
-#include "server/dialogue.hpp"
+#include "server/rack/rack_state.hpp"
 
 namespace qd {
 
 struct Server;
 struct Settings;
-
-inline constexpr uint32_t PARALLEL_MIN = 2;
-inline constexpr uint32_t PARALLEL_MAX = 64;
-
-struct ParallelEngine {
-    bool started = false;
-    Dialogue slots[PARALLEL_MAX];
-};
 
 // Parallel=N with N from 2 to 64 runs this engine; anything else the one-at-a-time loop.
 bool parallel_engine_on(const Settings& cfg);

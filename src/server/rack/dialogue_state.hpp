@@ -1,18 +1,15 @@
-// One device's dialogue when several devices are updated at once: the update sequence
-// (sequence.hpp) driven by deadlines, with its own payload, queue and compact console lines.
-// The engine (parallel.cpp) routes datagrams to it and wakes it at its deadline.
+// What one dialogue among several keeps: its device, its place in the sequence, its payload and
+// its queue of datagrams; and what it starts from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "protocol/frames.hpp"
-#include "server/journal.hpp"
+#include "server/journal/journal_state.hpp"
 #include "update/sequence.hpp"
 
 namespace qd {
-
-struct Server;
 
 // Datagrams from the device kept for its polls. A dialogue waits for one reply at a time, so a
 // few places are plenty; when they are full the oldest is dropped (at the frame trace level
@@ -51,12 +48,5 @@ struct DialogueStart {
     JournalEntry journal;    // its journal line as far as it is known at the decision
     uint8_t first_proc = CMD_NOP;  // CMD_NOP to update it, CMD_JUMP_TO_APP to send it away
 };
-
-// Opens the dialogue with a device.
-void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start);
-// A datagram from the device's address: kept for its poll; a reply-paced wait ends on a reply.
-void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len);
-// Advances the dialogue as far as its deadlines allow; it is closed (used false) at its end.
-void dialogue_run(Server& srv, Dialogue& d);
 
 }  // namespace qd

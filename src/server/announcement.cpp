@@ -1,20 +1,17 @@
-// The main loop's pass: waiting for an announcement, the report, the decision and the acting step.
-#include "server/main_loop.hpp"
+// A valid announcement, for both engines: the device's report, the analysis and its findings,
+// and the acting step with its lines and the journal's entry.
+#include "server/announcement.hpp"
 
 #include <cstdio>
-#include <cstring>
 
-#include "server/device_address.hpp"
-#include "server/dialogue.hpp"
-#include "server/exchange.hpp"
-#include "server/journal.hpp"
-#include "server/parallel.hpp"
-#include "server/report.hpp"
-#include "server/rules_config.hpp"
+#include "server/config/rules_config.hpp"
+#include "server/console/report.hpp"
+#include "server/journal/journal.hpp"
+#include "server/net/device_address.hpp"
 #include "server/server.hpp"
-#include "server/update_sequence.hpp"
 
 namespace qd {
+
 void report_device(Server& srv, const from_dev_bcst_t& bc) {
     Console& con = srv.con;
     say_separator_lf(con);
@@ -104,73 +101,6 @@ DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
         say_ignored(srv, entry);
     }
     return a.what;
-}
-
-void wait_for_broadcast(Server& srv) {
-    LoopState& loop = srv.loop;
-    say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
-        static_cast<int>(loop.cycle_counter));
-    ++loop.cycle_counter;
-    if (Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) != NET_RX_BCST) return;
-    const from_dev_bcst_t& bc = srv.exchange.in_bc;
-    std::snprintf(loop.dev_IP, sizeof loop.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
-                  bc.my_ip[2], bc.my_ip[3]);
-    const Analysis a = report_and_analyse(srv, bc);
-    if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
-    loop.verdict = a.verdict;
-    loop.state = STATE_DECIDED;
-}
-
-void act_on_decision(Server& srv) {
-    LoopState& loop = srv.loop;
-    switch (act_and_say(srv, srv.exchange.in_bc, loop.dev_IP, loop.enable_update_up1,
-                        loop.verdict, loop.journal_entry)) {
-        case DeviceAction::update:
-            start_dialogue(srv, CMD_NOP);
-            break;
-        case DeviceAction::jump:
-            start_dialogue(srv, CMD_JUMP_TO_APP);
-            break;
-        case DeviceAction::ignore:
-            srv.loop.state = STATE_WAIT_BROADCAST;
-            break;
-    }
-}
-
-namespace {
-
-// The port another program held at start-up is free now: devices are heard from here on.
-void take_freed_port(Server& srv, bool waiting_counter) {
-    if (!retry_soc_rx(srv)) return;
-    say(srv.con, "%sПорт 5008 свободен, сообщения устройств принимаются\n",
-        waiting_counter ? "\n" : "");  // the waiting counter's line is left open
-}
-
-}  // namespace
-
-void journal_interrupted(Server& srv) {
-    srv.con.flush_held();  // what the steps printed before the wait
-    if (srv.loop.journal_due) {
-        srv.loop.journal_due = false;
-        journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, DialogueEnd::interrupted);
-    }
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) journal_write(srv, d.journal, d.seq.log, DialogueEnd::interrupted);
-    }
-}
-
-void pass(Server& srv) {
-    const bool parallel = parallel_engine_on(srv.cfg);
-    take_freed_port(srv, !parallel);
-    if (parallel) {
-        parallel_pass(srv);
-        return;
-    }
-    if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
-    if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
-    if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
-    if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
-    srv.clock.sleep_ms(PASS_PAUSE_MS);
 }
 
 }  // namespace qd

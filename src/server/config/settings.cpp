@@ -1,5 +1,5 @@
 // Reading the configuration keys from the INI file.
-#include "server/settings.hpp"
+#include "server/config/settings.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Console reporting: the time stamp, separators and the report of a device's reply.
-#include "server/report.hpp"
+#include "server/console/report.hpp"
 
 #include <cstdio>
 

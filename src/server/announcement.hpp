@@ -1,0 +1,28 @@
+// A valid announcement, for both engines: the device's report, the analysis (update/decision.hpp)
+// and its findings, and the acting step with its lines.
+#pragma once
+
+#include <cstdint>
+
+#include "protocol/frames.hpp"
+#include "update/decision.hpp"
+
+namespace qd {
+
+struct Server;
+struct JournalEntry;
+
+// The device's report: the announcement's fields between separators.
+void report_device(Server& srv, const from_dev_bcst_t& bc);
+// The block that follows a valid announcement, for both engines: the report, the analysis and
+// its findings; what the analysis came to.
+Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc);
+
+// The acting step, for both engines, on the device that announced bc from ip: the update flag
+// and the verdict as the analysis left them; the journal's entry for the device noted in
+// `entry`, and the step's lines (a bad address, no image, the jump line, or the ignore lines,
+// the device then journalled); what is to be done.
+DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
+                         uint8_t enable_update_up1, Verdict analysed, JournalEntry& entry);
+
+}  // namespace qd

@@ -1,0 +1,45 @@
+// The one-at-a-time loop's blocks: waiting for an announcement, its report and analysis, and the
+// acting step; the update steps and the finishing step are update_sequence.cpp's.
+#include "server/loop/main_loop.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+#include "server/announcement.hpp"
+#include "server/loop/update_sequence.hpp"
+#include "server/net/exchange.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+void wait_for_broadcast(Server& srv) {
+    LoopState& loop = srv.loop;
+    say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
+        static_cast<int>(loop.cycle_counter));
+    ++loop.cycle_counter;
+    if (Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) != NET_RX_BCST) return;
+    const from_dev_bcst_t& bc = srv.exchange.in_bc;
+    std::snprintf(loop.dev_IP, sizeof loop.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
+                  bc.my_ip[2], bc.my_ip[3]);
+    const Analysis a = report_and_analyse(srv, bc);
+    if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
+    loop.verdict = a.verdict;
+    loop.state = STATE_DECIDED;
+}
+
+void act_on_decision(Server& srv) {
+    LoopState& loop = srv.loop;
+    switch (act_and_say(srv, srv.exchange.in_bc, loop.dev_IP, loop.enable_update_up1,
+                        loop.verdict, loop.journal_entry)) {
+        case DeviceAction::update:
+            start_dialogue(srv, CMD_NOP);
+            break;
+        case DeviceAction::jump:
+            start_dialogue(srv, CMD_JUMP_TO_APP);
+            break;
+        case DeviceAction::ignore:
+            srv.loop.state = STATE_WAIT_BROADCAST;
+            break;
+    }
+}
+
+}  // namespace qd

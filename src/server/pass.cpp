@@ -1,0 +1,50 @@
+// A pass of the server: the port taken once it is free, then one pass of the engine the
+// configuration runs; and the end from outside, for both engines.
+#include "server/pass.hpp"
+
+#include "server/journal/journal.hpp"
+#include "server/loop/main_loop.hpp"
+#include "server/loop/update_sequence.hpp"
+#include "server/net/exchange.hpp"
+#include "server/rack/parallel.hpp"
+#include "server/server.hpp"
+
+namespace qd {
+
+namespace {
+
+// The port another program held at start-up is free now: devices are heard from here on.
+void take_freed_port(Server& srv, bool waiting_counter) {
+    if (!retry_soc_rx(srv)) return;
+    say(srv.con, "%sПорт 5008 свободен, сообщения устройств принимаются\n",
+        waiting_counter ? "\n" : "");  // the waiting counter's line is left open
+}
+
+}  // namespace
+
+void journal_interrupted(Server& srv) {
+    srv.con.flush_held();  // what the steps printed before the wait
+    if (srv.loop.journal_due) {
+        srv.loop.journal_due = false;
+        journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, DialogueEnd::interrupted);
+    }
+    for (Dialogue& d : srv.par.slots) {
+        if (d.used) journal_write(srv, d.journal, d.seq.log, DialogueEnd::interrupted);
+    }
+}
+
+void pass(Server& srv) {
+    const bool parallel = parallel_engine_on(srv.cfg);
+    take_freed_port(srv, !parallel);
+    if (parallel) {
+        parallel_pass(srv);
+        return;
+    }
+    if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
+    if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
+    if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
+    if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
+    srv.clock.sleep_ms(PASS_PAUSE_MS);
+}
+
+}  // namespace qd
