@@ -6,13 +6,13 @@
 
 #include "protocol/bytes.hpp"
 #include "protocol/commands.hpp"
+#include "protocol/constants.hpp"
 #include "server/settings.hpp"
 
 namespace qd {
 namespace {
 
 constexpr uint32_t kErasePauseMs = 1000;  // the device takes its time over the erase
-constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 constexpr uint8_t kMaxCrcMismatches = 3;
 // The image password is read once, at start-up: a device that refuses it this often in one
 // dialogue will refuse it until the server is started with another.
@@ -102,7 +102,7 @@ void accepted(Sequence& s, const Settings& cfg, uint32_t image_crc, const from_d
             return;
         case CMD_WRITE_UP_FLASH:  // the next block at once; after the last one, the flash check
             out.block_written(s.block);
-            if (++s.block <= kLastBlock) return after(s, 0, 0, Stage::send);
+            if (++s.block < IMAGE_BLOCKS) return after(s, 0, 0, Stage::send);
             break;
         case CMD_GETCRC_FLASH:
             flash_checked(s, cfg, image_crc, r, out);
