@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "protocol/constants.hpp"
+#include "protocol/serial.hpp"
 
 namespace qd {
 namespace {
@@ -44,8 +45,7 @@ void format_time(uint64_t ms, char (&out)[32]) {
 
 Cells cells_of(const LiveRow& r) {
     Cells c{};
-    std::snprintf(c.serial, sizeof c.serial, "%u.%u.%u.%u.%u.%u", r.mac[0], r.mac[1], r.mac[2],
-                  r.mac[3], r.mac[4], r.mac[5]);
+    std::snprintf(c.serial, sizeof c.serial, "%s", serial_text(r.mac).c_str());
     const uint32_t blocks = std::min(r.blocks, IMAGE_BLOCKS);
     std::snprintf(c.percent, sizeof c.percent, "%3u %%", blocks * 100u / IMAGE_BLOCKS);
     std::snprintf(c.repeats, sizeof c.repeats, "%u", r.repeats);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/serial.hpp"
 #include "server/settings.hpp"
 #include "support/temp_dir.hpp"
 
@@ -50,6 +51,26 @@ TEST(Allowlist, SixNumbersOrNothing) {
         uint8_t mac[6] = {9, 9, 9, 9, 9, 9};
         EXPECT_EQ(parse_serial(c.text, mac), c.ok) << c.text;
         EXPECT_EQ(std::vector<uint8_t>(mac, mac + 6), c.mac) << c.text;
+    }
+}
+
+// A serial number as the console and the journal write it, and read back from an allowlist entry.
+TEST(SerialText, SixDottedDecimals) {
+    struct Case {
+        std::vector<uint8_t> mac;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{0, 128, 225, 1, 2, 255}, "0.128.225.1.2.255"},
+        {{0, 0, 0, 0, 0, 0}, "0.0.0.0.0.0"},
+        {{255, 255, 255, 255, 255, 255}, "255.255.255.255.255.255"},
+        {{9, 10, 99, 100, 199, 200}, "9.10.99.100.199.200"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(serial_text(c.mac.data()).c_str(), c.text);
+        uint8_t back[6] = {};
+        EXPECT_TRUE(parse_serial(c.text, back)) << c.text;
+        EXPECT_EQ(std::vector<uint8_t>(back, back + 6), c.mac) << c.text;
     }
 }
 
