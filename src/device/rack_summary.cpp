@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "protocol/serial.hpp"
+
 namespace qd::device {
 namespace {
 
@@ -47,7 +49,7 @@ const char* flash_word(const RackEntry& e) {
 
 std::string device_row(const RackEntry& e) {
     const Bootloader& dev = *e.dev;
-    return table_line({e.summary.address, serial_text(dev.config().mac),
+    return table_line({e.summary.address, serial_text(dev.config().mac.data()).c_str(),
                        e.summary.ending == Ending::jumped ? "да" : "НЕТ", flash_word(e),
                        std::to_string(dev.valid_commands()), std::to_string(dev.blocks_written()),
                        hex8(dev.flash_crc())});
@@ -100,12 +102,6 @@ constexpr Sum SUMS[] = {
 
 }  // namespace
 
-std::string serial_text(const std::array<uint8_t, 6>& mac) {
-    std::string text;
-    for (const uint8_t b : mac) text.append(text.empty() ? "" : ".").append(std::to_string(b));
-    return text;
-}
-
 void say_rack_summary(Console& con, const std::vector<RackEntry>& rack) {
     say_separator(con);
     say(con, "qd-devsim: итог (устройств: %zu)\n", rack.size());
@@ -123,7 +119,7 @@ void say_rack_summary(Console& con, const std::vector<RackEntry>& rack) {
 std::string rack_result_line(size_t index, const RackEntry& entry) {
     const std::string pairs = result_line(*entry.dev, entry.summary);
     return "result: index=" + std::to_string(index) + " address=" + entry.summary.address +
-           " serial=" + serial_text(entry.dev->config().mac) +
+           " serial=" + serial_text(entry.dev->config().mac.data()).c_str() +
            pairs.substr(std::string_view("result:").size());
 }
 

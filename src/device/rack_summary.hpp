@@ -1,7 +1,6 @@
 // What a rack of simulated devices tells at its end, and the exit status that sums it up.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -35,8 +34,5 @@ std::string total_line(const std::vector<RackEntry>& rack);
 // 3 when any device's time limit came before its jump; otherwise 1 when any flash differs from
 // the expected image; otherwise 0.
 int rack_exit_status(const std::vector<RackEntry>& rack);
-
-// The serial number (the MAC) as six decimal numbers with dots.
-std::string serial_text(const std::array<uint8_t, 6>& mac);
 
 }  // namespace qd::device

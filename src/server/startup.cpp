@@ -5,10 +5,11 @@
 #include "container/container.hpp"
 #include "platform/files.hpp"
 #include "protocol/crc.hpp"
+#include "protocol/serial.hpp"
+#include "server/console/report.hpp"
+#include "server/journal/journal.hpp"
 #include "server/net/adapters.hpp"
 #include "server/net/exchange.hpp"
-#include "server/journal/journal.hpp"
-#include "server/console/report.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -62,10 +63,7 @@ void build_allowlist(Server& srv) {
     say_separator(srv.con);
     say_line(srv.con, "Обновление ПО только для устройств с сер.N:");
     for (int n = 0; n < 4; ++n) parse_serial(cfg.entry_text(n), cfg.entry_mac(n));
-    for (int n = 0; n < 4; ++n) {
-        const uint8_t* m = cfg.entry_mac(n);
-        say(srv.con, "%u.%u.%u.%u.%u.%u \n", m[0], m[1], m[2], m[3], m[4], m[5]);
-    }
+    for (int n = 0; n < 4; ++n) say(srv.con, "%s \n", serial_text(cfg.entry_mac(n)).c_str());
 }
 
 void open_network(Server& srv) {

@@ -4,12 +4,12 @@
 #include <cstring>
 
 #include "protocol/bytes.hpp"
+#include "protocol/constants.hpp"
 
 namespace qd {
 namespace {
 
 constexpr uint32_t kErasePauseMs = 1000;  // the device takes its time over the erase
-constexpr uint32_t kLastBlock = IMAGE_SIZE / WRITE_BLOCK_SIZE - 1;  // 479
 constexpr uint8_t kMaxCrcMismatches = 3;
 // The image password is read once, at start-up: a device that refuses it this often in one
 // dialogue will refuse it until the server is started with another.
@@ -94,7 +94,7 @@ void accepted(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc, const 
             return;
         case CMD_WRITE_UP_FLASH:  // the next block at once; after the last one, the flash check
             out.block_written(s.block);
-            if (++s.block <= kLastBlock) return after(s, 0, 0, Stage::send);
+            if (++s.block < IMAGE_BLOCKS) return after(s, 0, 0, Stage::send);
             break;
         case CMD_GETCRC_FLASH:
             flash_checked(s, cfg, image_crc, r, out);

@@ -6,29 +6,23 @@
 // The names asked for are found by a plain scan of each file's bytes (the text of every line
 // that starts with '[' up to its last ']', and the text before the first '=' of every other
 // line, trimmed of blanks), each also with its letters' case swapped, joined by the server's own
-// sections and keys and by names that no file holds. Every section is asked for every key: as a
-// string into 32 and into 5 bytes, and as an integer with two defaults. One line per pair;
-// bytes outside printable ASCII are written as \xHH.
+// sections and keys (qd::INI_KEYS) and by names that no file holds. Every section is asked for
+// every key: as a string into 260, 32 and 5 bytes, and as an integer with two defaults. One line
+// per pair; bytes outside printable ASCII are written as \xHH.
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/ini.hpp"
+#include "server/config/settings.hpp"
 
 namespace {
 
 using Names = std::vector<std::string>;
-
-const Names kSections = {"DEVICE", "DEBUG", "DIRECTIVE", "FILE", "PASS", "ID_INI_FILE", "LOG",
-                         "S", "NO_SUCH_SECTION"};
-const Names kKeys = {"NA", "NB", "NC", "ND", "DebugPrint", "AutoProg", "AutoJumpApp",
-                     "DelayWrite", "DelayFrames", "ReplyPaced", "VerifyFlash", "StallTimeout",
-                     "Parallel", "LiveView",
-                     "BinContainer", "CryptContainer", "Journal",
-                     "TypeContainer", "PassBinContainer", "IdIniFile", "K", "NoSuchKey"};
 
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 
@@ -46,6 +40,14 @@ void add(Names& names, const std::string& name) {
         if (n == name) return;
     }
     names.push_back(name);
+}
+
+// The server's sections and keys, each once, then names that no file holds.
+Names server_names(const char* qd::IniKey::*name, std::initializer_list<const char*> extra) {
+    Names names;
+    for (const qd::IniKey& k : qd::INI_KEYS) add(names, k.*name);
+    for (const char* n : extra) add(names, n);
+    return names;
 }
 
 std::string case_swapped(std::string s) {
@@ -116,8 +118,9 @@ void dump(const char* file) {
     Names found_sections;
     Names found_keys;
     scan(file, found_sections, found_keys);
-    const Names keys = asked(kKeys, found_keys);
-    for (const auto& s : asked(kSections, found_sections)) {
+    const Names keys = asked(server_names(&qd::IniKey::key, {"K", "NoSuchKey"}), found_keys);
+    for (const auto& s :
+         asked(server_names(&qd::IniKey::section, {"S", "NO_SUCH_SECTION"}), found_sections)) {
         for (const auto& k : keys) {
             char path[260];  // the journal's path is read into a path-sized buffer
             char wide[32];

@@ -1,9 +1,14 @@
 // Configuration keys read into their settings.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "protocol/serial.hpp"
 #include "server/config/settings.hpp"
 #include "support/temp_dir.hpp"
 
@@ -46,6 +51,26 @@ TEST(Allowlist, SixNumbersOrNothing) {
         uint8_t mac[6] = {9, 9, 9, 9, 9, 9};
         EXPECT_EQ(parse_serial(c.text, mac), c.ok) << c.text;
         EXPECT_EQ(std::vector<uint8_t>(mac, mac + 6), c.mac) << c.text;
+    }
+}
+
+// A serial number as the console and the journal write it, and read back from an allowlist entry.
+TEST(SerialText, SixDottedDecimals) {
+    struct Case {
+        std::vector<uint8_t> mac;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{0, 128, 225, 1, 2, 255}, "0.128.225.1.2.255"},
+        {{0, 0, 0, 0, 0, 0}, "0.0.0.0.0.0"},
+        {{255, 255, 255, 255, 255, 255}, "255.255.255.255.255.255"},
+        {{9, 10, 99, 100, 199, 200}, "9.10.99.100.199.200"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_STREQ(serial_text(c.mac.data()).c_str(), c.text);
+        uint8_t back[6] = {};
+        EXPECT_TRUE(parse_serial(c.text, back)) << c.text;
+        EXPECT_EQ(std::vector<uint8_t>(back, back + 6), c.mac) << c.text;
     }
 }
 
@@ -172,6 +197,79 @@ TEST(Settings, JournalPathKeepsItsLength) {
     test::write_text("j.ini", "[LOG]\nJournal=" + std::string(300, 'k') + "\n");
     read_settings("j.ini", cfg);
     EXPECT_EQ(cfg.s_Journal, std::string(259, 'k'));
+}
+
+}  // namespace
+}  // namespace qd
+
+namespace qd {
+namespace {
+
+// The keys are read in a fixed order, DebugPrint twice.
+TEST(IniKeys, ReadingOrder) {
+    std::string order;
+    for (const IniKey& k : INI_KEYS) order += std::string(k.section) + "/" + k.key + " ";
+    EXPECT_EQ(order,
+              "DEVICE/NA DEVICE/NB DEVICE/NC DEVICE/ND DEBUG/DebugPrint DEBUG/DebugPrint "
+              "DIRECTIVE/AutoProg DIRECTIVE/AutoJumpApp DIRECTIVE/DelayWrite "
+              "DIRECTIVE/DelayFrames FILE/BinContainer FILE/CryptContainer FILE/TypeContainer "
+              "PASS/PassBinContainer ID_INI_FILE/IdIniFile DIRECTIVE/ReplyPaced "
+              "DIRECTIVE/VerifyFlash DIRECTIVE/StallTimeout LOG/Journal DIRECTIVE/Parallel "
+              "DIRECTIVE/LiveView ");
+}
+
+std::string trimmed(const std::string& s) {
+    const size_t b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+std::string unquoted(const std::string& s) {
+    const std::string t = trimmed(s);
+    if (t.size() >= 2 && t.front() == '`' && t.back() == '`') return t.substr(1, t.size() - 2);
+    return t;
+}
+
+// "SECTION/Key" -> the default, from the rows of README.md's table of the configuration (a row
+// may name several keys: "`NA`, `NB`"); a pair named twice is listed in `twice`.
+std::map<std::string, std::string> readme_keys(std::vector<std::string>& twice) {
+    std::ifstream in(QD_README, std::ios::binary);
+    std::map<std::string, std::string> keys;
+    bool in_section = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("## ", 0) == 0) in_section = line == "## The configuration (INI file)";
+        if (!in_section || line.rfind("| `", 0) != 0) continue;
+        std::vector<std::string> cells;
+        std::istringstream row(line.substr(1));
+        for (std::string cell; cells.size() < 3 && std::getline(row, cell, '|');) {
+            cells.push_back(cell);
+        }
+        if (cells.size() < 3) continue;
+        std::istringstream names(cells[1]);
+        for (std::string name; std::getline(names, name, ',');) {
+            const std::string pair = unquoted(cells[0]) + "/" + unquoted(name);
+            if (!keys.emplace(pair, trimmed(cells[2])).second) twice.push_back(pair);
+        }
+    }
+    return keys;
+}
+
+// A default as README.md writes it: a number, or "empty" for a text (with the number a password
+// gives for it).
+std::string readme_default(const IniKey& k) {
+    if (k.rule == IniRule::Password) return "empty (" + std::to_string(pass_from_text("")) + ")";
+    if (k.is_text()) return "empty";
+    return std::to_string(k.number);
+}
+
+TEST(IniKeys, ReadmeListsEveryKeyWithItsDefault) {
+    std::map<std::string, std::string> expected;
+    for (const IniKey& k : INI_KEYS) {
+        expected.emplace(std::string(k.section) + "/" + k.key, readme_default(k));
+    }
+    std::vector<std::string> twice;
+    EXPECT_EQ(readme_keys(twice), expected) << QD_README;
+    EXPECT_EQ(twice, std::vector<std::string>{}) << "named twice in README.md";
 }
 
 }  // namespace

@@ -3,18 +3,49 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <type_traits>
+#include <variant>
 
 #include "platform/ini.hpp"
 
 namespace qd {
 namespace {
 
-uint32_t read_int(const char* section, const char* key, int32_t def, const char* path) {
-    return ini_read_int(section, key, def, path);
-}
-
-void read_text(const char* section, const char* key, char (&out)[32], const char* path) {
-    ini_read_string(section, key, "", out, sizeof out, path);
+// One key into its field, as its row says.
+void read_key(const IniKey& k, const char* path, Settings& cfg) {
+    std::visit(
+        [&]<typename T>(T Settings::*field) {
+            T& to = cfg.*field;
+            if constexpr (std::is_array_v<T>) {
+                ini_read_string(k.section, k.key, "", to, sizeof to, path);
+            } else if (k.rule == IniRule::Password) {
+                char text[32];
+                ini_read_string(k.section, k.key, "", text, sizeof text, path);
+                to = static_cast<T>(pass_from_text(text));
+            } else {
+                const uint32_t value = ini_read_int(k.section, k.key, k.number, path);
+                switch (k.rule) {
+                    case IniRule::IsOne: to = static_cast<T>(value == 1); break;
+                    case IniRule::NotZero: to = static_cast<T>(value != 0); break;
+                    case IniRule::DebugVerbose:
+                        if (value == 1) {
+                            cfg.on_dbg_pr = 1;
+                            cfg.on_dbg_pf = 0;
+                        }
+                        break;
+                    case IniRule::DebugTrace:
+                        if (value == 2) {
+                            cfg.on_dbg_pr = 1;
+                            cfg.on_dbg_pf = 1;
+                        }
+                        break;
+                    case IniRule::Integer: to = static_cast<T>(value); break;
+                    case IniRule::Text:
+                    case IniRule::Password: break;  // read as texts above
+                }
+            }
+        },
+        k.field);
 }
 
 // One "%d" conversion: blanks, a sign, decimal digits (wrapping); false without digits.
@@ -32,35 +63,7 @@ bool scan_int(const char*& p, uint32_t& value) {
 }  // namespace
 
 void read_settings(const char* path, Settings& cfg) {
-    read_text("DEVICE", "NA", cfg.s_NA, path);
-    read_text("DEVICE", "NB", cfg.s_NB, path);
-    read_text("DEVICE", "NC", cfg.s_NC, path);
-    read_text("DEVICE", "ND", cfg.s_ND, path);
-    if (read_int("DEBUG", "DebugPrint", 0, path) == 1) {
-        cfg.on_dbg_pr = 1;
-        cfg.on_dbg_pf = 0;
-    }
-    if (read_int("DEBUG", "DebugPrint", 0, path) == 2) {
-        cfg.on_dbg_pr = 1;
-        cfg.on_dbg_pf = 1;
-    }
-    cfg.autoprog_regime = static_cast<uint8_t>(read_int("DIRECTIVE", "AutoProg", 0, path));
-    cfg.app_jump_regime = static_cast<uint8_t>(read_int("DIRECTIVE", "AutoJumpApp", 0, path));
-    cfg.delay_write_block = static_cast<uint16_t>(read_int("DIRECTIVE", "DelayWrite", 10, path));
-    cfg.delay_steps = static_cast<uint16_t>(read_int("DIRECTIVE", "DelayFrames", 100, path));
-    read_text("FILE", "BinContainer", cfg.s_BinContainer, path);
-    read_text("FILE", "CryptContainer", cfg.s_CptContainer, path);
-    cfg.type_file_for_update = static_cast<uint8_t>(read_int("FILE", "TypeContainer", 0, path));
-    char pass[32];
-    read_text("PASS", "PassBinContainer", pass, path);
-    cfg.bin_pass = pass_from_text(pass);
-    cfg.id_ini_file = read_int("ID_INI_FILE", "IdIniFile", 0, path);
-    cfg.reply_paced = read_int("DIRECTIVE", "ReplyPaced", 0, path) == 1;
-    cfg.verify_flash = read_int("DIRECTIVE", "VerifyFlash", 1, path) != 0;
-    cfg.stall_timeout = static_cast<uint16_t>(read_int("DIRECTIVE", "StallTimeout", 60, path));
-    ini_read_string("LOG", "Journal", "", cfg.s_Journal, sizeof cfg.s_Journal, path);
-    cfg.parallel = read_int("DIRECTIVE", "Parallel", 0, path);
-    cfg.live_view = read_int("DIRECTIVE", "LiveView", 1, path) != 0;
+    for (const IniKey& k : INI_KEYS) read_key(k, path, cfg);
 }
 
 uint32_t pass_from_text(const char* text) {

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "protocol/constants.hpp"
+#include "protocol/serial.hpp"
+
 namespace qd {
 namespace {
 
@@ -42,10 +45,9 @@ void format_time(uint64_t ms, char (&out)[32]) {
 
 Cells cells_of(const LiveRow& r) {
     Cells c{};
-    std::snprintf(c.serial, sizeof c.serial, "%u.%u.%u.%u.%u.%u", r.mac[0], r.mac[1], r.mac[2],
-                  r.mac[3], r.mac[4], r.mac[5]);
-    const uint32_t blocks = std::min(r.blocks, LIVE_TABLE_BLOCKS);
-    std::snprintf(c.percent, sizeof c.percent, "%3u %%", blocks * 100u / LIVE_TABLE_BLOCKS);
+    std::snprintf(c.serial, sizeof c.serial, "%s", serial_text(r.mac).c_str());
+    const uint32_t blocks = std::min(r.blocks, IMAGE_BLOCKS);
+    std::snprintf(c.percent, sizeof c.percent, "%3u %%", blocks * 100u / IMAGE_BLOCKS);
     std::snprintf(c.repeats, sizeof c.repeats, "%u", r.repeats);
     format_time(r.elapsed_ms, c.time);
     return c;
@@ -151,7 +153,7 @@ void header_line(const Layout& l, std::string& line) {
 }
 
 void bar(const Layout& l, uint32_t blocks, std::string& line) {
-    const size_t filled = std::min(blocks, LIVE_TABLE_BLOCKS) * l.bar / LIVE_TABLE_BLOCKS;
+    const size_t filled = std::min(blocks, IMAGE_BLOCKS) * l.bar / IMAGE_BLOCKS;
     line += '[';
     line.append(filled, '#');
     line.append(l.bar - filled, '.');

@@ -10,15 +10,12 @@
 
 namespace qd {
 
-// Blocks of the image that the write step sends.
-inline constexpr uint32_t LIVE_TABLE_BLOCKS = 480;
-
 // One open dialogue as its row shows it.
 struct LiveRow {
     const char* ip = "";
     uint8_t mac[6] = {};
     const char* step = "";  // the step's command name, or "запись" while the flash is written
-    uint32_t blocks = 0;    // blocks written in this pass, of 480
+    uint32_t blocks = 0;    // blocks written in this pass, of IMAGE_BLOCKS
     uint32_t repeats = 0;   // attempts that were not accepted
     uint64_t elapsed_ms = 0;  // since the dialogue opened
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/journal_file.hpp"
+#include "protocol/serial.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -163,9 +164,9 @@ size_t journal_line(const JournalEntry& e, DialogueEnd result, const char* image
     char head[160];
     char time[40];
     iso_time(e.time, time, sizeof time);
-    std::snprintf(head, sizeof head, "%s,%u.%u.%u.%u.%u.%u,%s,%" PRIu32 ",%" PRIu32 ",%08X,%s,%s,",
-                  time, e.mac[0], e.mac[1], e.mac[2], e.mac[3], e.mac[4], e.mac[5], e.ip, e.hw,
-                  e.bootloader, e.crc_before, decision_text(e.decision), result_text(result));
+    std::snprintf(head, sizeof head, "%s,%s,%s,%" PRIu32 ",%" PRIu32 ",%08X,%s,%s,", time,
+                  serial_text(e.mac).c_str(), e.ip, e.hw, e.bootloader, e.crc_before,
+                  decision_text(e.decision), result_text(result));
     char after[16] = "";
     if (crc_reported) std::snprintf(after, sizeof after, "%08X", crc_after);
     char tail[96];

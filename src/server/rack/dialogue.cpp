@@ -17,7 +17,6 @@
 namespace qd {
 namespace {
 
-constexpr uint32_t kBlocks = IMAGE_SIZE / WRITE_BLOCK_SIZE;  // 480
 // Actions taken in one run at most: with zero pauses a silent device would hold the engine.
 constexpr int kMaxActionsPerRun = 64;
 
@@ -62,7 +61,7 @@ public:
                     static_cast<unsigned>(FLASH_BASE + block * WRITE_BLOCK_SIZE));
         }
         if (block == 0) d_.progress_shown = 0;  // a new write pass
-        const uint32_t tenths = (block + 1) * 10 / kBlocks;
+        const uint32_t tenths = (block + 1) * 10 / IMAGE_BLOCKS;
         if (tenths > d_.progress_shown) {
             d_.progress_shown = tenths;
             if (!live_view_shows_progress(srv_)) {  // the live table shows it

@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "server/net/exchange.hpp"
-#include "server/console/live_view.hpp"
+#include "protocol/serial.hpp"
 #include "server/announcement.hpp"
+#include "server/console/live_view.hpp"
+#include "server/net/exchange.hpp"
 #include "server/rack/dialogue.hpp"
 #include "server/server.hpp"
 
@@ -49,11 +50,8 @@ Dialogue* free_slot(Server& srv) {
 void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
     if (d.other_serial_said || std::memcmp(d.mac, bc.my_mac, sizeof d.mac) == 0) return;
     d.other_serial_said = true;
-    say(srv.con,
-        "%s Сер. номер %u.%u.%u.%u.%u.%u объявил адрес устройства в обмене, объявление "
-        "отброшено\n",
-        d.ip, bc.my_mac[0], bc.my_mac[1], bc.my_mac[2], bc.my_mac[3], bc.my_mac[4],
-        bc.my_mac[5]);
+    say(srv.con, "%s Сер. номер %s объявил адрес устройства в обмене, объявление отброшено\n",
+        d.ip, serial_text(bc.my_mac).c_str());
 }
 
 // A valid announcement: dropped while its address is in a dialogue or every slot is busy;
