@@ -649,8 +649,9 @@ TEST_F(WineServer, AJumperedBoardIsGivenUpForItsJumper) {
            "[PASS]\nPassBinContainer=1A2B3C4D\n";
     fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
     auto server = start_server("jumper.ini", "jumper.bin");
+    const bool started = wait_for("jumper.bin", "Старт сервера обновлений... \n", 60);
     ChildProcess dev({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
-                      "--address", TestNetwork::device_ip(1), "--jumper", "--interval", "600000",
+                      "--address", TestNetwork::device_ip(1), "--jumper", "--interval", "1000",
                       "--time-limit", "60000"},
                      work.path(), work.path() / "jumper.txt", work.path() / "jumper.err");
     const bool given_up = wait_for("jumper.bin",
@@ -662,6 +663,7 @@ TEST_F(WineServer, AJumperedBoardIsGivenUpForItsJumper) {
     server->signal(SIGINT);
     EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
     const std::string text = as_text(masked(console("jumper.bin")));
+    ASSERT_TRUE(started) << text << errors("jumper.bin");
     ASSERT_TRUE(given_up) << text << errors("jumper.bin");
     EXPECT_NE(text.find("Программирование запрещено перемычкой\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Error Net_Handler CMD_ERASE_UP_FLASH\n"), std::string::npos) << text;
