@@ -18,39 +18,65 @@ bool header_ok(const Frame& f) {
     return f.vers == FRAME_VERSION && f.magic_number == FRAME_MAGIC;
 }
 
-// Compares a frame's CRC with the one it carries, tracing both; on a mismatch traces "ERROR! ".
-bool crc_matches(Server& srv, const uint8_t* rx, uint32_t len, uint32_t received, bool broadcast) {
-    const uint32_t crc = fullcalk_crc32(rx, len, CRC32_POLY);
-    const bool trace = srv.cfg.on_dbg_pf == 1;
-    if (trace && broadcast) say(srv.con, "BC, CRC calc:%X, CRC rec:%X ", crc, received);
-    if (trace && !broadcast) say(srv.con, "DEV, CRC calc:%X, CRC rec:%X ", crc, received);
-    if (crc == received) return true;
-    if (trace) say_line(srv.con, "ERROR! ");
-    return false;
-}
+// What checking a datagram found: its kind, and for a frame with the right length and header
+// the CRC taken over it and the CRC it carries.
+struct FrameCheck {
+    int16_t kind = NET_RX_NONE;
+    bool header = false;
+    bool broadcast = false;
+    uint32_t computed = 0;
+    uint32_t received = 0;
+};
 
-void trace_frame(Server& srv, const from_dev_bcst_t& f) {
-    say(srv.con, "OK! Frame:%d\n", static_cast<int>(f.n_frame));
-}
-
-void trace_frame(Server& srv, const from_dev_update_t& f) {
-    say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(f.n_frame),
-        static_cast<int>(f.get_cmd), static_cast<int>(f.get_result));
-}
-
-// A broadcast or a reply of the right length: its header, then its CRC, decide; shown as the
-// level says.
 template <typename Frame>
-int8_t take_frame(Server& srv, const uint8_t* rx, Frame& f) {
+FrameCheck check_frame(const uint8_t* rx, Frame& f) {
     constexpr bool broadcast = std::is_same_v<Frame, from_dev_bcst_t>;
+    FrameCheck c;
+    c.broadcast = broadcast;
     from_wire(rx, f);
-    if (!header_ok(f)) return NET_RX_NONE;
-    if (!crc_matches(srv, rx, sizeof(Frame) - 4, f.crc_struct, broadcast)) {
-        return broadcast ? NET_RX_BCST_BAD_CRC : NET_RX_DEV_BAD_CRC;
+    if (!header_ok(f)) return c;
+    c.header = true;
+    c.computed = fullcalk_crc32(rx, sizeof(Frame) - 4, CRC32_POLY);
+    c.received = f.crc_struct;
+    if (c.computed != c.received) {
+        c.kind = broadcast ? NET_RX_BCST_BAD_CRC : NET_RX_DEV_BAD_CRC;
+    } else {
+        c.kind = broadcast ? NET_RX_BCST : NET_RX_DEV;
     }
-    if (srv.cfg.on_dbg_pr == 0) say(srv.con, broadcast ? "B" : "D");
-    if (srv.cfg.on_dbg_pf == 1) trace_frame(srv, f);
-    return broadcast ? NET_RX_BCST : NET_RX_DEV;
+    return c;
+}
+
+// The one check of a received datagram: its length, then the header, then the CRC; the frame
+// decoded into i_b or i_d.
+FrameCheck check_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b,
+                          from_dev_update_t& i_d) {
+    if (len == static_cast<int>(sizeof(from_dev_bcst_t))) return check_frame(rx, i_b);
+    if (len == static_cast<int>(sizeof(from_dev_update_t))) return check_frame(rx, i_d);
+    return FrameCheck{};
+}
+
+// What a check found, shown as the level says: the CRCs and the frame at the frame trace level,
+// the progress character at the compact level.
+void show_check(Server& srv, const FrameCheck& c, const from_dev_bcst_t& i_b,
+                const from_dev_update_t& i_d) {
+    if (!c.header) return;
+    const bool trace = srv.cfg.on_dbg_pf == 1;
+    if (trace) {
+        say(srv.con, c.broadcast ? "BC, CRC calc:%X, CRC rec:%X " : "DEV, CRC calc:%X, CRC rec:%X ",
+            c.computed, c.received);
+    }
+    if (c.kind == NET_RX_BCST_BAD_CRC || c.kind == NET_RX_DEV_BAD_CRC) {
+        if (trace) say_line(srv.con, "ERROR! ");
+        return;
+    }
+    if (srv.cfg.on_dbg_pr == 0) say(srv.con, c.broadcast ? "B" : "D");
+    if (!trace) return;
+    if (c.broadcast) {
+        say(srv.con, "OK! Frame:%d\n", static_cast<int>(i_b.n_frame));
+    } else {
+        say(srv.con, "Frame:%d CMD:%d Result:%d \n", static_cast<int>(i_d.n_frame),
+            static_cast<int>(i_d.get_cmd), static_cast<int>(i_d.get_result));
+    }
 }
 
 }  // namespace
@@ -130,17 +156,7 @@ void seal_command(from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar,
 }
 
 int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
-    if (len == static_cast<int>(sizeof(from_dev_bcst_t))) {
-        from_wire(rx, i_b);
-        if (!header_ok(i_b)) return NET_RX_NONE;
-        return sealed(rx, BCST_CRC_LEN) ? NET_RX_BCST : NET_RX_BCST_BAD_CRC;
-    }
-    if (len == static_cast<int>(sizeof(from_dev_update_t))) {
-        from_wire(rx, i_d);
-        if (!header_ok(i_d)) return NET_RX_NONE;
-        return sealed(rx, REPLY_CRC_LEN) ? NET_RX_DEV : NET_RX_DEV_BAD_CRC;
-    }
-    return NET_RX_NONE;
+    return check_datagram(rx, len, i_b, i_d).kind;
 }
 
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
@@ -178,11 +194,9 @@ int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
     std::memset(&i_b, 0, sizeof i_b);
     const int received_bytes = srv.net.receive(srv.exchange.so_rx_s, rx, RX_BUFFER_SIZE);
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
-    if (received_bytes == static_cast<int>(sizeof(from_dev_bcst_t))) {
-        result = take_frame(srv, rx, i_b);
-    } else if (received_bytes == static_cast<int>(sizeof(from_dev_update_t))) {
-        result = take_frame(srv, rx, i_d);
-    }
+    const FrameCheck c = check_datagram(rx, received_bytes, i_b, i_d);
+    show_check(srv, c, i_b, i_d);
+    result = static_cast<int8_t>(c.kind);
     return result;
 }
 
