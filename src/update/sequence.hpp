@@ -135,12 +135,27 @@ inline bool sequence_awaiting(const Sequence& s) { return s.stage == Sequence::S
 void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out);
 
-// A valid reply that a poll read for the command sent: false when it is to be passed over as a
-// second copy of one read before. Reply-paced, the wait goes on past such a copy; with fixed
-// pauses a copy naming another command is left to the step, which does not accept it.
-bool sequence_take(Sequence& s, const from_dev_update_t& r, bool reply_paced);
-// A valid reply read and dropped as stale: remembered, so that a later copy of it is known.
-void sequence_note(Sequence& s, const from_dev_update_t& r);
+// Where a dialogue's datagrams come from: the driver reads them (from its socket or from the
+// dialogue's queue) and sorts them; the sequence judges them.
+class ReplySource {
+public:
+    virtual ~ReplySource() = default;
+    // Reads one datagram: false when there is none to read; otherwise true, with `reply` the
+    // valid reply it held, or nullptr for anything else (a broadcast, junk, a damaged frame).
+    virtual bool next(const from_dev_update_t*& reply) = 0;
+};
+
+// The poll for the reply to the command sent: what `src` gives is read until a reply is taken;
+// with fixed pauses a command has one poll, so only the first datagram is read. A reply is
+// passed over as the second copy of one read before where the device shows that it numbers its
+// replies (reply-paced the wait goes on past it; with fixed pauses a copy naming another command
+// is left to the step, which does not accept it). The reply taken, or nullptr; then
+// sequence_heard.
+const from_dev_update_t* sequence_poll(Sequence& s, const SequenceConfig& cfg, ReplySource& src);
+
+// Before a command with Next::drop_stale: what `src` gives is stale, read to its end and dropped;
+// its replies are remembered, so that a later copy of one is known.
+void sequence_drop_stale(Sequence& s, ReplySource& src);
 
 // The payload and flash address of the step's command: the password, or the next block of the
 // image; other commands carry what the payload already holds.

@@ -9,6 +9,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/constants.hpp"
@@ -170,6 +171,22 @@ using Device = std::function<std::optional<uint32_t>(uint8_t code, uint32_t nth)
 
 std::optional<uint32_t> healthy(uint8_t, uint32_t) { return RES_OK; }
 
+// The datagrams a driver reads, in order; nullptr stands for one that is no reply.
+class Replies : public ReplySource {
+public:
+    explicit Replies(std::vector<const from_dev_update_t*> datagrams) : all_(std::move(datagrams)) {}
+    bool next(const from_dev_update_t*& reply) override {
+        if (at_ == all_.size()) return false;
+        reply = all_[at_++];
+        return true;
+    }
+    size_t read() const { return at_; }
+
+private:
+    std::vector<const from_dev_update_t*> all_;
+    size_t at_ = 0;
+};
+
 struct Driven {
     DialogueEnd end;
     uint64_t waited_ms = 0;  // the pauses and waits the driver made
@@ -208,11 +225,8 @@ Driven drive(const SequenceConfig& cfg, uint8_t first, const Device& device,
         r.n_frame = run.commands;
         if (next.code == CMD_GETCRC_FLASH) std::memcpy(r.ext_area, &crc, 4);
         if (next.code == CMD_WRITE_UP_FLASH && *result == RES_OK) ++run.writes;
-        if (sequence_take(s, r, cfg.reply_paced)) {
-            sequence_heard(s, cfg, kImageCrc, &r, now, run.events);
-        } else {
-            sequence_heard(s, cfg, kImageCrc, nullptr, now, run.events);
-        }
+        Replies one({&r});
+        sequence_heard(s, cfg, kImageCrc, sequence_poll(s, cfg, one), now, run.events);
     }
     run.end = s.log.outcome;
     return run;
@@ -318,6 +332,67 @@ TEST(Core, EachDeviceBehaviourEndsAsItsRulesSay) {
         if (given_up) {
             EXPECT_EQ(run.events.gave_up->why, b.end);
             EXPECT_EQ(run.events.gave_up->result, b.result);
+        }
+    }
+}
+
+// What a poll reads and takes: with fixed pauses the first datagram only; reply-paced, on past
+// what is no reply. A device that numbers its replies has a copy of one it sent before passed
+// over, also one that came before the command and was dropped as stale; from a device whose
+// counter stands still, every reply counts.
+TEST(Core, ThePollTakesTheReplyAndPassesOverCopies) {
+    auto reply = [](uint32_t cmd, uint32_t n_frame) {
+        from_dev_update_t r{};
+        r.get_cmd = cmd;
+        r.get_result = RES_OK;
+        r.n_frame = n_frame;
+        r.crc_struct = 0x1000 + n_frame + cmd;  // as a sealed frame's, different for each
+        return r;
+    };
+    for (const bool paced : {false, true}) {
+        SCOPED_TRACE(paced ? "reply-paced" : "fixed pauses");
+        SequenceConfig cfg;
+        cfg.reply_paced = paced;
+        Events out;
+        Sequence s;
+        sequence_open(s, CMD_NOP, 0);
+        sequence_next(s, cfg, 0, out);  // the opening pause
+        sequence_next(s, cfg, 0, out);  // CMD_NOP sent
+        const from_dev_update_t nop = reply(CMD_NOP, 1);
+        Replies first({nullptr, &nop});
+        const from_dev_update_t* got = sequence_poll(s, cfg, first);
+        EXPECT_EQ(got, paced ? &nop : nullptr) << "fixed pauses: one poll, and it read junk";
+        if (!paced) {
+            Replies again({&nop});
+            got = sequence_poll(s, cfg, again);
+            EXPECT_EQ(got, &nop);
+        }
+        sequence_heard(s, cfg, kImageCrc, got, 0, out);
+        // The reply to CMD_ACTIVATE_BL numbered apart: the device shows it numbers its replies.
+        auto next_command = [&] {
+            while (sequence_next(s, cfg, 0, out).what != Do::send) {
+            }
+        };
+        next_command();
+        ASSERT_EQ(s.proc, CMD_ACTIVATE_BL);
+        const from_dev_update_t act = reply(CMD_ACTIVATE_BL, 2);
+        Replies second({&act});
+        sequence_heard(s, cfg, kImageCrc, sequence_poll(s, cfg, second), 0, out);
+        next_command();
+        ASSERT_EQ(s.proc, CMD_GET_CONFIG);
+        // A copy of that reply waited before CMD_GET_CONFIG and was dropped; another copy comes
+        // after it, then the reply.
+        Replies stale({&act});
+        sequence_drop_stale(s, stale);
+        EXPECT_EQ(stale.read(), 1u);
+        const from_dev_update_t config = reply(CMD_GET_CONFIG, 3);
+        Replies late({&act, &config});
+        got = sequence_poll(s, cfg, late);
+        if (paced) {
+            EXPECT_EQ(got, &config) << "the copy passed over, the wait goes on";
+        } else {
+            EXPECT_EQ(got, &act) << "fixed pauses: a copy naming another command goes to the step";
+            EXPECT_EQ(late.read(), 1u);
         }
     }
 }

@@ -79,51 +79,76 @@ bool wait_readable(Server& srv, uint32_t ms) {
     return readable;
 }
 
-// Reads one datagram: true for a valid reply that the step may take.
-bool fresh_reply(Server& srv) {
-    return Net_Handler(srv, srv.exchange.in_bc, srv.loop.in_dev) == NET_RX_DEV &&
-           sequence_take(srv.loop.seq, srv.loop.in_dev, srv.cfg.reply_paced);
+// One datagram read through Net_Handler: its valid reply, or nullptr.
+const from_dev_update_t* read_one(Server& srv) {
+    LoopState& loop = srv.loop;
+    return Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) == NET_RX_DEV ? &loop.in_dev : nullptr;
 }
 
-// Reply-paced: waits at most pause_ms for a valid reply. What arrives meanwhile and is not one
-// (another device's broadcast, junk, a damaged frame) is read, shown and dropped.
-bool await_reply(Server& srv, uint32_t pause_ms) {
-    const uint64_t deadline = srv.clock.monotonic_ms() + pause_ms;
-    for (;;) {
-        const uint64_t now = srv.clock.monotonic_ms();
-        if (now >= deadline) return false;
-        if (!wait_readable(srv, static_cast<uint32_t>(deadline - now))) {
+// The poll after a command. With fixed pauses, once, after the pause. Reply-paced, whatever
+// arrives before the wait is over is read (what is not the reply is shown and dropped), and once
+// more when it is over.
+class PollSource final : public ReplySource {
+public:
+    PollSource(Server& srv, uint64_t deadline) : srv_(srv), deadline_(deadline) {}
+    bool next(const from_dev_update_t*& reply) override {
+        if (last_done_) return false;
+        if (srv_.cfg.reply_paced) {
+            const uint64_t now = srv_.clock.monotonic_ms();
+            if (now < deadline_ && wait_readable(srv_, static_cast<uint32_t>(deadline_ - now))) {
+                reply = read_one(srv_);
+                return true;
+            }
+        }
+        last_done_ = true;
+        reply = read_one(srv_);
+        return true;
+    }
+
+private:
+    Server& srv_;
+    uint64_t deadline_;
+    bool last_done_ = false;
+};
+
+// What already waits, read at once (at most kMaxStaleDrop datagrams, so that a sender that never
+// stops cannot hold the dialogue).
+class WaitingSource final : public ReplySource {
+public:
+    explicit WaitingSource(Server& srv) : srv_(srv) {}
+    bool next(const from_dev_update_t*& reply) override {
+        if (read_ >= kMaxStaleDrop || !srv_.net.wait_readable(srv_.exchange.so_rx_s, 0)) {
             return false;
         }
-        if (fresh_reply(srv)) return true;
+        ++read_;
+        reply = read_one(srv_);
+        return true;
     }
-}
 
-// After an accepted reply nothing is outstanding: what waits already is a duplicate, a late
-// copy or other traffic, and would be taken for the reply to the next command.
-void drop_stale(Server& srv) {
-    for (int n = 0; n < kMaxStaleDrop && srv.net.wait_readable(srv.exchange.so_rx_s, 0); ++n) {
-        if (Net_Handler(srv, srv.exchange.in_bc, srv.loop.in_dev) == NET_RX_DEV) {
-            sequence_note(srv.loop.seq, srv.loop.in_dev);
-        }
-    }
-}
+private:
+    Server& srv_;
+    int read_ = 0;
+};
 
-// Sends the command with its payload, pauses, and polls once: true for a reply to take. A send
-// that fails is an attempt without a reply: the pause and the poll follow all the same.
-bool send_and_poll(Server& srv, const Next& next) {
-    if (next.drop_stale) drop_stale(srv);
+// Sends the command with its payload, waits as the pacing says and polls: the reply taken, or
+// nullptr. After an accepted reply nothing is outstanding, so what waits before the command is
+// stale (a duplicate, a late copy, other traffic). A send that fails is an attempt without a
+// reply: the pause and the poll follow all the same.
+const from_dev_update_t* send_and_poll(Server& srv, const Next& next) {
     LoopState& loop = srv.loop;
-    sequence_payload(loop.seq, sequence_config(srv.cfg), srv.img_bf, loop.cmd_ext_ar, loop.out_serv.f_address);
+    const SequenceConfig cfg = sequence_config(srv.cfg);
+    if (next.drop_stale) {
+        WaitingSource waiting(srv);
+        sequence_drop_stale(loop.seq, waiting);
+    }
+    sequence_payload(loop.seq, cfg, srv.img_bf, loop.cmd_ext_ar, loop.out_serv.f_address);
     prep_cmd(srv, loop.out_serv, next.code, loop.cmd_ext_ar);
     tx_struct(srv);
-    if (srv.cfg.reply_paced) {
-        if (await_reply(srv, next.ms)) return true;
-    } else {
-        sleep_ms(srv, next.ms);
-    }
-    return fresh_reply(srv);
+    if (!cfg.reply_paced) sleep_ms(srv, next.ms);
+    PollSource poll(srv, srv.clock.monotonic_ms() + next.ms);
+    return sequence_poll(loop.seq, cfg, poll);
 }
+
 
 }  // namespace
 
@@ -135,8 +160,8 @@ void run_update_steps(Server& srv) {
         const Next next = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
         switch (next.what) {
             case Do::send: {
-                const bool got = send_and_poll(srv, next);
-                sequence_heard(seq, sequence_config(srv.cfg), srv.image_crc, got ? &srv.loop.in_dev : nullptr,
+                const from_dev_update_t* reply = send_and_poll(srv, next);
+                sequence_heard(seq, sequence_config(srv.cfg), srv.image_crc, reply,
                                srv.clock.monotonic_ms(), out);
                 break;
             }

@@ -116,28 +116,37 @@ bool pop(Dialogue& d, QueuedDatagram& out) {
     return true;
 }
 
-// One datagram of the queue sorted into d.in: true for a valid reply that the step may take.
-bool take(Server& srv, Dialogue& d, const QueuedDatagram& q) {
-    from_dev_bcst_t bc{};
-    std::memset(&d.in, 0, sizeof d.in);
-    const int16_t kind = sort_datagram(q.bytes, q.len, bc, d.in);
-    if (tracing(srv)) {
-        say_dlg(srv, d, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", q.len,
-                static_cast<int>(d.in.n_frame), static_cast<int>(d.in.get_cmd),
-                static_cast<int>(d.in.get_result), static_cast<int>(kind));
+// The datagrams the dialogue's queue keeps, oldest first, each sorted into d.in; a poll's shown
+// at the frame trace level, the stale ones dropped without a word.
+class QueueSource final : public ReplySource {
+public:
+    QueueSource(Server& srv, Dialogue& d, bool shown) : srv_(srv), d_(d), shown_(shown) {}
+    bool next(const from_dev_update_t*& reply) override {
+        QueuedDatagram q;
+        if (!pop(d_, q)) return false;
+        from_dev_bcst_t bc{};
+        std::memset(&d_.in, 0, sizeof d_.in);
+        const int16_t kind = sort_datagram(q.bytes, q.len, bc, d_.in);
+        if (shown_ && tracing(srv_)) {
+            say_dlg(srv_, d_, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", q.len,
+                    static_cast<int>(d_.in.n_frame), static_cast<int>(d_.in.get_cmd),
+                    static_cast<int>(d_.in.get_result), static_cast<int>(kind));
+        }
+        reply = kind == NET_RX_DEV ? &d_.in : nullptr;
+        return true;
     }
-    return kind == NET_RX_DEV && sequence_take(d.seq, d.in, srv.cfg.reply_paced);
-}
+
+private:
+    Server& srv_;
+    Dialogue& d_;
+    bool shown_;
+};
 
 // The poll: the oldest datagram kept, if any; reply-paced, what is kept is read until a valid
 // reply (the rest is dropped).
 bool poll(Server& srv, Dialogue& d) {
-    QueuedDatagram q;
-    while (pop(d, q)) {
-        if (take(srv, d, q)) return true;
-        if (!srv.cfg.reply_paced) return false;
-    }
-    return false;
+    QueueSource queue(srv, d, true);
+    return sequence_poll(d.seq, sequence_config(srv.cfg), queue) != nullptr;
 }
 
 // What came of the command: the sequence evaluates it, and its next action is due at once.
@@ -147,19 +156,11 @@ void heard(Server& srv, Dialogue& d, bool got) {
     d.deadline = now_ms(srv);
 }
 
-// A reply was accepted: what waits is stale; its replies are noted, so that a later copy of one
-// is known.
-void drop_stale(Dialogue& d) {
-    QueuedDatagram q;
-    while (pop(d, q)) {
-        from_dev_bcst_t bc{};
-        from_dev_update_t r{};
-        if (sort_datagram(q.bytes, q.len, bc, r) == NET_RX_DEV) sequence_note(d.seq, r);
-    }
-}
-
 void send(Server& srv, Dialogue& d, const Next& next) {
-    if (next.drop_stale) drop_stale(d);
+    if (next.drop_stale) {  // a reply was accepted: what waits is stale
+        QueueSource queue(srv, d, false);
+        sequence_drop_stale(d.seq, queue);
+    }
     sequence_payload(d.seq, sequence_config(srv.cfg), srv.img_bf, d.ext, d.out.f_address);
     seal_command(d.out, next.code, d.ext, srv.exchange.counter_frames++);
     uint8_t wire[sizeof(from_serv_update_t)];
