@@ -8,9 +8,7 @@ namespace qd {
 
 void Console::release() {
     if (held_ > 0) --held_;
-    if (held_ > 0 || pending_.empty()) return;
-    write(pending_);
-    pending_.clear();
+    if (held_ == 0) flush_held();
 }
 
 void Console::flush_held() {

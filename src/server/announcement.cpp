@@ -12,6 +12,11 @@
 
 namespace qd {
 
+void announced_ip(const from_dev_bcst_t& bc, char (&ip)[32]) {
+    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1], bc.my_ip[2],
+                  bc.my_ip[3]);
+}
+
 void report_device(Server& srv, const from_dev_bcst_t& bc) {
     Console& con = srv.con;
     say_separator_lf(con);

@@ -12,6 +12,9 @@ namespace qd {
 struct Server;
 struct JournalEntry;
 
+// The announced device's address as dotted text: where its commands go.
+void announced_ip(const from_dev_bcst_t& bc, char (&ip)[32]);
+
 // The device's report: the announcement's fields between separators.
 void report_device(Server& srv, const from_dev_bcst_t& bc);
 // The block that follows a valid announcement, for both engines: the report, the analysis and

@@ -45,11 +45,6 @@ void after_accepted(Sequence& s, const SequenceConfig& cfg, Stage then, uint8_t 
     after(s, cfg.reply_paced ? 0 : count, cfg.delay_steps, then);
 }
 
-void end(Sequence& s, DialogueEnd result) {
-    s.log.outcome = result;
-    s.stage = Stage::ended;
-}
-
 void give_up(Sequence& s, const GiveUp& why, SequenceOutput& out) {
     out.given_up(why);
     s.log.outcome = why.why;
@@ -117,14 +112,14 @@ void accepted(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc, const 
 void checked_failure(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out) {
     if (s.proc == CMD_JUMP_TO_APP && s.log.jump_attempts >= kMaxJumpAttempts) {
         give_up(s, GiveUp{DialogueEnd::jump_unconfirmed}, out);
-        end(s, DialogueEnd::jump_unconfirmed);
+        s.stage = Stage::ended;
         return;
     }
     const uint16_t limit = cfg.stall_timeout;
     if (limit != 0 && now_ms - s.log.last_reply_ms >= uint64_t{limit} * 1000u) {
         const DialogueEnd why = s.refused ? DialogueEnd::device_refused : DialogueEnd::stalled;
         give_up(s, GiveUp{why, limit, s.refused ? s.refusal : 0}, out);
-        end(s, why);
+        s.stage = Stage::ended;
     }
 }
 

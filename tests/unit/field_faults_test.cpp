@@ -33,6 +33,18 @@ struct EndOfRun {};
 
 class Field : public ::testing::Test, public test::DialogueBench {
 protected:
+    // A fresh server with the bench's settings, the pacing and a stall time of 5 s, for the next
+    // case of a table.
+    void fresh_run(bool paced) {
+        link.reset();
+        t.renew();
+        configure();
+        srv().cfg.reply_paced = paced;
+        srv().cfg.stall_timeout = 5;
+        t.con.clear();
+        t.net.sent.clear();
+    }
+
     // The next device after a fault: a healthy one at the same address is updated.
     void expect_next_device_updated() {
         device::Bootloader& next = plug();
@@ -249,13 +261,7 @@ TEST_F(Field, ASilentDeviceIsGivenUpAtTheFirstFailedAttemptPastTheStallTime) {
                           Case{"block, reply-paced", true, 57, "CMD_WRITE_UP_FLASH", 500},
                           Case{"step, fixed pauses", false, 3, "CMD_GET_CONFIG", 17}}) {
         SCOPED_TRACE(c.name);
-        link.reset();
-        t.renew();
-        configure();
-        srv().cfg.reply_paced = c.paced;
-        srv().cfg.stall_timeout = 5;
-        t.con.clear();
-        t.net.sent.clear();
+        fresh_run(c.paced);
         device::Bootloader& d = plug();
         silence_from(t, c.silent_from);
         run_dialogue();
@@ -325,13 +331,7 @@ TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        link.reset();
-        t.renew();
-        configure();
-        srv().cfg.reply_paced = c.paced;
-        srv().cfg.stall_timeout = 5;
-        t.con.clear();
-        t.net.sent.clear();
+        fresh_run(c.paced);
         shape = [&c](device::DeviceConfig& config) {
             if (c.jumper) config.config_bits = device::CONFIG_GOES_TO_UP1;
             if (c.wrong_password) config.bin_password = ~test::kBenchPassword;

@@ -2,7 +2,6 @@
 // acting step; the update steps and the finishing step are update_sequence.cpp's.
 #include "server/loop/main_loop.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "server/announcement.hpp"
@@ -18,8 +17,7 @@ void wait_for_broadcast(Server& srv) {
     ++loop.cycle_counter;
     if (Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) != NET_RX_BCST) return;
     const from_dev_bcst_t& bc = srv.exchange.in_bc;
-    std::snprintf(loop.dev_IP, sizeof loop.dev_IP, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1],
-                  bc.my_ip[2], bc.my_ip[3]);
+    announced_ip(bc, loop.dev_IP);
     const Analysis a = report_and_analyse(srv, bc);
     if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
     loop.verdict = a.verdict;

@@ -134,9 +134,8 @@ private:
 // nullptr. After an accepted reply nothing is outstanding, so what waits before the command is
 // stale (a duplicate, a late copy, other traffic). A send that fails is an attempt without a
 // reply: the pause and the poll follow all the same.
-const from_dev_update_t* send_and_poll(Server& srv, const Next& next) {
+const from_dev_update_t* send_and_poll(Server& srv, const SequenceConfig& cfg, const Next& next) {
     LoopState& loop = srv.loop;
-    const SequenceConfig cfg = sequence_config(srv.cfg);
     if (next.drop_stale) {
         WaitingSource waiting(srv);
         sequence_drop_stale(loop.seq, waiting);
@@ -149,19 +148,19 @@ const from_dev_update_t* send_and_poll(Server& srv, const Next& next) {
     return sequence_poll(loop.seq, cfg, poll);
 }
 
-
 }  // namespace
 
 void run_update_steps(Server& srv) {
     LoopOutput out(srv);
     Sequence& seq = srv.loop.seq;
+    const SequenceConfig cfg = sequence_config(srv.cfg);
     const HeldConsole held(srv.con);
     for (;;) {
-        const Next next = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
+        const Next next = sequence_next(seq, cfg, srv.clock.monotonic_ms(), out);
         switch (next.what) {
             case Do::send: {
-                const from_dev_update_t* reply = send_and_poll(srv, next);
-                sequence_heard(seq, sequence_config(srv.cfg), srv.image_crc, reply,
+                const from_dev_update_t* reply = send_and_poll(srv, cfg, next);
+                sequence_heard(seq, cfg, srv.image_crc, reply,
                                srv.clock.monotonic_ms(), out);
                 break;
             }

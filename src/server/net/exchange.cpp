@@ -188,7 +188,6 @@ bool tx_struct(Server& srv) {
 }
 
 int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
-    int8_t result = NET_RX_NONE;
     uint8_t rx[RX_BUFFER_SIZE] = {};
     std::memset(&i_d, 0, sizeof i_d);
     std::memset(&i_b, 0, sizeof i_b);
@@ -196,8 +195,7 @@ int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
     const FrameCheck c = check_datagram(rx, received_bytes, i_b, i_d);
     show_check(srv, c, i_b, i_d);
-    result = static_cast<int8_t>(c.kind);
-    return result;
+    return c.kind;
 }
 
 }  // namespace qd

@@ -2,7 +2,6 @@
 // routed by source address, and one wait for the earliest deadline or the next datagram.
 #include "server/rack/parallel.hpp"
 
-#include <cstdio>
 #include <cstring>
 
 #include "protocol/serial.hpp"
@@ -67,8 +66,7 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     Dialogue* slot = free_slot(srv);
     if (slot == nullptr) return;
     char ip[32];
-    std::snprintf(ip, sizeof ip, "%d.%d.%d.%d", bc.my_ip[0], bc.my_ip[1], bc.my_ip[2],
-                  bc.my_ip[3]);
+    announced_ip(bc, ip);
     DialogueStart start{addr, ip, bc.my_mac, JournalEntry{}, CMD_NOP};
     srv.con.hold();
     const Analysis a = report_and_analyse(srv, bc);
