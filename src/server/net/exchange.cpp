@@ -144,15 +144,21 @@ void close_socets_tx(Server& srv) {
     if (srv.cfg.on_dbg_pf == 1) say_line(srv.con, "closesocket() DEV ok! ");
 }
 
-void seal_command(from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar,
-                  uint32_t n_frame) {
+void seal_next(Exchange& x, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
     os.vers = FRAME_VERSION;
     os.magic_number = FRAME_MAGIC;
     os.my_port = UPDATE_PORT;
-    os.n_frame = n_frame;
+    os.n_frame = x.counter_frames++;
     std::memcpy(os.ext_area, ext_ar, sizeof os.ext_area);
     os.cmd = in_cmd;
     seal(os);
+}
+
+int send_command(Server& srv, const from_serv_update_t& os, uint32_t addr) {
+    uint8_t wire[sizeof(from_serv_update_t)];
+    to_wire(os, wire);
+    return srv.net.send_to(srv.exchange.so_tx_s, wire, static_cast<int>(sizeof wire), addr,
+                           UPDATE_PORT);
 }
 
 int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
@@ -160,7 +166,7 @@ int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev
 }
 
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar) {
-    seal_command(os, in_cmd, ext_ar, srv.exchange.counter_frames++);
+    seal_next(srv.exchange, os, in_cmd, ext_ar);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create TX struct. S:%d; Calc CRC32:%X;\n", static_cast<int>(CMD_CRC_LEN),
             os.crc_struct);
@@ -168,18 +174,14 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
 }
 
 bool tx_struct(Server& srv) {
-    Exchange& x = srv.exchange;
-    uint8_t wire[sizeof(from_serv_update_t)];
-    to_wire(srv.loop.out_serv, wire);
-    const int sent = srv.net.send_to(x.so_tx_s, wire, static_cast<int>(sizeof wire), srv.loop.IP_addr_tx,
-                                     UPDATE_PORT);
+    const int sent = send_command(srv, srv.loop.out_serv, srv.loop.IP_addr_tx);
     if (sent < 0) {
         // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
         say(srv.con, "ERR: sendto()failed: %d\n", sent);
         return false;
     }
     if (srv.cfg.on_dbg_pf == 1) {
-        say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof wire),
+        say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof(from_serv_update_t)),
             static_cast<int>(srv.loop.out_serv.cmd));
     }
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");

@@ -162,11 +162,8 @@ void send(Server& srv, Dialogue& d, const Next& next) {
         sequence_drop_stale(d.seq, queue);
     }
     sequence_payload(d.seq, sequence_config(srv.cfg), srv.img_bf, d.ext, d.out.f_address);
-    seal_command(d.out, next.code, d.ext, srv.exchange.counter_frames++);
-    uint8_t wire[sizeof(from_serv_update_t)];
-    to_wire(d.out, wire);
-    const int sent = srv.net.send_to(srv.exchange.so_tx_s, wire, static_cast<int>(sizeof wire), d.addr,
-                                     UPDATE_PORT);
+    seal_next(srv.exchange, d.out, next.code, d.ext);
+    const int sent = send_command(srv, d.out, d.addr);
     if (sent < 0) {
         say_dlg(srv, d, "ERR: sendto()failed: %d", sent);
     } else if (tracing(srv)) {
