@@ -3,7 +3,6 @@
 // device; the server keeps to its own seam (net.hpp).
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -11,15 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/datagram_types.hpp"
+
 namespace qd {
-
-using Ipv4 = std::array<uint8_t, 4>;  // first octet first, as in dotted text
-
-struct Datagram {
-    std::vector<uint8_t> bytes;
-    Ipv4 from{};
-    uint16_t from_port = 0;
-};
 
 // One device's socket. This is not the server's Net: Net is shaped after the server's use of
 // Windows Sockets 1.1 (numbered sockets bound to every local address, one socket waited on at
@@ -60,9 +53,6 @@ public:
     // address and port are free again.
     virtual void close(size_t index) = 0;
 };
-
-// The most sockets one set holds (what the Windows wait takes at once).
-inline constexpr size_t MAX_DATAGRAM_ENDPOINTS = 64;
 
 // One socket for each address of `locals` (at most MAX_DATAGRAM_ENDPOINTS), bound to it and
 // `port`, that may send broadcasts. Nothing when one of them cannot be had: `failed` is its
