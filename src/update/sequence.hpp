@@ -3,8 +3,9 @@
 // time, the jump limit, which reply is a second copy, and how the dialogue ends. It reads no
 // socket, sleeps no time and prints nothing: a driver asks it what to do next and tells it what
 // came of a command, and it tells the driver's output what happened, as events. The
-// one-at-a-time loop (server/update_sequence.cpp) drives it by sending, sleeping and polling
-// once; the engine for several devices at once (server/dialogue.cpp) by deadlines and queues.
+// one-at-a-time loop (server/loop/update_sequence.cpp) drives it by sending, sleeping and
+// polling once; the engine for several devices at once (server/rack/dialogue.cpp) by deadlines
+// and queues.
 #pragma once
 
 #include <cstddef>
@@ -49,8 +50,8 @@ struct DialogueLog {
 
 // Why a dialogue was given up, for its line.
 struct GiveUp {
-    DialogueEnd why = DialogueEnd::stalled;  // verify_failed, jump_unconfirmed, stalled,
-                                                 // device_refused or bad_password
+    // verify_failed, jump_unconfirmed, stalled, device_refused or bad_password
+    DialogueEnd why = DialogueEnd::stalled;
     uint16_t seconds = 0;  // the stall time (stalled, device_refused)
     uint32_t result = 0;   // the refusal's result code (device_refused, bad_password)
 };
@@ -79,7 +80,8 @@ public:
 enum class Do : uint8_t {
     send,   // sends `code` with its payload, then waits at most `ms` for the reply and polls
     pause,  // pauses `ms`
-    gap,    // waits PASS_PAUSE_MS (the one-at-a-time loop: the rest of its pass)
+    gap,    // a failed step waits PASS_PAUSE_MS before it is repeated (the one-at-a-time loop
+            // ends its pass, whose closing pause this is)
     end,    // the dialogue has ended; its result is in log.outcome
 };
 
