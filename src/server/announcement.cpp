@@ -3,6 +3,7 @@
 #include "server/announcement.hpp"
 
 #include <cstdio>
+#include <iterator>
 
 #include "server/config/rules_config.hpp"
 #include "server/console/report.hpp"
@@ -38,36 +39,30 @@ void report_device(Server& srv, const from_dev_bcst_t& bc) {
 
 namespace {
 
-// The analysis's findings as the console says them.
+// What the console says for each finding, in the order of Finding: its line, and a second one
+// or nullptr.
+struct FindingLines {
+    const char* line;
+    const char* second;
+};
+constexpr FindingLines FINDING_LINES[] = {
+    {"ПО в файле и существующее ПО совпадают!", nullptr},
+    {"ПО в файле и существующее ПО НЕ совпадают!", nullptr},
+    {"Автообновление ПО запрещено!", nullptr},
+    {"Автообновление ПО принудительно!", "Внимание! Выполняйте только однократно!"},
+    {"Автообновление ПО по списку разрешено!", nullptr},
+    {"Сер. номер найден в списке", nullptr},
+    {"Сер. номер НЕ найден в списке!", nullptr},
+    {"Автообновление ПО для любого сер. номера разрешено!", nullptr},
+};
+static_assert(std::size(FINDING_LINES) == static_cast<size_t>(Finding::any_serial) + 1,
+              "a line for each finding");
+
 void say_findings(Console& con, const Analysis& a) {
     for (size_t i = 0; i < a.count; ++i) {
-        switch (a.findings[i]) {
-            case Finding::same_firmware:
-                say_line(con, "ПО в файле и существующее ПО совпадают!");
-                break;
-            case Finding::other_firmware:
-                say_line(con, "ПО в файле и существующее ПО НЕ совпадают!");
-                break;
-            case Finding::never:
-                say_line(con, "Автообновление ПО запрещено!");
-                break;
-            case Finding::forced:
-                say_line(con, "Автообновление ПО принудительно!");
-                say_line(con, "Внимание! Выполняйте только однократно!");
-                break;
-            case Finding::by_list:
-                say_line(con, "Автообновление ПО по списку разрешено!");
-                break;
-            case Finding::listed:
-                say_line(con, "Сер. номер найден в списке");
-                break;
-            case Finding::not_listed:
-                say_line(con, "Сер. номер НЕ найден в списке!");
-                break;
-            case Finding::any_serial:
-                say_line(con, "Автообновление ПО для любого сер. номера разрешено!");
-                break;
-        }
+        const FindingLines& f = FINDING_LINES[static_cast<size_t>(a.findings[i])];
+        say_line(con, f.line);
+        if (f.second != nullptr) say_line(con, f.second);
     }
 }
 

@@ -143,6 +143,11 @@ protected:
         return true;
     }
 
+    // An example file (examples/) copied into the working directory.
+    void copy_example(const char* name) const {
+        fs::copy_file(fs::path(QD_EXAMPLES_DIR) / name, work.path() / name);
+    }
+
     std::string console(const std::string& out) const { return read_bytes(work.path() / out); }
     std::string errors(const std::string& out) const {
         return read_bytes(work.path() / (out + ".err"));
@@ -218,9 +223,7 @@ std::optional<std::string> missing_in_order(const std::string& text,
 }
 
 TEST_F(WineServer, UpdatesADeviceCompletelyWithTheExampleConfiguration) {
-    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
-        fs::copy_file(fs::path(QD_EXAMPLES_DIR) / f, work.path() / f);
-    }
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) copy_example(f);
     const std::string container = read_bytes(work.path() / "D718226B.upk");
     device::Bootloader dev(device_config());
     const uint32_t old_crc = dev.flash_crc();
@@ -304,7 +307,7 @@ TEST_F(WineServer, KeepsTheJournalWithWindowsLineEnds) {
         << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nDelayFrames=20\nDelayWrite=5\n"
            "[FILE]\nBinContainer=D718226B.upk\n[PASS]\nPassBinContainer=1A2B3C4D\n"
            "[LOG]\nJournal=updates.csv\n";
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     std::vector<uint8_t> image(IMAGE_SIZE, 0xFF);
     const std::string container = read_bytes(work.path() / "D718226B.upk");
     std::copy(container.begin(), container.end(), image.begin());
@@ -420,9 +423,7 @@ struct LinkOutage {
 // The link pulled for 3 s in the middle of the write loop: each send fails with its line and
 // counts as a failed attempt, the server goes on, and the update completes once the link is back.
 TEST_F(WineServer, LinkDownForSecondsInTheWriteLoopAndTheUpdateCompletes) {
-    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
-        fs::copy_file(fs::path(QD_EXAMPLES_DIR) / f, work.path() / f);
-    }
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) copy_example(f);
     const std::string container = read_bytes(work.path() / "D718226B.upk");
     device::Bootloader dev(device_config());
     UdpSocket so = net_->in_device([] { return UdpSocket(); });
@@ -466,7 +467,7 @@ TEST_F(WineServer, AnnouncementOfTheSubnetBroadcastAddressIsNeverAnswered) {
     std::ofstream(work.path() / "r.ini")
         << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nAutoJumpApp=1\n"
            "[FILE]\nBinContainer=D718226B.upk\n";
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     device::DeviceConfig rogue = device_config();
     rogue.ip = {198, 18, 0, 255};
     const std::string container = read_bytes(work.path() / "D718226B.upk");
@@ -603,7 +604,7 @@ TEST_F(WineServer, APortHeldByAnotherProgramIsTakenOnceFree) {
         << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\n"
            "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n";
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     std::optional<UdpSocket> holder;
     holder.emplace(net_->in_server([] {
         UdpSocket so;
@@ -647,7 +648,7 @@ TEST_F(WineServer, AJumperedBoardIsGivenUpForItsJumper) {
         << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nStallTimeout=3\n"
            "DelayFrames=500\nDelayWrite=500\n[FILE]\nBinContainer=D718226B.upk\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n";
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     auto server = start_server("jumper.ini", "jumper.bin");
     const bool started = wait_for("jumper.bin", "Старт сервера обновлений... \n", 60);
     ChildProcess dev({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
@@ -698,7 +699,7 @@ std::unique_ptr<ChildProcess> start_rack(const TestNetwork& net, const fs::path&
 // progress lines and all, not one escape sequence among them.
 TEST_F(WineServer, UpdatesARackWithTheLiveViewOffWhenTheOutputIsAPipe) {
     write_rack_ini(work.path() / "p.ini");
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     ASSERT_EQ(::mkfifo((work.path() / "console.fifo").c_str(), 0600), 0);
     ChildProcess cat({"cat", (work.path() / "console.fifo").string()}, work.path(),
                      work.path() / "piped.bin", work.path() / "cat.err");
@@ -729,7 +730,7 @@ TEST_F(WineServer, UpdatesARackWithTheLiveViewOffWhenTheOutputIsAPipe) {
 // each device's progress lines are there, and all four are updated.
 TEST_F(WineServer, OnAConsoleThatPrintsVtSequencesTheLiveViewStaysOff) {
     write_rack_ini(work.path() / "p.ini");
-    fs::copy_file(fs::path(QD_EXAMPLES_DIR) / "D718226B.upk", work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     test::PtyProcess server({"bash", QD_TESTNET_SH, "exec-server", net_->name(), "env",
                              "WINEPREFIX=" + prefix().string(), wine_run_, exe_, "p.ini"},
                             work.path(), {"TERM=xterm"}, 100, 30);

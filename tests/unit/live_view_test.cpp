@@ -194,6 +194,12 @@ private:
 const std::regex kWritingRow(
     R"(192\.168\.1\.2\d  0\.128\.225\.1\.2\.\d  запись  \[[#.]{9,30}\] +\d+ %  +\d+  +\d:\d\d)");
 
+// The last line of the screen that is not empty (the summary, once the rack is done), or rend.
+std::vector<std::string>::const_reverse_iterator last_text(const std::vector<std::string>& lines) {
+    return std::find_if(lines.rbegin(), lines.rend(),
+                        [](const std::string& l) { return !l.empty(); });
+}
+
 bool is_end_line(const std::string& line) {
     return line.find(" Обновление завершено, устройство переведено в приложение: ") !=
            std::string::npos;
@@ -352,8 +358,7 @@ TEST_F(LiveRack, TableInPlaceOfTheProgressLines) {
     // At the end: the last end line, then only the summary and the cursor's line; no progress
     // line ever.
     const std::vector<std::string> last = out.screen.lines();
-    const auto summary = std::find_if(last.rbegin(), last.rend(),
-                                      [](const std::string& l) { return !l.empty(); });
+    const auto summary = last_text(last);
     ASSERT_TRUE(summary + 1 < last.rend());
     EXPECT_TRUE(std::regex_match(*summary,
                                  std::regex(R"(Открыто: 0, обновлено: 4, прервано: 0 +0:0\d)")))
@@ -390,8 +395,7 @@ TEST_F(LiveRack, ARackSentToItsApplicationIsNotCountedAsAborted) {
     ASSERT_TRUE(all_done());
     ASSERT_EQ(out.screen.error(), "");
     const std::vector<std::string> last = out.screen.lines();
-    const auto summary = std::find_if(last.rbegin(), last.rend(),
-                                      [](const std::string& l) { return !l.empty(); });
+    const auto summary = last_text(last);
     ASSERT_NE(summary, last.rend());
     EXPECT_TRUE(std::regex_match(
         *summary,
@@ -411,8 +415,7 @@ TEST_F(LiveRack, TheSummaryTellsRefusingBoardsFromSilentOnes) {
     rack[3]->set_faults(device::Faults{.mute = {CMD_NOP}});
     run();
     const std::vector<std::string> last = out.screen.lines();
-    const auto summary = std::find_if(last.rbegin(), last.rend(),
-                                      [](const std::string& l) { return !l.empty(); });
+    const auto summary = last_text(last);
     ASSERT_NE(summary, last.rend());
     const std::regex expected(
         R"(Открыто: 0, обновлено: 1, прервано: 3 \(отказ: 1, пароль: 1\) +\d+:\d\d)");
