@@ -5,11 +5,14 @@
 //   QD_WINE_RUN            tests/wine/wine-run
 // Wine creates its sockets in its server process (wineserver), so that process must start on
 // the server's side: the suite makes a Wine folder of its own, whose wineserver the first start
-// of qd-server.exe brings up there, and ends that wineserver at the end.
+// of qd-server.exe brings up there, and ends that wineserver at the end. The suite also moves
+// into a mount namespace of its own before that wineserver starts, which opens the files of the
+// Windows programs: a small disk that a test mounts there is seen by it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 
 #include <algorithm>
 #include <atomic>
@@ -33,6 +36,7 @@
 #include "support/child_process.hpp"
 #include "support/csv.hpp"
 #include "support/junk.hpp"
+#include "support/mounts.hpp"
 #include "support/private_net.hpp"
 #include "support/pty_process.hpp"
 #include "support/rack_console.hpp"
@@ -104,6 +108,8 @@ std::string windows_path(const fs::path& p) { return "Z:" + replaced(p.string(),
 class WineServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
+        // Before any wineserver starts (a case that mounts says what went wrong, if anything).
+        static_cast<void>(test::enter_private_mounts());
         net_ = new TestNetwork(4);  // the rack test's four devices
         wine_dir_ = new test::TempWorkDir();
     }
@@ -139,6 +145,17 @@ protected:
     bool wait_for(const std::string& out, const std::string& text, int seconds) {
         const auto deadline = Clock::now() + std::chrono::seconds(seconds);
         while (as_text(console(out)).find(text) == std::string::npos) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return true;
+    }
+
+    // Waits at most `seconds` until a text (UTF-8) is in the console output `count` times.
+    bool wait_for_count(const std::string& out, const std::string& text, size_t count,
+                        int seconds) {
+        const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+        while (count_of(as_text(console(out)), text) < count) {
             if (Clock::now() >= deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
@@ -354,6 +371,137 @@ TEST_F(WineServer, KeepsTheJournalWithWindowsLineEnds) {
     EXPECT_GT(std::stoll(f[11]), 0) << "no duration";
     EXPECT_EQ(f[12], std::to_string(dev.valid_commands())) << "commands sent";
     EXPECT_EQ(f[13], std::to_string(count_of(text, "Error Net_Handler "))) << "repeats";
+}
+
+// --- the journal on a disk that fills up ------------------------------------------------------
+
+const std::string kJournalHeader =
+    "time,serial,ip,hw,bootloader,crc_before,decision,result,crc_after,image,image_crc,"
+    "duration_ms,commands,repeats";
+const std::string kWaitingAgain =
+    "Ожидаем широковещательное сообщение от следующего устройства.\n";
+const std::string kWriteFailed = "Ошибка записи журнала обновлений: ";
+
+// Lines of an earlier run, CR LF each, `bytes` in all: their durations have 3 to 6 digits.
+std::string earlier_lines(size_t bytes) {
+    const auto line = [](size_t digits) {
+        return "2026-12-10T13:05:42+03:00,0.128.225.9.9.9,198.18.0.9,1,1,7EF40B2C,update,updated,"
+               "D718226B,D718226B.upk,D718226B," + std::string(digits, '7') + ",488,0\r\n";
+    };
+    const size_t shortest = line(3).size();
+    const size_t lines = bytes / shortest;
+    size_t extra = bytes - lines * shortest;
+    std::string text;
+    for (size_t i = 0; i < lines; ++i) {
+        const size_t more = extra < 3 ? extra : 3;
+        extra -= more;
+        text += line(3 + more);
+    }
+    return text;
+}
+
+// About the length of a device's line in the journal of the test below.
+size_t line_size_guess() {
+    return std::string("2026-12-10T13:05:42+03:00,0.128.225.1.2.1,198.18.0.2,3,2,7EF40B2C,update,"
+                       "updated,D718226B,D718226B.upk,D718226B,5000,488,0\r\n")
+        .size();
+}
+
+// A disk's room in bytes.
+size_t room(const fs::path& dir) {
+    struct statvfs st {};
+    if (::statvfs(dir.c_str(), &st) != 0) return 0;
+    return static_cast<size_t>(st.f_blocks) * st.f_bsize;
+}
+
+// The journal on a small disk (a tmpfs in the suite's mount namespace) that fills up during a
+// run: room is left for one device's line and a half; another file takes the rest. Three boards
+// are updated: the first's line fits, the second's is cut short by the disk and taken back, said
+// once, and journalling stops (the third's is not tried). The file keeps only whole lines. Then,
+// with the other file gone, a piece of a line is put at the journal's end, as a power failure in
+// the middle of a line leaves it, and the next run's line starts on a line of its own after it:
+// no header again, and the new line whole.
+TEST_F(WineServer, KeepsOnlyWholeJournalLinesOnADiskThatFillsUp) {
+    const fs::path disk = work.path() / "disk";
+    constexpr size_t kOther = 4096;  // one page of the tmpfs
+    const test::TestMount mount = test::TestMount::tmpfs(disk, 3 * kOther);
+    ASSERT_EQ(mount.error(), "");
+    test::write_text(disk / "other.bin", std::string(kOther, 'x'));
+    const size_t guess = line_size_guess();
+    const std::string header_line = kJournalHeader + "\r\n";
+    const std::string before =
+        header_line + earlier_lines(room(disk) - kOther - header_line.size() - guess * 3 / 2);
+    test::write_text(disk / "journal.csv", before);
+    ASSERT_EQ(read_bytes(disk / "journal.csv"), before) << "the tmpfs took less than its room";
+    std::ofstream(work.path() / "full.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nDelayFrames=20\nDelayWrite=5\n"
+           "[FILE]\nBinContainer=D718226B.upk\n[PASS]\nPassBinContainer=1A2B3C4D\n"
+           "[LOG]\nJournal=disk\\journal.csv\n";
+    copy_example("D718226B.upk");
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    ASSERT_TRUE(so.bind(TestNetwork::device_ip(1), UPDATE_PORT));
+    so.allow_broadcast();
+
+    // Board n updated by the server whose console is `out`, its `count`th.
+    const auto update = [&](uint8_t n, const std::string& out, size_t count) {
+        device::DeviceConfig config = device_config();
+        config.mac[5] = n;
+        config.ver_hw = 3;
+        config.ver_bl = 2;
+        device::Bootloader dev(config);
+        const bool updated = serve(so, dev, std::chrono::seconds(150));
+        return updated && wait_for_count(out, kWaitingAgain, count, 30);
+    };
+    auto server = start_server("full.ini", "full.bin");
+    for (uint8_t n = 1; n <= 3; ++n) {
+        ASSERT_TRUE(update(n, "full.bin", n))
+            << int{n} << "\n" << as_text(console("full.bin")) << errors("full.bin");
+    }
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(console("full.bin"));
+    EXPECT_EQ(count_of(text, kWriteFailed), 1u) << text;
+    // Wine's words for a full disk, or Windows' own.
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(kWriteFailed + "(Disk full|There is not enough space on the disk)\n")))
+        << text;
+
+    const std::string after = read_bytes(disk / "journal.csv");
+    ASSERT_EQ(after.compare(0, before.size(), before), 0) << "the earlier lines changed";
+    const std::string added = after.substr(before.size());
+    const test::CsvText csv = test::read_csv(added, "\r\n");
+    ASSERT_EQ(csv.error, "") << added;
+    ASSERT_EQ(csv.records.size(), 1u) << added;
+    ASSERT_EQ(csv.records[0].size(), 14u) << added;
+    EXPECT_EQ(csv.records[0][1], "0.128.225.1.2.1");
+    EXPECT_EQ(csv.records[0][7], "updated");
+    EXPECT_EQ(added.substr(added.size() - 2), "\r\n") << "a piece of a line at the end";
+    // The room left took a part of the second board's line, about as long as the first's.
+    const size_t left = room(disk) - kOther - after.size();
+    EXPECT_GT(left, 8u);
+    EXPECT_LT(left + 8, added.size());
+
+    fs::remove(disk / "other.bin");
+    const std::string piece = "2026-12";
+    test::write_text(disk / "journal.csv", after + piece);
+    server = start_server("full.ini", "again.bin");
+    ASSERT_TRUE(update(4, "again.bin", 1)) << as_text(console("again.bin")) << errors("again.bin");
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string again = as_text(console("again.bin"));
+    EXPECT_EQ(again.find(kWriteFailed), std::string::npos) << again;
+    EXPECT_EQ(again.find("Журнал обновлений"), std::string::npos) << again;
+    const std::string last = read_bytes(disk / "journal.csv");
+    ASSERT_EQ(last.compare(0, after.size() + piece.size(), after + piece), 0);
+    const std::string next = last.substr(after.size() + piece.size());
+    ASSERT_EQ(next.substr(0, 2), "\r\n") << "the next line continued the piece: " << next;
+    const test::CsvText next_csv = test::read_csv(next.substr(2), "\r\n");
+    ASSERT_EQ(next_csv.error, "") << next;
+    ASSERT_EQ(next_csv.records.size(), 1u) << next;
+    ASSERT_EQ(next_csv.records[0].size(), 14u) << next;
+    EXPECT_EQ(next_csv.records[0][1], "0.128.225.1.2.4");
+    EXPECT_EQ(next_csv.records[0][7], "updated");
+    EXPECT_EQ(count_of(last, kJournalHeader), 1u) << "the header again";
 }
 
 // A datagram longer than the 512-byte receive buffer is taken from the socket as an error and

@@ -2,7 +2,12 @@
 // failures, and a refused device that keeps announcing.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -376,8 +381,8 @@ const std::string kEol = "\r\n";
 const std::string kEol = "\n";
 #endif
 
-// The real file: a header only for a new or empty file; lines appended whole with the
-// platform's line end; what cannot be opened says why.
+// The real file: a header only for a new or empty file, not for one that ends in a piece of a
+// line; lines appended whole with the platform's line end; what cannot be opened says why.
 TEST(JournalFileOnDisk, HeaderForANewOrEmptyFileOnlyAndLinesAppended) {
     struct Case {
         const char* name;
@@ -387,7 +392,8 @@ TEST(JournalFileOnDisk, HeaderForANewOrEmptyFileOnlyAndLinesAppended) {
     const std::string header = std::string(JOURNAL_HEADER) + kEol;
     for (const Case& c : {Case{"new", nullptr, header + "one" + kEol},
                           Case{"empty", "", header + "one" + kEol},
-                          Case{"kept", "earlier line\n", "earlier line\none" + kEol}}) {
+                          Case{"kept", "earlier line\n", "earlier line\none" + kEol},
+                          Case{"cut", "earlier line\n2026-12", "earlier line\n2026-12" + kEol + "one" + kEol}}) {
         test::TempWorkDir dir;
         test::TestServer t;
         t.srv->journal.file = &system_journal_file();
@@ -403,6 +409,75 @@ TEST(JournalFileOnDisk, HeaderForANewOrEmptyFileOnlyAndLinesAppended) {
         EXPECT_EQ(t.con.text(), "") << c.name;
     }
 }
+
+// The platform's journal file itself, held to one contract on both systems: a missing file is
+// made; empty() tells a file without a byte; lines go at the end whole, with the platform's line
+// end; a file that ends in a piece of a line (cut by a power failure, or left by an older
+// version) keeps the piece as a line of its own, and only the first line appended makes up for
+// it. A line end of the other system ends a line as well.
+TEST(SystemJournalFile, AppendsWholeLinesAfterWhatTheFileHolds) {
+    struct Case {
+        const char* name;
+        const char* before;  // nullptr: no file
+        bool empty;
+        std::string after;  // without the two lines appended
+    };
+    const std::string cut = "a,b" + kEol + "2026-12";
+    for (const Case& c : {Case{"missing", nullptr, true, ""}, Case{"empty", "", true, ""},
+                          Case{"whole", "a,b\n", false, "a,b\n"},
+                          Case{"whole_crlf", "a,b\r\n", false, "a,b\r\n"},
+                          Case{"cut", cut.c_str(), false, cut + kEol},
+                          Case{"cut_after_cr", "a,b\r", false, "a,b\r" + kEol},
+                          Case{"only_a_piece", "time,se", false, "time,se" + kEol}}) {
+        SCOPED_TRACE(c.name);
+        test::TempWorkDir dir;
+        if (c.before != nullptr) test::write_text("j.csv", c.before);
+        JournalFile& f = system_journal_file();
+        char reason[64] = "";
+        ASSERT_TRUE(f.open("j.csv", reason, sizeof reason)) << reason;
+        EXPECT_EQ(f.empty(), c.empty);
+        EXPECT_TRUE(f.append_line("one,1", 5, reason, sizeof reason)) << reason;
+        EXPECT_FALSE(f.empty());
+        EXPECT_TRUE(f.append_line("two,2", 5, reason, sizeof reason)) << reason;
+        f.close();
+        const auto bytes = test::read_file("j.csv");
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()),
+                  c.after + "one,1" + kEol + "two,2" + kEol);
+    }
+}
+
+#ifndef _WIN32
+// A write cut short is taken back: the file ends as it did before it, the reason is said, and
+// the next line still starts on a line of its own after a piece that was there. The cut comes
+// from the process's file size limit with SIGXFSZ ignored, as a full disk cuts a write. Windows
+// has no such limit, nor any other way to cut a write short in a process of its own; the Windows
+// file's case is the full disk under Wine (tests/e2e/wine_server_test.cpp).
+TEST(SystemJournalFile, AWriteCutShortIsTakenBack) {
+    test::TempWorkDir dir;
+    const std::string before = "a,b\n2026-12";
+    test::write_text("j.csv", before);
+    JournalFile& f = system_journal_file();
+    char reason[64] = "";
+    ASSERT_TRUE(f.open("j.csv", reason, sizeof reason)) << reason;
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit small = old;
+    small.rlim_cur = before.size() + 5;  // room for a few bytes of the line
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = f.append_line("a line longer than the room", 27, reason, sizeof reason);
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(written);
+    EXPECT_STREQ(reason, "No space left on device");
+    auto bytes = test::read_file("j.csv");
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), before);
+    EXPECT_TRUE(f.append_line("one,1", 5, reason, sizeof reason)) << reason;
+    f.close();
+    bytes = test::read_file("j.csv");
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), before + "\none,1\n");
+}
+#endif
 
 // The system's reason: the C library's text on POSIX, the system's message on Windows (its words
 // differ between Windows versions and Wine: only that there is one is checked there).

@@ -18,15 +18,28 @@ void say_reason(int err, char* reason, size_t cap) {
 
 class PosixJournalFile : public JournalFile {
 public:
-    bool open(const char* path, char* reason, size_t cap) override {
-        fd_ = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    bool empty() override {
+        struct stat st {};
+        return ::fstat(fd_, &st) == 0 && st.st_size == 0;
+    }
+
+    void close() override {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+protected:
+    // Read as well as written: the last byte tells whether the file ends in a whole line.
+    bool open_file(const char* path, char* reason, size_t cap) override {
+        fd_ = ::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
         if (fd_ < 0) say_reason(errno, reason, cap);
         return fd_ >= 0;
     }
 
-    bool empty() override {
+    bool last_byte(char& byte) override {
         struct stat st {};
-        return ::fstat(fd_, &st) == 0 && st.st_size == 0;
+        return ::fstat(fd_, &st) == 0 && st.st_size > 0 &&
+               ::pread(fd_, &byte, 1, st.st_size - 1) == 1;
     }
 
     bool append(const char* line, size_t len, char* reason, size_t cap) override {
@@ -43,11 +56,6 @@ public:
             return false;
         }
         return true;
-    }
-
-    void close() override {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
     }
 
 private:

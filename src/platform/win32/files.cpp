@@ -20,8 +20,9 @@ void full_path(const char* arg, char* out, size_t size) {
 }
 
 bool rename_noreplace(const char* from, const char* to) {
-    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists.
-    return MoveFileExA(win32::utf8_to_ansi(from).c_str(), win32::utf8_to_ansi(to).c_str(), 0) != 0;
+    // Without MOVEFILE_REPLACE_EXISTING the move fails when `to` exists. Wide names, as for
+    // open_file: any name, not only those of the ANSI code page.
+    return MoveFileExW(win32::utf8_to_wide(from).c_str(), win32::utf8_to_wide(to).c_str(), 0) != 0;
 }
 
 std::FILE* open_file(const char* name, const char* mode) {

@@ -1,5 +1,7 @@
-// The update journal's file on Windows: one WriteFile per line in append mode, then
-// FlushFileBuffers.
+// The update journal's file on Windows: one WriteFile per line at the end of the file, then
+// FlushFileBuffers. The file is opened for reading and writing, not for appending only, so that
+// a write cut short can be taken back; each line is put at the end itself (the journal is this
+// program's alone to write).
 #include <windows.h>
 
 #include <cstdio>
@@ -32,25 +34,52 @@ void say_reason(DWORD err, char* reason, size_t cap) {
 
 class Win32JournalFile : public JournalFile {
 public:
-    bool open(const char* path, char* reason, size_t cap) override {
-        file_ = CreateFileW(win32::utf8_to_wide(path).c_str(), FILE_APPEND_DATA,
+    bool empty() override {
+        LARGE_INTEGER size{};
+        return GetFileSizeEx(file_, &size) != 0 && size.QuadPart == 0;
+    }
+
+    void close() override {
+        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
+        file_ = INVALID_HANDLE_VALUE;
+    }
+
+protected:
+    bool open_file(const char* path, char* reason, size_t cap) override {
+        file_ = CreateFileW(win32::utf8_to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file_ == INVALID_HANDLE_VALUE) say_reason(GetLastError(), reason, cap);
         return file_ != INVALID_HANDLE_VALUE;
     }
 
-    bool empty() override {
+    bool last_byte(char& byte) override {
         LARGE_INTEGER size{};
-        return GetFileSizeEx(file_, &size) != 0 && size.QuadPart == 0;
+        if (GetFileSizeEx(file_, &size) == 0 || size.QuadPart == 0) return false;
+        const ULONGLONG at = static_cast<ULONGLONG>(size.QuadPart - 1);
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD got = 0;
+        return ReadFile(file_, &byte, 1, &got, &where) != 0 && got == 1;
     }
 
     bool append(const char* line, size_t len, char* reason, size_t cap) override {
+        LARGE_INTEGER before{};
+        if (SetFilePointerEx(file_, LARGE_INTEGER{}, &before, FILE_END) == 0) {
+            say_reason(GetLastError(), reason, cap);
+            return false;
+        }
         DWORD written = 0;
         const DWORD want = static_cast<DWORD>(len);
-        if (WriteFile(file_, line, want, &written, nullptr) == 0 || written != want) {
-            say_reason(written != want && GetLastError() == 0 ? ERROR_DISK_FULL : GetLastError(),
-                       reason, cap);
+        const BOOL wrote = WriteFile(file_, line, want, &written, nullptr);
+        if (wrote == 0 || written != want) {
+            // A full disk: Wine then writes what fits and reports success with the shorter
+            // count (a write with no room at all fails with ERROR_DISK_FULL); Windows may fail
+            // after writing a part. Either way the file is cut back to its size before.
+            const DWORD err = wrote != 0 ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError();
+            take_back(before);
+            say_reason(err, reason, cap);
             return false;
         }
         if (FlushFileBuffers(file_) == 0) {
@@ -60,12 +89,14 @@ public:
         return true;
     }
 
-    void close() override {
-        if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-        file_ = INVALID_HANDLE_VALUE;
+private:
+    // Cuts the file back to `size` when a write made it longer.
+    void take_back(LARGE_INTEGER size) {
+        LARGE_INTEGER now{};
+        if (GetFileSizeEx(file_, &now) == 0 || now.QuadPart <= size.QuadPart) return;
+        if (SetFilePointerEx(file_, size, nullptr, FILE_BEGIN) != 0) SetEndOfFile(file_);
     }
 
-private:
     HANDLE file_ = INVALID_HANDLE_VALUE;
 };
 

@@ -74,11 +74,17 @@ int FakeNet::close(int so) {
     return 0;
 }
 
-bool FakeJournalFile::open(const char* path, char* reason, size_t cap) {
+bool FakeJournalFile::open_file(const char* path, char* reason, size_t cap) {
     opened_path = path;
     if (open_error == nullptr) return true;
     std::snprintf(reason, cap, "%s", open_error);
     return false;
+}
+
+bool FakeJournalFile::last_byte(char& byte) {
+    if (lines.empty()) return false;
+    byte = '\n';
+    return true;
 }
 
 bool FakeJournalFile::append(const char* bytes, size_t len, char* reason, size_t cap) {

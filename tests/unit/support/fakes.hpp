@@ -95,7 +95,6 @@ public:
 // A journal file in memory: lines kept as written; opening or the n-th append can fail.
 class FakeJournalFile : public JournalFile {
 public:
-    bool open(const char* path, char* reason, size_t cap) override;
     bool empty() override { return lines.empty(); }
     void close() override { ++closes; }
 
@@ -107,6 +106,8 @@ public:
     std::vector<std::string> lines;  // without their line ends
 
 protected:
+    bool open_file(const char* path, char* reason, size_t cap) override;
+    bool last_byte(char& byte) override;  // a line end after any line
     bool append(const char* bytes, size_t len, char* reason, size_t cap) override;
 };
 
