@@ -199,7 +199,7 @@ void JournalTally::take_line(const CsvRecord& rec) {
     const std::string& serial = rec.fields[kSerial];
     const std::string& result = rec.fields[kResult];
     int64_t instant = 0;
-    if (!parse_time(time, instant)) return note_damage(rec, Damage::bad_time, time);
+    if (!parse_time(time, instant)) return note_damage(rec, Damage::bad_time, time.substr(0, 40));
     if (serial.empty()) return note_damage(rec, Damage::no_serial);
     if (result.empty()) return note_damage(rec, Damage::no_result);
 

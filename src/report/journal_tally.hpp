@@ -53,7 +53,7 @@ struct DamagedLine {
     uint64_t last_line = 0;
     Damage damage = Damage::cut;
     size_t fields = 0;  // for field_count
-    std::string text;   // for bad_time: the column as it stands
+    std::string text;   // for bad_time: the column as it stands, its first 40 bytes
 };
 
 // A board's line as the report names it.

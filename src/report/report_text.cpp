@@ -64,7 +64,7 @@ std::string damage_text(const DamagedLine& d, size_t columns) {
         case Damage::bad_quotes: return "кавычки не по правилам CSV";
         case Damage::open_quote: return "кавычка не закрыта в этой строке";
         case Damage::too_long: return "длиннее " + num(CsvSplitter::kMaxRecord) + " байт";
-        case Damage::bad_time: return "время не читается: \"" + clean(d.text.substr(0, 40)) + "\"";
+        case Damage::bad_time: return "время не читается: \"" + clean(d.text) + "\"";
         case Damage::no_serial: return "пустой серийный номер (serial)";
         case Damage::no_result: return "пустой результат (result)";
     }
