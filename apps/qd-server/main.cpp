@@ -1,11 +1,16 @@
-// qd-server: the firmware update server. One argument, the INI file.
+// qd-server: the firmware update server. One argument, the INI file; or an option naming what
+// else to do with the files after it.
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/ending.hpp"
 #include "platform/system.hpp"
 #include "platform/terminal.hpp"
+#include "report/report_run.hpp"
 #include "server/console/live_view.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
@@ -36,13 +41,39 @@ void say_usage(qd::Console& con) {
     qd::say_line(con, "qd-server - сервер обновления ПО устройств по Ethernet (UDP, порт 5008).");
     qd::say_line(con, "");
     qd::say_line(con, "Запуск:  qd-server <файл.ini>");
+    qd::say_line(con, "         qd-server --report <журнал.csv> [<журнал.csv> ...]");
     qd::say_line(con, "");
-    qd::say_line(con, "Единственный аргумент - путь к INI-файлу конфигурации (абсолютный или");
+    qd::say_line(con, "Аргумент сервера - путь к INI-файлу конфигурации (абсолютный или");
     qd::say_line(con, "относительно рабочего каталога). Контейнер .upk и soft.bin ищутся в рабочем");
     qd::say_line(con, "каталоге. Пример конфигурации: examples/qd-server.ini.");
     qd::say_line(con, "");
     qd::say_line(con, "  -h, --help     эта справка");
     qd::say_line(con, "  --version      версия программы");
+    qd::say_line(con, "  --report       отчёт по журналам обновлений (CSV): итоги по результатам");
+    qd::say_line(con, "                 и дням, платы для повторного обновления, повреждённые");
+    qd::say_line(con, "                 строки. Код выхода: 0 - все платы готовы, 1 - есть");
+    qd::say_line(con, "                 платы для повтора, 2 - файл не читается или не журнал");
+}
+
+// The forms of the command line beside the server's own: an option, then the files it takes.
+struct Form {
+    const char* option;
+    int (*run)(qd::Console& con, const std::vector<std::string>& files);
+};
+
+constexpr Form kForms[] = {
+    {"--report", qd::run_report},
+};
+
+// The exit status of the form that argv names, or nothing when it names none.
+std::optional<int> run_form(qd::Console& con, int argc, char** argv) {
+    if (argc < 2) return std::nullopt;
+    for (const Form& form : kForms) {
+        if (std::strcmp(argv[1], form.option) != 0) continue;
+        const std::vector<std::string> args = qd::utf8_arguments(argc, argv);
+        return form.run(con, std::vector<std::string>(args.begin() + 2, args.end()));
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -58,6 +89,7 @@ int main(int argc, char** argv) {
         qd::say_version(con, kBuild);
         return 0;
     }
+    if (const auto code = run_form(con, argc, argv)) return *code;
     const qd::Seams seams{live_view(), clock, qd::system_net(), qd::system_adapters(), exit_process};
     auto server = std::make_unique<qd::Server>(seams, kBuild);
     server->live = &live_view();

@@ -64,10 +64,56 @@ TEST(ServerProcess, HelpAndVersion) {
     const Outcome help = run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " --help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("examples/qd-server.ini"), std::string::npos);
+    EXPECT_NE(help.out.find("qd-server --report <журнал.csv> [<журнал.csv> ...]"),
+              std::string::npos);
+    EXPECT_NE(help.out.find("  --report  "), std::string::npos);
     EXPECT_EQ(run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " -h").out, help.out);
     const Outcome version = run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " --version");
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(masked(version.out), "Версия ПО: 1.3A Сборка: DATE \n");
+}
+
+// The report on journals: its exit status says whether every board is done, some board is to
+// be redone, or a file could not be read as a journal; the option counts only in first place.
+TEST(ServerProcess, ReportExitStatus) {
+    const auto dir = fresh_dir();
+    ASSERT_FALSE(dir.empty());
+    const std::string header =
+        "time,serial,ip,hw,bootloader,crc_before,decision,result,crc_after,image,image_crc,"
+        "duration_ms,commands,repeats\n";
+    auto board = [](const char* time, const char* result) {
+        return std::string(time) + ",0.128.225.1.2.9,198.18.0.4,1,1,7EF40B2C,update," + result +
+               ",D718226B,D718226B.upk,D718226B,5702,1460,0\n";
+    };
+    std::ofstream(dir / "done.csv") << header << board("2026-12-10T13:06:31+03:00", "stalled")
+                                    << board("2026-12-10T13:09:00+03:00", "updated");
+    std::ofstream(dir / "redo.csv") << header << board("2026-12-10T12:00:00+01:00", "stalled");
+    std::ofstream(dir / "notes.txt") << "shift 2\n";
+    struct Case {
+        std::string args;
+        int status;
+        std::string last_line;
+    };
+    const std::string unread = "Итог: отчёт неполный, не прочитано файлов: 1; переделать плат: 0\n";
+    const Case cases[] = {
+        {"--report done.csv", 0, "Итог: все платы готовы\n"},
+        {"--report done.csv redo.csv", 1, "Итог: переделать плат: 1\n"},
+        {"--report redo.csv done.csv", 1, "Итог: переделать плат: 1\n"},
+        {"--report done.csv missing.csv", 2, unread},
+        {"--report notes.txt", 2, unread},
+        {"--report", 2, "Не указан журнал: qd-server --report <журнал.csv> [<журнал.csv> ...]\n"},
+        {"done.csv --report", 0, "Close!\n" + kSep},
+    };
+    for (const Case& c : cases) {
+        const Outcome r =
+            run("cd " + dir.string() + " && QD_CONSOLE_CHARSET=cp1251 " + kServer + " " + c.args);
+        EXPECT_EQ(r.status, c.status) << c.args;
+        EXPECT_EQ(r.out.find("\xD0\x9A"), std::string::npos) << "expected Windows-1251, not UTF-8";
+        const std::string text = to_utf8(r.out);
+        ASSERT_GE(text.size(), c.last_line.size()) << c.args;
+        EXPECT_EQ(text.substr(text.size() - c.last_line.size()), c.last_line) << c.args << text;
+    }
+    std::filesystem::remove_all(dir);
 }
 
 // The example configuration, started in a copy of the examples folder and ended from outside.
