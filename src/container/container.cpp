@@ -48,8 +48,8 @@ void fill_pattern(uint8_t* buf) {
     }
 }
 
-// The container's opening and size lines; -2, after the refusal line, when it is longer than
-// IMAGE_SIZE, else 1.
+// The container's opening and size lines; a container is exactly IMAGE_SIZE bytes: -2 after
+// the refusal line when it is longer, -3 when it is shorter (a cut copy), else 1.
 int8_t check_container_size(Console& con, const char* name_file, uint32_t size) {
     say(con, "Открываем .upk файл (%s) ", name_file);
     say(con, "размер файла: %u byte\n", size);
@@ -57,7 +57,34 @@ int8_t check_container_size(Console& con, const char* name_file, uint32_t size) 
         say_line(con, "Размер файла больше 122880 byte, файл не загружен");
         return -2;
     }
+    if (size < IMAGE_SIZE) {
+        say_line(con, "Размер файла меньше 122880 byte, файл не загружен");
+        return -3;
+    }
     return 1;
+}
+
+// The file name without its folders: what follows the last '/' or '\'.
+const char* base_name(const char* path) {
+    const char* base = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') base = p + 1;
+    }
+    return base;
+}
+
+bool is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+bool is_upk_extension(const char* ext) {
+    constexpr char kExt[] = ".upk";
+    for (size_t i = 0; i < sizeof kExt; ++i) {
+        const char c = ext[i];
+        const char lower = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower != kExt[i]) return false;
+    }
+    return true;
 }
 
 void say_loaded(Console& con, size_t got) {
@@ -118,18 +145,49 @@ int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_im
         say(con, "Cannot open .upk file (%s)\n", name_file);
         return -1;
     }
-    if (check_container_size(con, name_file, file_size(f.get())) < 0) return -2;
+    if (const int8_t r = check_container_size(con, name_file, file_size(f.get())); r < 0) {
+        return r;
+    }
     std::rewind(f.get());
-    say_loaded(con, std::fread(flash_bin_img, 1, IMAGE_SIZE, f.get()));
-    return 1;
+    const size_t got = std::fread(flash_bin_img, 1, IMAGE_SIZE, f.get());
+    say_loaded(con, got);
+    return got == IMAGE_SIZE ? 1 : -4;
 }
 
 int8_t load_container(Console& con, const char* name_file, const uint8_t* bytes, size_t size,
                       uint8_t* flash_bin_img) {
-    if (check_container_size(con, name_file, measured(size)) < 0) return -2;
-    if (size > 0) std::memcpy(flash_bin_img, bytes, size);
+    if (const int8_t r = check_container_size(con, name_file, measured(size)); r < 0) return r;
+    std::memcpy(flash_bin_img, bytes, size);
     say_loaded(con, size);
     return 1;
+}
+
+NameCheck check_container_name(const char* name_file, uint32_t crc) {
+    const char* name = base_name(name_file);
+    size_t digits = 0;
+    uint32_t number = 0;
+    for (; is_hex_digit(name[digits]); ++digits) {
+        if (digits == 8) return NameCheck::not_a_crc;
+        const char c = name[digits];
+        const int value = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+        number = number << 4 | static_cast<uint32_t>(value);
+    }
+    if (digits == 0 || !is_upk_extension(name + digits)) return NameCheck::not_a_crc;
+    return number == crc ? NameCheck::matches : NameCheck::differs;
+}
+
+bool verify_container_name(Console& con, const char* name_file, uint32_t crc) {
+    switch (check_container_name(name_file, crc)) {
+        case NameCheck::matches:
+            return true;
+        case NameCheck::differs:
+            say_line(con, "CRC32 образа не совпадает с именем файла, файл не загружен");
+            return false;
+        case NameCheck::not_a_crc:
+            say_line(con, "Имя файла не является CRC32 образа, образ не проверен");
+            return true;
+    }
+    return false;
 }
 
 int8_t run_file_converter(Console& con, Clock& clock) {

@@ -12,18 +12,32 @@
 
 namespace qd {
 
-// Loads the container `name_file` into flash_bin_img (IMAGE_SIZE bytes).
-//   1  the file was opened and read (whatever number of bytes the read gave)
+// Loads the container `name_file` into flash_bin_img (IMAGE_SIZE bytes). A container is
+// exactly IMAGE_SIZE bytes; a file of another size is refused after its size line.
+//   1  the file was read whole
 //  -1  the file cannot be opened; the buffer is left as it was
 //  -2  the file is longer than IMAGE_SIZE; refused, the buffer is left as it was
+//  -3  the file is shorter than IMAGE_SIZE (a cut copy); refused, the buffer is left as it was
+//  -4  the read gave fewer bytes than the file's size (it changed while read): not whole
 int8_t read_container(Console& con, const char* name_file, uint8_t* flash_bin_img);
 
 // Loads the `size` bytes of the container `name_file` held in memory into flash_bin_img
-// (IMAGE_SIZE bytes), with read_container's messages for a file of that size.
-//   1  loaded: the buffer starts with the bytes, the rest is left as it was
-//  -2  longer than IMAGE_SIZE; refused, the buffer is left as it was
+// (IMAGE_SIZE bytes), with read_container's messages and results for a file of that size.
 int8_t load_container(Console& con, const char* name_file, const uint8_t* bytes, size_t size,
                       uint8_t* flash_bin_img);
+
+// A container's name is the CRC-32 of its bytes: how the file name (the part after the last
+// '/' or '\') stands to the CRC-32 of the image read from it.
+enum class NameCheck {
+    matches,    // 1 to 8 hex digits and ".upk" (either case), the image's CRC-32
+    differs,    // of that form, another number: the file is damaged or mislabelled
+    not_a_crc,  // of another form: nothing to check the image against
+};
+NameCheck check_container_name(const char* name_file, uint32_t crc);
+
+// Holds a container read whole against its name: true when the image may be used (its name
+// matches, or says nothing, which is said), false after the mismatch line.
+bool verify_container_name(Console& con, const char* name_file, uint32_t crc);
 
 // Turns soft.bin in the working directory into a container named after its CRC-32 and renames
 // soft.bin to soft.obin; never replaces an existing file.

@@ -80,7 +80,8 @@ struct Server {
 // img_bf holds what start-up read (loaded: the container's image): its CRC-32 is taken, once.
 void note_image(Server& srv, bool loaded);
 
-// Ends the process after a fatal error, without further clean-up.
+// Ends the process after a fatal error: the journal lines of the dialogues in progress, then no
+// further clean-up.
 [[noreturn]] void fatal_exit(Server& srv, int code);
 
 // The version line of the banner.

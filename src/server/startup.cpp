@@ -10,6 +10,7 @@
 #include "server/journal/journal.hpp"
 #include "server/net/adapters.hpp"
 #include "server/net/exchange.hpp"
+#include "server/pass.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -53,9 +54,14 @@ void say_signature(Server& srv) {
     say_separator(srv.con);
 }
 
+// The image is used only when it was read whole and its name does not say another CRC-32.
 void load_image(Server& srv) {
-    note_image(srv, read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1);
+    const bool read_whole = read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1;
+    note_image(srv, read_whole);
     say(srv.con, "Проверка CRC32 (0x4c11DB7): %X \n", srv.image_crc);
+    if (read_whole) {
+        srv.image_loaded = verify_container_name(srv.con, srv.cfg.s_BinContainer, srv.image_crc);
+    }
 }
 
 void build_allowlist(Server& srv) {
@@ -86,6 +92,7 @@ void say_version(Console& con, BuildStamp build) {
 }
 
 void fatal_exit(Server& srv, int code) {
+    journal_interrupted(srv);  // the dialogues the end cuts short keep their lines
     srv.exit_process(code);
     std::abort();
 }

@@ -13,6 +13,8 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
+#include <thread>
+#include <atomic>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -462,6 +464,61 @@ TEST_P(Verdicts, OneLineForEachDeviceWithItsFields) {
     EXPECT_EQ(count(text, kWriteFailed), 0u);
 }
 
+// --- 1b. an image that is not the container's ------------------------------------------------
+
+// A container cut short or damaged under its CRC name leaves no image loaded: a board that the
+// policy would update gets nothing, and its line says `no-image`, in both engines.
+struct RefusedImageCase {
+    const char* name;
+    int parallel;
+    bool cut;  // else one byte damaged
+    const char* line;
+};
+
+void PrintTo(const RefusedImageCase& c, std::ostream* os) { *os << c.name; }
+
+class RefusedImage : public ::testing::TestWithParam<RefusedImageCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RefusedImage,
+    ::testing::Values(
+        RefusedImageCase{"CutOneAtATime", 0, true,
+                         "Размер файла меньше 122880 byte, файл не загружен\n"},
+        RefusedImageCase{"CutParallel", 2, true,
+                         "Размер файла меньше 122880 byte, файл не загружен\n"},
+        RefusedImageCase{"DamagedOneAtATime", 0, false,
+                         "CRC32 образа не совпадает с именем файла, файл не загружен\n"},
+        RefusedImageCase{"DamagedParallel", 2, false,
+                         "CRC32 образа не совпадает с именем файла, файл не загружен\n"}),
+    case_name<RefusedImageCase>);
+
+TEST_P(RefusedImage, NoBoardIsFlashedAndTheLineSaysNoImage) {
+    const RefusedImageCase& c = GetParam();
+    std::vector<uint8_t> bytes = test::read_file(test::container_file());
+    if (c.cut) {
+        bytes.resize(65536);
+    } else {
+        bytes[1000] ^= 0x80;
+    }
+    ServerSettings s = settings(2);
+    s.parallel = c.parallel;
+    s.container_bytes = bytes;
+    Bench bench(1, s);
+    ASSERT_EQ(bench.error(), "");
+    EXPECT_EQ(count(bench.transcript(), c.line), 1u) << bench.transcript();
+    Ends ends(bench);
+    size_t offset = bench.transcript().size();
+    Served served = serve(bench, ends, kNoImage, 1, offset);
+    end_device(served, kNoImage);
+    EXPECT_NE(served.dialogue.find("Образ ПО не загружен, обновление невозможно!"),
+              std::string::npos)
+        << served.dialogue;
+    const test::CsvText csv = test::read_csv(read_text(bench.dir() / kJournal), "\n");
+    ASSERT_EQ(csv.error, "");
+    ASSERT_EQ(csv.records.size(), 2u);
+    expect_line(csv.records[1], kNoImage, 1, served, std::nullopt);
+}
+
 // --- 2. the server killed right after a line -------------------------------------------------
 
 // The line is written and synced before the dialogue's closing lines: a server killed once they
@@ -536,6 +593,72 @@ TEST(JournalInterrupted, EveryBoardInProgressHasItsLine) {
         std::vector<std::string> expected;
         for (int n = 1; n <= c.boards; ++n) expected.push_back(serial(n));
         EXPECT_EQ(serials, expected);
+    }
+}
+
+// Ended from outside while junk arrives on port 5008 faster than the server reads it, so that
+// its socket is readable at every wait: the end is acted on all the same, within a second and a
+// half, with the line of every board in progress. A sender from a second address of the
+// devices' side, bounded in time; the boards are given no stall time to end on meanwhile.
+TEST(JournalInterrupted, UnderAStreamOfJunkTheEndComesAtOnce) {
+    struct Case {
+        const char* name;
+        int parallel;
+        int sig;
+    };
+    for (const Case& c : {Case{"one at a time, Ctrl+C", 0, SIGINT},
+                          Case{"one at a time, SIGTERM", 0, SIGTERM},
+                          Case{"two at once, Ctrl+C", 2, SIGINT},
+                          Case{"two at once, SIGTERM", 2, SIGTERM}}) {
+        SCOPED_TRACE(c.name);
+        const int boards = c.parallel > 0 ? 2 : 1;
+        ServerSettings s = settings(2);
+        s.parallel = c.parallel;
+        s.stall_timeout = 0;
+        Bench bench(boards + 1, s);
+        ASSERT_EQ(bench.error(), "");
+        std::vector<std::string> args = device_args(kUpdated, 1);
+        args.insert(args.end(), {"--reply-time", "20", "--count", std::to_string(boards)});
+        std::unique_ptr<Process> dev = bench.device("device", args);
+        // Some 50 blocks sent to each board.
+        const std::string writing = c.parallel > 0 ? "CMD:5; Frame:" : "NPW:50;";
+        ASSERT_TRUE(bench.wait_for_count(writing, c.parallel > 0 ? 100u : 1u, kSettleMs))
+            << bench.transcript();
+
+        std::atomic<bool> stop{false};
+        std::atomic<uint64_t> sent{0};
+        std::thread stream([&] {
+            test::UdpSocket so = bench.net().in_device([] { return test::UdpSocket(); });
+            if (!so.bind(ip(boards + 1), 0)) return;
+            test::JunkMaker junk(7);
+            std::vector<test::Bytes> pool;
+            for (int i = 0; i < 64; ++i) pool.push_back(junk.next().bytes);
+            sent = test::stream_to(so, TestNetwork::kServerIp, UPDATE_PORT, pool, stop,
+                                   Clock::now() + std::chrono::seconds(8));
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const Clock::time_point asked = Clock::now();
+        ASSERT_EQ(::kill(bench.server().pid(), c.sig), 0);
+        const std::optional<int> status = bench.server().wait_for(6000);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
+        stop = true;
+        stream.join();
+        dev->stop();
+        EXPECT_GT(sent.load(), 1000u) << "the stream did not flow";
+        EXPECT_EQ(status, 128 + c.sig);
+        EXPECT_LE(took.count(), 1500) << "from the signal to the end";
+        std::printf("[ %s: ended %lld ms after the signal, %llu datagrams sent ]\n", c.name,
+                    static_cast<long long>(took.count()),
+                    static_cast<unsigned long long>(sent.load()));
+
+        const std::string bytes = read_text(bench.dir() / kJournal);
+        const test::CsvText csv = test::read_csv(bytes, "\n");
+        ASSERT_EQ(csv.error, "") << bytes;
+        ASSERT_EQ(csv.records.size(), static_cast<size_t>(boards) + 1) << bytes;
+        for (size_t i = 1; i < csv.records.size(); ++i) {
+            ASSERT_EQ(csv.records[i].size(), kFields) << bytes;
+            EXPECT_EQ(csv.records[i][7], "interrupted") << bytes;
+        }
     }
 }
 

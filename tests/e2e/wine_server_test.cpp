@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,7 @@
 #include "protocol/crc.hpp"
 #include "support/child_process.hpp"
 #include "support/csv.hpp"
+#include "support/junk.hpp"
 #include "support/private_net.hpp"
 #include "support/pty_process.hpp"
 #include "support/rack_console.hpp"
@@ -559,6 +561,68 @@ TEST_F(WineServer, UpdatesFourDevicesAtOnceWithParallel) {
             << TestNetwork::device_ip(n) << "\n" << text;
     }
     EXPECT_EQ(led, kRackDevices * clean.size()) << "lines led by no device's address";
+}
+
+// Ctrl+C while junk arrives on port 5008 faster than the server reads it (a sender from a third
+// address, bounded in time), two boards in the middle of their write (Parallel=2, no stall time):
+// the end comes within a second and a half, and each board has its `interrupted` line.
+TEST_F(WineServer, CtrlCUnderAStreamOfJunkEndsAtOnceWithTheLinesOfTheBoardsInProgress) {
+    std::ofstream(work.path() / "end.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nParallel=2\n"
+           "DelayFrames=500\nDelayWrite=500\nStallTimeout=0\n[FILE]\nBinContainer=D718226B.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n[LOG]\nJournal=end.csv\n";
+    const fs::path container = fs::path(QD_EXAMPLES_DIR) / "D718226B.upk";
+    fs::copy_file(container, work.path() / "D718226B.upk");
+    auto server = start_server("end.ini", "end.bin");
+    // Each block takes its board 20 ms: the write lasts about 10 s.
+    ChildProcess rack({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
+                       "--address", TestNetwork::device_ip(1), "--count", "2", "--mac",
+                       "2.81.68.0.4.0", "--interval", "1000", "--reply-time", "20",
+                       "--time-limit", "240000"},
+                      work.path(), work.path() / "end.txt", work.path() / "end.err");
+    const auto writing = [&] {
+        return count_of(as_text(console("end.bin")), " Запись FLASH: 10 %") >= 2;
+    };
+    const auto until = Clock::now() + std::chrono::seconds(180);
+    while (!writing() && Clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(writing()) << as_text(console("end.bin")) << errors("end.bin");
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> sent{0};
+    std::thread stream([&] {
+        UdpSocket so = net_->in_device([] { return UdpSocket(); });
+        if (!so.bind(TestNetwork::device_ip(3), 0)) return;
+        test::JunkMaker junk(11);
+        std::vector<test::Bytes> pool;
+        for (int i = 0; i < 64; ++i) pool.push_back(junk.next().bytes);
+        sent = test::stream_to(so, TestNetwork::kServerIp, UPDATE_PORT, pool, stop,
+                               Clock::now() + std::chrono::seconds(8));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const auto asked = Clock::now();
+    server->signal(SIGINT);
+    const std::optional<int> status = server->wait(10000);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+    stop = true;
+    stream.join();
+    rack.stop();
+    EXPECT_GT(sent.load(), 1000u) << "the stream did not flow";
+    EXPECT_EQ(status, kEndedByCtrlC);
+    EXPECT_LE(took, 1500) << "from Ctrl+C to the end";
+    std::printf("[ ended %lld ms after Ctrl+C, %llu datagrams sent ]\n",
+                static_cast<long long>(took), static_cast<unsigned long long>(sent.load()));
+
+    const std::string bytes = read_bytes(work.path() / "end.csv");
+    const test::CsvText csv = test::read_csv(bytes, "\r\n");
+    ASSERT_EQ(csv.error, "") << bytes;
+    ASSERT_EQ(csv.records.size(), 3u) << bytes;
+    for (size_t i = 1; i < csv.records.size(); ++i) {
+        ASSERT_EQ(csv.records[i].size(), 14u) << bytes;
+        EXPECT_EQ(csv.records[i][7], "interrupted") << bytes;
+    }
 }
 
 // A device whose replies all carry frame number 0 (qd-devsim --reply-counter still): its

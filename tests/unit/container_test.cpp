@@ -132,16 +132,6 @@ protected:
     std::vector<uint8_t> image;
 };
 
-TEST_F(Loader, ShortFileFillsTheStartOnly) {
-    write_file("c.upk", std::vector<uint8_t>(100, 0x11));
-    EXPECT_EQ(read_container(con, "c.upk", image.data()), 1);
-    EXPECT_EQ(con.text(),
-              "Открываем .upk файл (c.upk) размер файла: 100 byte\nПрочитано в память: 100 byte\n");
-    EXPECT_EQ(image[99], 0x11);
-    EXPECT_EQ(image[100], 0xAA);
-    EXPECT_EQ(image[IMAGE_SIZE - 1], 0xAA);
-}
-
 TEST_F(Loader, FullContainer) {
     std::vector<uint8_t> bytes(IMAGE_SIZE);
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7);
@@ -164,20 +154,59 @@ TEST_F(Loader, DirectoryCannotBeOpened) {
     EXPECT_EQ(con.text(), "Cannot open .upk file (d.upk)\n");
 }
 
-TEST_F(Loader, EmptyFileLeavesTheBuffer) {
-    write_file("e.upk", {});
-    EXPECT_EQ(read_container(con, "e.upk", image.data()), 1);
-    EXPECT_EQ(con.text(), "Открываем .upk файл (e.upk) размер файла: 0 byte\nПрочитано в память: 0 byte\n");
-    EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
+// A container is exactly IMAGE_SIZE bytes: a file of any other size is refused after its size
+// line, without a read line, and the buffer is left as it was.
+TEST_F(Loader, AFileOfAnotherSizeIsRefusedAndLeavesTheBuffer) {
+    struct Case {
+        size_t size;
+        int8_t result;
+        const char* line;
+    };
+    const char* shorter = "Размер файла меньше 122880 byte, файл не загружен\n";
+    const char* longer = "Размер файла больше 122880 byte, файл не загружен\n";
+    for (const Case& c : {Case{0, -3, shorter}, Case{100, -3, shorter}, Case{65536, -3, shorter},
+                          Case{IMAGE_SIZE - 1, -3, shorter}, Case{IMAGE_SIZE + 1, -2, longer}}) {
+        con.clear();
+        write_file("c.upk", std::vector<uint8_t>(c.size, 0x11));
+        EXPECT_EQ(read_container(con, "c.upk", image.data()), c.result) << c.size;
+        EXPECT_EQ(con.text(), "Открываем .upk файл (c.upk) размер файла: " +
+                                  std::to_string(c.size) + " byte\n" + c.line)
+            << c.size;
+        EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA)) << c.size;
+    }
 }
 
-TEST_F(Loader, TooLongFileIsRefusedAndLeavesTheBuffer) {
-    write_file("big.upk", std::vector<uint8_t>(IMAGE_SIZE + 1, 0x11));
-    EXPECT_EQ(read_container(con, "big.upk", image.data()), -2);
-    EXPECT_EQ(con.text(),
-              "Открываем .upk файл (big.upk) размер файла: 122881 byte\n"
-              "Размер файла больше 122880 byte, файл не загружен\n");
-    EXPECT_EQ(image, std::vector<uint8_t>(IMAGE_SIZE, 0xAA));
+// The name of a container is the CRC-32 of its bytes, in hex digits of either case, without
+// or with leading zeros, before ".upk" in either case, after any folders.
+TEST(ContainerName, IsHeldAgainstTheImagesCrc) {
+    struct Case {
+        const char* name;
+        uint32_t crc;
+        NameCheck check;
+    };
+    const Case cases[] = {
+        {"D718226B.upk", 0xD718226B, NameCheck::matches},
+        {"d718226b.UPK", 0xD718226B, NameCheck::matches},
+        {"ABCD.upk", 0x0000ABCD, NameCheck::matches},
+        {"0000ABCD.upk", 0x0000ABCD, NameCheck::matches},
+        {"0.upk", 0, NameCheck::matches},
+        {"C:\\fw\\line 2/D718226B.upk", 0xD718226B, NameCheck::matches},
+        {"fw/D718226B.upk", 0xD718226B, NameCheck::matches},
+        {"D718226B.upk", 0xD718226C, NameCheck::differs},
+        {"ABCD.upk", 0x1000ABCD, NameCheck::differs},
+        {"D718226B.upk\\1419D4D7.upk", 0xD718226B, NameCheck::differs},
+        {"firmware.upk", 0xD718226B, NameCheck::not_a_crc},
+        {"D718226B.bin", 0xD718226B, NameCheck::not_a_crc},
+        {"D718226B.upk.bak", 0xD718226B, NameCheck::not_a_crc},
+        {"D718226B (1).upk", 0xD718226B, NameCheck::not_a_crc},
+        {"0D718226B.upk", 0xD718226B, NameCheck::not_a_crc},
+        {".upk", 0, NameCheck::not_a_crc},
+        {"", 0, NameCheck::not_a_crc},
+        {"fw/", 0, NameCheck::not_a_crc},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(check_container_name(c.name, c.crc), c.check) << c.name;
+    }
 }
 
 }  // namespace

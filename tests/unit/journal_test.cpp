@@ -280,6 +280,31 @@ TEST_F(Journalling, ADialogueInProgressWhenTheServerIsEndedIsJournalledInterrupt
     EXPECT_EQ(f[13], "0");
 }
 
+// A fatal socket error ends the process as it must (its line, exit code -1), and the board
+// whose dialogue it cut short has its line first.
+TEST_F(Journalling, AFatalSocketErrorWritesTheLineOfTheDialogueInProgressFirst) {
+    plug();
+    run_dialogue();  // the first board updated: its line
+    plug(kDevIp, {}, 7);
+    t.net.fail_open = true;  // the send socket of the next dialogue cannot be created
+    t.con.clear();
+    try {
+        run_dialogue();
+        ADD_FAILURE() << "the process did not end";
+    } catch (const test::ProcessExit& e) {
+        EXPECT_EQ(e.code, -1);
+    }
+    EXPECT_NE(t.con.text().find("ERROR - create socket() failed \n"), std::string::npos)
+        << t.con.text();
+    const auto& lines = t.journal.lines;
+    ASSERT_EQ(lines.size(), 3u);
+    const Fields f = parse_csv(lines[2]);
+    EXPECT_EQ(f[1], "0.128.225.1.2.7");
+    EXPECT_EQ(f[6], "update");
+    EXPECT_EQ(f[7], "interrupted");
+    EXPECT_EQ(f[12], "0");
+}
+
 // The engine for several devices: each dialogue open gets its line; one that has ended, none.
 TEST_F(Journalling, EachOpenDialogueOfARackIsJournalledInterrupted) {
     srv().cfg.parallel = 4;

@@ -138,57 +138,40 @@ TEST(LiveTable, FitsEverySizeAndCountsTheRowsLeftOut) {
 
 // --- a rack drawn on a test screen ---------------------------------------------------------------
 
-// A terminal for tests: its size, whether it takes VT sequences, and the end from outside held or
-// not; a hold while held or a release while not is noted as a fault.
+// A terminal for tests: its size, and whether it takes VT sequences.
 class FakeTerminal : public Terminal {
 public:
-    bool start(std::string_view restore) override {
+    bool start() override {
         ++starts;
-        restore_text = restore;
         return takes_vt;
     }
     TerminalSize size() override { return window; }
-    void hold_end() override {
-        if (held) faults += "held twice; ";
-        held = true;
-    }
-    void release_end() override {
-        if (!held) faults += "released without a hold; ";
-        held = false;
-    }
     void stop() override { ++stops; }
 
     bool takes_vt = true;
     TerminalSize window{100, 30};
     int starts = 0;
     int stops = 0;
-    bool held = false;
-    std::string faults;
-    std::string restore_text;
 };
 
 // What reaches the terminal: the bytes, each write's virtual time, and the screen they make.
 class TerminalConsole : public Console {
 public:
-    TerminalConsole(const VirtualClock& clock, const FakeTerminal& term)
-        : clock_(clock), term_(term) {}
+    explicit TerminalConsole(const VirtualClock& clock) : clock_(clock) {}
 
     void write(std::string_view bytes) override {
         text.append(bytes);
         screen.feed(bytes);
         if (bytes.find('\x1b') == std::string_view::npos) return;
         draws.push_back(clock_.slept_ms());
-        if (!term_.held) ++drawn_unheld;
     }
 
     std::string text;
     test::ScreenModel screen{100, 30};
     std::vector<uint64_t> draws;  // the virtual time of each write with a sequence in it
-    int drawn_unheld = 0;
 
 private:
     const VirtualClock& clock_;
-    const FakeTerminal& term_;
 };
 
 const std::regex kWritingRow(
@@ -303,7 +286,6 @@ TEST_F(LiveRack, OffWhereTheTerminalTheKeyOrTheLoopSaySo) {
             EXPECT_EQ(test::count(plain, " Запись FLASH: 50 %\n"), 4u) << plain;
         }
         EXPECT_EQ(term.starts, c.starts);
-        EXPECT_FALSE(term.held);
     }
 }
 
@@ -311,7 +293,7 @@ TEST_F(LiveRack, OffWhereTheTerminalTheKeyOrTheLoopSaySo) {
 // table's rows in the order the dialogues opened, the lines above it, never a progress line.
 TEST_F(LiveRack, TableInPlaceOfTheProgressLines) {
     FakeTerminal term;
-    TerminalConsole out(t.clock, term);
+    TerminalConsole out(t.clock);
     LiveView view(out, term);
     build(&view, &view, 4, true);
     std::vector<std::string> writing;     // the first screen with all four writing
@@ -378,15 +360,13 @@ TEST_F(LiveRack, TableInPlaceOfTheProgressLines) {
     EXPECT_EQ(out.screen.cursor_row(), cursor_row);
     EXPECT_EQ(out.screen.cursor_column(), 0);
     EXPECT_EQ(term.stops, 1);
-    EXPECT_EQ(term.restore_text, LiveView::kRestore);
-    EXPECT_EQ(term.faults, "");
 }
 
 // A rack only sent to its application (AutoProg=0, AutoJumpApp=1): the summary counts the four
 // there, none aborted.
 TEST_F(LiveRack, ARackSentToItsApplicationIsNotCountedAsAborted) {
     FakeTerminal term;
-    TerminalConsole out(t.clock, term);
+    TerminalConsole out(t.clock);
     LiveView view(out, term);
     build(&view, &view, 4, true);
     srv().cfg.autoprog_regime = 0;
@@ -406,7 +386,7 @@ TEST_F(LiveRack, ARackSentToItsApplicationIsNotCountedAsAborted) {
 // Boards given up because they refused: the summary counts them by cause, as their lines say.
 TEST_F(LiveRack, TheSummaryTellsRefusingBoardsFromSilentOnes) {
     FakeTerminal term;
-    TerminalConsole out(t.clock, term);
+    TerminalConsole out(t.clock);
     LiveView view(out, term);
     build(&view, &view, 4, true);
     srv().cfg.stall_timeout = 2;
@@ -422,11 +402,11 @@ TEST_F(LiveRack, TheSummaryTellsRefusingBoardsFromSilentOnes) {
     EXPECT_TRUE(std::regex_match(*summary, expected)) << *summary;
 }
 
-// Draws are at least 100 ms apart and each is one write made while an end from outside waits;
+// Draws are at least 100 ms apart;
 // with nothing open, the engine wakes about once a second for the time since the start, no more.
 TEST_F(LiveRack, DrawsAtMostTenTimesASecondAndIdlesWithoutSpinning) {
     FakeTerminal term;
-    TerminalConsole out(t.clock, term);
+    TerminalConsole out(t.clock);
     LiveView view(out, term);
     build(&view, &view, 4, true);
     run();
@@ -435,8 +415,6 @@ TEST_F(LiveRack, DrawsAtMostTenTimesASecondAndIdlesWithoutSpinning) {
     for (size_t i = 1; i < out.draws.size(); ++i) {
         ASSERT_GE(out.draws[i] - out.draws[i - 1], LiveView::kRedrawMs) << "draw " << i;
     }
-    EXPECT_EQ(out.drawn_unheld, 0);
-    EXPECT_EQ(term.faults, "");
 
     // Ten idle seconds: the summary's time goes on, a draw each second.
     const uint64_t idle_from = t.clock.slept_ms();
@@ -449,14 +427,13 @@ TEST_F(LiveRack, DrawsAtMostTenTimesASecondAndIdlesWithoutSpinning) {
     EXPECT_LE(passes, 21) << "woken more often than the time since the start changes";
     EXPECT_GE(out.draws.size() - draws_before, 9u);
     EXPECT_LE(out.draws.size() - draws_before, 11u);
-    EXPECT_FALSE(term.held) << "an end from outside would wait with nothing to draw";
 }
 
 // A terminal made narrow in the middle of the write: from the next draw on, the table's lines
 // fit it and nothing wraps.
 TEST_F(LiveRack, NarrowedTerminalTakenAtTheNextDraw) {
     FakeTerminal term;
-    TerminalConsole out(t.clock, term);
+    TerminalConsole out(t.clock);
     LiveView view(out, term);
     build(&view, &view, 4, true);
     bool narrowed = false;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "protocol/constants.hpp"
+#include "protocol/crc.hpp"
 #include "server/server.hpp"
 #include "support/fakes.hpp"
 #include "support/temp_dir.hpp"
@@ -131,6 +132,64 @@ TEST_F(StartUp, FullIniWithAllowlistAndContainer) {
     const uint8_t expected_mac[6] = {10, 20, 30, 40, 50, 60};
     EXPECT_EQ(0, std::memcmp(server->cfg.rmac0, expected_mac, 6));
     EXPECT_EQ(server->cfg.bin_pass, 0x12345678u);
+}
+
+// An image reaches a board only when its container is whole and its name, where it is a CRC-32,
+// is the image's: a cut copy, a damaged byte or a wrong label leaves no image loaded (the
+// decision then flashes no board); a name of another form loads the image, said unchecked.
+TEST_F(StartUp, TheContainerIsHeldAgainstItsSizeAndName) {
+    const std::vector<uint8_t> good = test::read_file(std::filesystem::path(QD_EXAMPLES_DIR) /
+                                                      "D718226B.upk");
+    ASSERT_EQ(good.size(), IMAGE_SIZE);
+    std::vector<uint8_t> damaged = good;
+    damaged[70000] ^= 0x01;
+    const uint32_t damaged_crc = fullcalk_crc32(damaged.data(), IMAGE_SIZE, CRC32_POLY);
+    auto cut = [&](long n) { return std::vector<uint8_t>(good.begin(), good.begin() + n); };
+    char crc_line[64];
+    std::snprintf(crc_line, sizeof crc_line, "Проверка CRC32 (0x4c11DB7): %X \n", damaged_crc);
+    const std::string zero_crc = "Проверка CRC32 (0x4c11DB7): 5F288CC9 \n";
+    const std::string good_crc = "Проверка CRC32 (0x4c11DB7): D718226B \n";
+    const std::string shorter = "Размер файла меньше 122880 byte, файл не загружен\n";
+    const std::string read = "Прочитано в память: 122880 byte\n";
+    const std::string differs = "CRC32 образа не совпадает с именем файла, файл не загружен\n";
+    struct Case {
+        const char* what;
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::string lines;  // after the opening line's "размер файла: "
+        bool loaded;
+    };
+    const Case cases[] = {
+        {"a cut copy", "D718226B.upk", cut(65536), "65536 byte\n" + shorter + zero_crc, false},
+        {"an empty file", "D718226B.upk", {}, "0 byte\n" + shorter + zero_crc, false},
+        {"one byte short", "D718226B.upk", cut(long{IMAGE_SIZE} - 1),
+         "122879 byte\n" + shorter + zero_crc, false},
+        {"a damaged byte", "D718226B.upk", damaged,
+         "122880 byte\n" + read + crc_line + differs, false},
+        {"a wrong label", "1419D4D7.upk", good, "122880 byte\n" + read + good_crc + differs, false},
+        {"a label in lower case", "d718226b.UPK", good, "122880 byte\n" + read + good_crc, true},
+        {"a name of another form", "line2-fw.upk", good,
+         "122880 byte\n" + read + good_crc +
+             "Имя файла не является CRC32 образа, образ не проверен\n",
+         true},
+    };
+    for (const Case& c : cases) {
+        con.clear();
+        t.renew();
+        std::filesystem::remove_all("fw");
+        std::filesystem::create_directory("fw");
+        test::write_file(std::filesystem::path("fw") / c.name, c.bytes);
+        const std::string name = std::string("fw/") + c.name;
+        test::write_text("qd.ini", "[FILE]\nBinContainer=" + name +
+                                       "\n[ID_INI_FILE]\nIdIniFile=136719067\n");
+        EXPECT_EQ(start({"qd.ini"}), std::nullopt);
+        EXPECT_EQ(con.text(), kBanner + "Конфигурация: " + in_dir("qd.ini") + " \n" +
+                                  "Файл ini прочитан!\n" + kSep + "Открываем .upk файл (" +
+                                  name + ") размер файла: " + c.lines + kAdapters +
+                                  "Старт сервера обновлений... \n")
+            << c.what;
+        EXPECT_EQ(server->image_loaded, c.loaded) << c.what;
+    }
 }
 
 TEST_F(StartUp, RelativePathIsPrintedInFullNormalisedForm) {

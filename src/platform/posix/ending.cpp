@@ -1,8 +1,12 @@
-// Ending the program from outside on POSIX: SIGINT, SIGTERM and SIGHUP are blocked but for the
-// waits, and a signal that comes there ends the program after the hook, by the same signal.
+// An end from outside on POSIX: SIGINT, SIGTERM and SIGHUP are blocked but inside the waits
+// (waits.hpp), where the handler records the signal; one that is still pending after a wait
+// (the wait returned with datagrams ready, or did not block at all) is taken in there too. The
+// program then ends by the same signal.
 #include <csignal>
+#include <ctime>
 #include <unistd.h>
 
+#include "platform/end_gate.hpp"
 #include "platform/ending.hpp"
 #include "platform/posix/waits.hpp"
 
@@ -11,21 +15,18 @@ namespace {
 
 constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-EndHook g_hook = nullptr;
-void* g_context = nullptr;
-bool g_active = false;
-sigset_t g_wait_mask;
-volatile sig_atomic_t g_asked = 0;  // the end signal that came, or 0
+sigset_t g_ends;       // the end signals the program handles (not those it was started ignoring)
+sigset_t g_wait_mask;  // the mask the waits run with: the end signals let in
+bool g_installed = false;
 
-extern "C" void note_end_signal(int sig) { g_asked = sig; }
+extern "C" void note_end_signal(int sig) { end_gate::record(sig); }
 
 }  // namespace
 
-void end_at_waits(EndHook hook, void* context) {
-    g_hook = hook;
-    g_context = context;
-    sigset_t ends;
-    sigemptyset(&ends);
+namespace end_gate {
+
+void install_handlers() {
+    sigemptyset(&g_ends);
     struct sigaction act {};
     act.sa_handler = note_end_signal;
     sigfillset(&act.sa_mask);
@@ -33,27 +34,30 @@ void end_at_waits(EndHook hook, void* context) {
         struct sigaction old {};
         if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
         ::sigaction(sig, &act, nullptr);
-        sigaddset(&ends, sig);
+        sigaddset(&g_ends, sig);
     }
     sigset_t current;
-    ::sigprocmask(SIG_BLOCK, &ends, &current);
-    // The waits run with the mask as it was, the end signals taken out of it.
+    ::sigprocmask(SIG_BLOCK, &g_ends, &current);
     g_wait_mask = current;
     for (const int sig : kEndSignals) sigdelset(&g_wait_mask, sig);
-    g_active = true;
+    g_installed = true;
 }
 
-namespace posix {
+void collect_pending() {
+    if (!g_installed) return;
+    sigset_t pending;
+    if (::sigpending(&pending) != 0) return;
+    for (const int sig : kEndSignals) {
+        if (sigismember(&g_ends, sig) != 1 || sigismember(&pending, sig) != 1) continue;
+        sigset_t one;
+        sigemptyset(&one);
+        sigaddset(&one, sig);
+        const timespec now{0, 0};
+        if (::sigtimedwait(&one, nullptr, &now) == sig) record(sig);
+    }
+}
 
-bool ending_at_waits() { return g_active; }
-
-const sigset_t* wait_mask() { return g_active ? &g_wait_mask : nullptr; }
-
-void end_if_asked() {
-    const int sig = g_asked;
-    if (sig == 0) return;
-    if (g_hook != nullptr) g_hook(g_context);
-    // The program ends as the signal would have ended it.
+void end_as(int sig) {
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     ::sigaction(sig, &dfl, nullptr);
@@ -64,6 +68,12 @@ void end_if_asked() {
     ::sigprocmask(SIG_UNBLOCK, &one, nullptr);
     ::_exit(128 + sig);
 }
+
+}  // namespace end_gate
+
+namespace posix {
+
+const sigset_t* wait_mask() { return g_installed ? &g_wait_mask : nullptr; }
 
 }  // namespace posix
 }  // namespace qd

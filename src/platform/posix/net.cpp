@@ -12,6 +12,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/end_gate.hpp"
 #include "platform/net.hpp"
 #include "platform/posix/waits.hpp"
 
@@ -115,15 +116,19 @@ public:
         return static_cast<int>(n);
     }
 
+    // An end from outside is acted on after every wait, also one that finds datagrams read
+    // ahead or ready at once (ending.hpp); another signal only shortens the wait, as the
+    // callers allow.
     bool wait_readable(int so, uint32_t timeout_ms) override {
-        if (!read_ahead(so).empty()) return true;
-        // A signal that ends the program from outside comes in here (waits.hpp); another one
-        // only shortens the wait, as the callers allow.
+        if (!read_ahead(so).empty()) {
+            end_gate::act_if_requested();
+            return true;
+        }
         pollfd p{so, POLLIN, 0};
         const timespec timeout{static_cast<time_t>(timeout_ms / 1000),
                                static_cast<long>(timeout_ms % 1000) * 1000000L};
         const int r = ::ppoll(&p, 1, &timeout, posix::wait_mask());
-        posix::end_if_asked();
+        end_gate::act_if_requested();
         return r > 0 && (p.revents & POLLIN) != 0;
     }
 

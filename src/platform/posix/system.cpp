@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "platform/charset.hpp"
+#include "platform/end_gate.hpp"
 #include "platform/posix/waits.hpp"
 #include "platform/system.hpp"
 
@@ -55,7 +56,7 @@ public:
 #endif
     }
 
-    // A signal that ends the program from outside comes in here (waits.hpp).
+    // An end from outside is acted on here (ending.hpp).
     void sleep_ms(uint32_t ms) override {
         timespec end{};
         ::clock_gettime(CLOCK_MONOTONIC, &end);
@@ -73,9 +74,12 @@ public:
                 left.tv_nsec += 1000000000L;
                 --left.tv_sec;
             }
-            if (left.tv_sec < 0) return;
+            if (left.tv_sec < 0) {
+                end_gate::act_if_requested();
+                return;
+            }
             const int r = ::ppoll(nullptr, 0, &left, posix::wait_mask());
-            posix::end_if_asked();
+            end_gate::act_if_requested();
             if (r == 0) return;
         }
     }

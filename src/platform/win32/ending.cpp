@@ -1,44 +1,54 @@
-// Ending the program from outside on Windows: the console's control handler runs on a thread of
-// its own; it takes the lock that the waiting thread holds but for its waits, so the hook runs
-// while the program waits, and nothing of it moves after.
+// An end from outside on Windows: the console's control handler runs on a thread of its own; it
+// records the request and wakes the waits, and the program's own thread, after its wait, runs
+// the hook and ends the program with the code a console program ended by Ctrl+C gets. No lock
+// is shared with the handler.
 #include <windows.h>
 
-#include <atomic>
-
+#include "platform/end_gate.hpp"
 #include "platform/ending.hpp"
+#include "platform/win32/sockets.hpp"
 #include "platform/win32/waits.hpp"
 
 namespace qd {
 namespace {
 
-SRWLOCK g_wait_lock = SRWLOCK_INIT;
-EndHook g_hook = nullptr;
-void* g_context = nullptr;
-std::atomic<bool> g_active{false};
+// Set when an end is requested; the pauses wait on it.
+HANDLE g_wake = nullptr;
 
 }  // namespace
 
-void end_at_waits(EndHook hook, void* context) {
-    g_hook = hook;
-    g_context = context;
-    AcquireSRWLockExclusive(&g_wait_lock);
-    g_active = true;
+namespace end_gate {
+
+void install_handlers() {
+    // The control handler is the console's (system.cpp); here only what wakes the pauses.
+    g_wake = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
+
+void collect_pending() {}
+
+void end_as(int) {
+    win32::close_open_sockets();
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+}  // namespace end_gate
 
 namespace win32 {
 
-void before_wait() {
-    if (g_active) ReleaseSRWLockExclusive(&g_wait_lock);
+bool request_end(unsigned long event) {
+    if (!end_gate::armed()) return false;
+    end_gate::record(static_cast<int>(event) + 1);  // Ctrl+C is event 0
+    if (g_wake != nullptr) SetEvent(g_wake);
+    return true;
 }
 
-void after_wait() {
-    if (g_active) AcquireSRWLockExclusive(&g_wait_lock);
-}
-
-void run_end_hook() {
-    if (!g_active) return;
-    AcquireSRWLockExclusive(&g_wait_lock);  // never given back: the program ends
-    if (g_hook != nullptr) g_hook(g_context);
+void pause_ms(uint32_t ms) {
+    if (g_wake != nullptr) {
+        WaitForSingleObject(g_wake, ms);
+    } else {
+        Sleep(ms);
+    }
+    end_gate::act_if_requested();
 }
 
 }  // namespace win32

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/end_gate.hpp"
 #include "platform/net.hpp"
 #include "platform/win32/sockets.hpp"
 #include "platform/win32/waits.hpp"
@@ -98,14 +99,21 @@ public:
         return n < 0 ? -1 : n;
     }
 
+    // In slices that an end from outside does not outlast; it is acted on after the wait, also
+    // one that found datagrams ready (ending.hpp).
     bool wait_readable(int so, uint32_t timeout_ms) override {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(handle(so), &readable);
-        timeval t{static_cast<long>(timeout_ms / 1000), static_cast<long>(timeout_ms % 1000) * 1000};
-        win32::before_wait();
-        const int r = select(0, &readable, nullptr, nullptr, &t);
-        win32::after_wait();
+        uint32_t left = timeout_ms;
+        int r = 0;
+        do {
+            const uint32_t slice = std::min(left, win32::kWaitSliceMs);
+            left -= slice;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(handle(so), &readable);
+            timeval t{0, static_cast<long>(slice) * 1000};
+            r = select(0, &readable, nullptr, nullptr, &t);
+        } while (r == 0 && left > 0 && !end_gate::requested());
+        end_gate::act_if_requested();
         return r > 0;
     }
 

@@ -1,7 +1,7 @@
 // The Windows console and clock. The console is switched to code page 1251 and gets the
 // messages' bytes in Windows-1251; Ctrl+C, Ctrl+Break and closing the console window end the
-// program after the message being written, with its sockets closed and the console as it was
-// found.
+// program after the message being written, with its sockets closed: after its next wait once it
+// ends only there (ending.hpp).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -12,21 +12,27 @@
 #include "platform/charset.hpp"
 #include "platform/system.hpp"
 #include "platform/win32/sockets.hpp"
-#include "platform/win32/terminal_end.hpp"
 #include "platform/win32/text.hpp"
 #include "platform/win32/waits.hpp"
 
 namespace qd {
 namespace {
 
-// Held while a message is written; the control handler takes it for good.
+// Held while a message is written; the control handler takes it for good when it ends the
+// program itself.
 SRWLOCK g_output_lock = SRWLOCK_INIT;
 
-BOOL WINAPI on_console_event(DWORD) {
-    win32::run_end_hook();  // while the program waits: its journal lines, its last output
-    win32::wait_for_terminal_output();
+// Once the program ends only after its waits (ending.hpp), the handler records the event and
+// leaves the end to the program's thread: Ctrl+C and Ctrl+Break return at once; closing the
+// console, logging off and shutting down end the process when the handler returns, so the
+// handler waits for the program to end first. Before that, the program ends here, after the
+// message being written.
+BOOL WINAPI on_console_event(DWORD event) {
+    if (win32::request_end(event)) {
+        if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+        Sleep(INFINITE);
+    }
     AcquireSRWLockExclusive(&g_output_lock);
-    win32::restore_terminal();
     win32::close_open_sockets();
     // The code Windows gives a console program that Ctrl+C ends.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
@@ -60,11 +66,7 @@ public:
 
 class Win32Clock : public Clock {
 public:
-    void sleep_ms(uint32_t ms) override {
-        win32::before_wait();
-        Sleep(ms);
-        win32::after_wait();
-    }
+    void sleep_ms(uint32_t ms) override { win32::pause_ms(ms); }
 
     uint64_t monotonic_ms() override { return GetTickCount64(); }
 

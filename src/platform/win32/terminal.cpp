@@ -1,23 +1,15 @@
 // The Windows console as a terminal: virtual-terminal processing switched on where the console
-// acts on it, the window's size, and the console left as it was found when the program is ended
-// from outside.
+// acts on it, the window's size, and the console's mode set back.
 #include <windows.h>
 
-#include <cstring>
-
 #include "platform/terminal.hpp"
-#include "platform/win32/terminal_end.hpp"
 
 namespace qd {
 namespace {
 
-// Held shared while the terminal's output is drawn; the control handler takes it for good.
-SRWLOCK g_end_lock = SRWLOCK_INIT;
 HANDLE g_out = INVALID_HANDLE_VALUE;
 DWORD g_old_mode = 0;
 bool g_started = false;
-char g_restore[64];
-DWORD g_restore_len = 0;
 
 // Whether the console acts on VT sequences, which a console may take in its mode and still print
 // as text: "ESC [ C" moves the cursor one column, and prints nothing. What a console printed
@@ -42,7 +34,7 @@ bool acts_on_vt(HANDLE out) {
 
 class Win32Terminal : public Terminal {
 public:
-    bool start(std::string_view restore) override {
+    bool start() override {
         g_out = GetStdHandle(STD_OUTPUT_HANDLE);
         DWORD mode = 0;
         if (g_out == INVALID_HANDLE_VALUE || g_out == nullptr || !GetConsoleMode(g_out, &mode)) {
@@ -57,9 +49,6 @@ public:
             return false;
         }
         g_old_mode = mode;
-        const size_t n = restore.size() < sizeof g_restore ? restore.size() : sizeof g_restore - 1;
-        std::memcpy(g_restore, restore.data(), n);
-        g_restore_len = static_cast<DWORD>(n);
         g_started = true;
         return true;
     }
@@ -70,9 +59,6 @@ public:
         return {info.srWindow.Right - info.srWindow.Left + 1,
                 info.srWindow.Bottom - info.srWindow.Top + 1};
     }
-
-    void hold_end() override { AcquireSRWLockShared(&g_end_lock); }
-    void release_end() override { ReleaseSRWLockShared(&g_end_lock); }
 
     void stop() override {
         if (g_started) SetConsoleMode(g_out, g_old_mode);
@@ -87,16 +73,4 @@ Terminal& system_terminal() {
     return terminal;
 }
 
-namespace win32 {
-
-void wait_for_terminal_output() { AcquireSRWLockExclusive(&g_end_lock); }
-
-void restore_terminal() {
-    if (!g_started) return;
-    DWORD written = 0;
-    WriteFile(g_out, g_restore, g_restore_len, &written, nullptr);
-    SetConsoleMode(g_out, g_old_mode);
-}
-
-}  // namespace win32
 }  // namespace qd

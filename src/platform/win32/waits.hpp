@@ -1,15 +1,20 @@
-// The Windows waits' part in ending the program from outside (ending.hpp): the thread that waits
-// holds a lock but for its waits, and the console's control handler takes it before it ends the
-// program.
+// The Windows waits' part in an end from outside (ending.hpp): the console's control handler
+// records the request and wakes the waits, which then pass through the gate
+// (end_gate::act_if_requested).
 #pragma once
+
+#include <cstdint>
 
 namespace qd::win32 {
 
-// Around each wait of the thread that called end_at_waits.
-void before_wait();
-void after_wait();
-// For the console's control handler: once end_at_waits was called, waits until the program
-// waits (for good) and runs the hook there.
-void run_end_hook();
+// For the console's control handler: records the console event as a request to end and wakes
+// the waits; false when the gate is not armed (nothing acts on a request then).
+bool request_end(unsigned long event);
+
+// A pause of `ms` that an end from outside cuts short.
+void pause_ms(uint32_t ms);
+
+// The longest slice of a wait that cannot be woken (a socket's select): a request waits no more.
+inline constexpr uint32_t kWaitSliceMs = 100;
 
 }  // namespace qd::win32

@@ -45,7 +45,6 @@ void LiveView::write(std::string_view utf8) {
         out_.write(utf8);
         return;
     }
-    hold_output();
     pending_.append(utf8);
     if (pending_.size() >= kMostPending) emit(shown_table_, shown_lines_);
 }
@@ -53,7 +52,7 @@ void LiveView::write(std::string_view utf8) {
 bool LiveView::start(bool allowed, uint64_t now_ms) {
     if (tried_) return on_;
     tried_ = true;
-    if (!allowed || !terminal_.start(kRestore)) return false;
+    if (!allowed || !terminal_.start()) return false;
     on_ = true;
     started_ms_ = now_ms;
     rows_.reserve(sizeof cells_ / sizeof cells_[0]);
@@ -119,7 +118,6 @@ uint32_t LiveView::before_wait(uint64_t now_ms, uint32_t budget_ms) {
 // left open is ended, so that the table starts on a line of its own), then the table, under which
 // the cursor stands.
 void LiveView::emit(const std::string& table, int lines) {
-    hold_output();
     frame_.clear();
     if (!drawn_) frame_ += kHideCursor;
     if (shown_lines_ > 0) {
@@ -134,29 +132,16 @@ void LiveView::emit(const std::string& table, int lines) {
     frame_ += table;
     out_.write(frame_);
     shown_lines_ = lines;
-    release_output();
 }
 
 void LiveView::finish() {
     if (!on_) return;
+    // From the line's start: a terminal may have echoed ^C under the table.
+    out_.write("\r");
     emit(shown_table_, shown_lines_);
-    hold_output();
     out_.write(kShowCursor);
     terminal_.stop();
-    release_output();
     on_ = false;
-}
-
-void LiveView::hold_output() {
-    if (holding_) return;
-    terminal_.hold_end();
-    holding_ = true;
-}
-
-void LiveView::release_output() {
-    if (!holding_) return;
-    holding_ = false;
-    terminal_.release_end();
 }
 
 void live_view_opened(Server& srv, const Dialogue& d) {

@@ -27,14 +27,10 @@ class LiveView : public Console {
 public:
     // The least time between two draws.
     static constexpr uint64_t kRedrawMs = 100;
-    // What the terminal gets when the program is ended from outside: the line under the table,
-    // where a terminal echoes ^C, cleared and the cursor shown.
-    static constexpr std::string_view kRestore = "\r\x1b[K\x1b[?25h";
 
     LiveView(Console& out, Terminal& terminal) : out_(out), terminal_(terminal) {}
 
-    // While the view is on, messages are kept for the next draw, and an end from outside waits
-    // for it.
+    // While the view is on, messages are kept for the next draw (or for finish()).
     void write(std::string_view utf8) override;
 
     // Turns the view on, the first time it is asked only, when `allowed` and the terminal takes
@@ -50,21 +46,18 @@ public:
     // the engine's wait, shortened to the time the next draw may be due.
     uint32_t before_wait(uint64_t now_ms, uint32_t budget_ms);
 
-    // For an end of the program's own: the lines kept and the table as last drawn, the cursor
-    // shown, the terminal set back. The view is off after it.
+    // For any end of the program, its own or from outside: the lines kept and the table as last
+    // drawn, the cursor shown, the terminal set back. The view is off after it.
     void finish();
 
 private:
     void render(uint64_t now_ms);
     void emit(const std::string& table, int lines);
-    void hold_output();
-    void release_output();
 
     Console& out_;
     Terminal& terminal_;
     bool tried_ = false;
     bool on_ = false;
-    bool holding_ = false;   // an end from outside waits for the kept lines
     bool drawn_ = false;     // a frame has been drawn
     uint64_t started_ms_ = 0;
     uint64_t drawn_ms_ = 0;  // when the last frame was drawn

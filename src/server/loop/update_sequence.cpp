@@ -177,10 +177,10 @@ void run_update_steps(Server& srv) {
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
+    Sequence& seq = srv.loop.seq;
+    sequence_open(seq, first_proc, srv.clock.monotonic_ms());  // before anything can end it
     srv.loop.journal_due = true;
     open_soc_tx(srv);
-    Sequence& seq = srv.loop.seq;
-    sequence_open(seq, first_proc, srv.clock.monotonic_ms());
     LoopOutput out(srv);
     const Next opening = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
     srv.clock.sleep_ms(opening.ms);  // the opening pause, slept with the socket's opening

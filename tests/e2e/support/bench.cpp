@@ -68,6 +68,11 @@ Bench::Bench(int device_addresses, const std::string& ini) : net_(device_address
 
 Bench::Bench(int device_addresses, const ServerSettings& settings) : net_(device_addresses) {
     if (settings.before_start && net_.error().empty()) settings.before_start(net_);
+    if (settings.container_bytes) {
+        write_file(dir_.path() / "D718226B.upk", *settings.container_bytes);
+        start(ini_text(settings), false);
+        return;
+    }
     start(ini_text(settings), settings.container);
 }
 

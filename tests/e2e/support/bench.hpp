@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +36,9 @@ struct ServerSettings {
     std::string journal{};   // [LOG] Journal: empty leaves the key out
     std::string extra{};     // more lines at the end of the file, sections included
     bool container = true;   // false: no container in the server's folder (none loaded)
+    // When set, the bytes of the container file in the server's folder in place of the
+    // example's (under the example's name).
+    std::optional<std::vector<uint8_t>> container_bytes{};
     // Done on the network before the server starts (another program taking its port), if set.
     std::function<void(const TestNetwork&)> before_start{};
 };

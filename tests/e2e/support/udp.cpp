@@ -48,6 +48,27 @@ bool UdpSocket::send_to(const std::string& ip, uint16_t port, const Bytes& data)
                     sizeof a) == static_cast<ssize_t>(data.size());
 }
 
+uint64_t stream_to(const UdpSocket& so, const std::string& ip, uint16_t port,
+                   const std::vector<Bytes>& pool, const std::atomic<bool>& stop,
+                   std::chrono::steady_clock::time_point until) {
+    sockaddr_in to = address(ip, port);
+    std::vector<iovec> iov(pool.size());
+    std::vector<mmsghdr> msgs(pool.size());
+    for (size_t i = 0; i < pool.size(); ++i) {
+        iov[i] = {const_cast<uint8_t*>(pool[i].data()), pool[i].size()};
+        msgs[i].msg_hdr.msg_iov = &iov[i];
+        msgs[i].msg_hdr.msg_iovlen = 1;
+        msgs[i].msg_hdr.msg_name = &to;
+        msgs[i].msg_hdr.msg_namelen = sizeof to;
+    }
+    uint64_t sent = 0;
+    while (!stop && std::chrono::steady_clock::now() < until) {
+        const int n = ::sendmmsg(so.fd(), msgs.data(), static_cast<unsigned>(msgs.size()), 0);
+        if (n > 0) sent += static_cast<uint64_t>(n);
+    }
+    return sent;
+}
+
 std::optional<Datagram> UdpSocket::receive(int timeout_ms) {
     if (!wait_readable(fd_, timeout_ms)) return std::nullopt;
     Datagram d;

@@ -2,6 +2,8 @@
 // damaged frames, a holder of a port).
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,5 +45,11 @@ public:
 private:
     int fd_;
 };
+
+// Sends the datagrams of `pool` (not empty) to ip:port over and over, in batches, as fast as the
+// socket takes them, until `stop` is set or `until` has come; the count sent.
+uint64_t stream_to(const UdpSocket& so, const std::string& ip, uint16_t port,
+                   const std::vector<Bytes>& pool, const std::atomic<bool>& stop,
+                   std::chrono::steady_clock::time_point until);
 
 }  // namespace qd::test
