@@ -28,6 +28,7 @@ enum class DialogueEnd : uint8_t {
     jumped,            // sent to its application without an update
     jump_unconfirmed,  // no jump accepted in five attempts
     ignored,           // nothing sent
+    unreachable,       // silent from the start, at an address outside the PC's networks
 };
 
 }  // namespace qd

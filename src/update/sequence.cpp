@@ -76,6 +76,7 @@ void flash_checked(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
 void accepted(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc, const from_dev_update_t& r,
               uint64_t now_ms, SequenceOutput& out) {
     s.log.last_reply_ms = now_ms;  // the stall time starts again
+    s.log.any_accepted = true;
     s.drop_stale = true;
     s.refused = false;
     switch (s.proc) {
@@ -108,6 +109,14 @@ void accepted(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc, const 
     after_accepted(s, cfg, Stage::send);
 }
 
+// Why the stall time ends a dialogue: a device that answers is refusing; one that never
+// answered, at an address outside the PC's networks, cannot be reached; else it is silent.
+DialogueEnd stall_cause(const Sequence& s) {
+    if (s.refused) return DialogueEnd::device_refused;
+    if (s.log.outside_networks && !s.log.any_accepted) return DialogueEnd::unreachable;
+    return DialogueEnd::stalled;
+}
+
 // A failed attempt, once its pauses are over: the jump limit, then the stall time.
 void checked_failure(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out) {
     if (s.proc == CMD_JUMP_TO_APP && s.log.jump_attempts >= kMaxJumpAttempts) {
@@ -117,8 +126,7 @@ void checked_failure(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, Se
     }
     const uint16_t limit = cfg.stall_timeout;
     if (limit != 0 && now_ms - s.log.last_reply_ms >= uint64_t{limit} * 1000u) {
-        const DialogueEnd why = s.refused ? DialogueEnd::device_refused : DialogueEnd::stalled;
-        give_up(s, GiveUp{why, limit, s.refused ? s.refusal : 0}, out);
+        give_up(s, GiveUp{stall_cause(s), limit, s.refused ? s.refusal : 0}, out);
         s.stage = Stage::ended;
     }
 }
@@ -179,10 +187,11 @@ bool note_reply(ReplyMemory& m, const from_dev_update_t& r) {
 
 }  // namespace
 
-void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms) {
+void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms, bool outside_networks) {
     s = Sequence{};
     s.proc = first;
     s.log.updating = first == CMD_NOP;
+    s.log.outside_networks = outside_networks;
     s.log.last_reply_ms = now_ms;
     after(s, 1, OPENING_PAUSE_MS, Stage::send);
 }

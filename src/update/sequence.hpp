@@ -45,14 +45,16 @@ struct DialogueLog {
     uint32_t crc_after = 0;
     bool crc_differs = false;  // the last flash CRC reported was not the image's (unchecked)
     bool updating = false;  // the dialogue writes the flash (not a jump alone)
+    bool outside_networks = false;  // the device's address lies outside the PC's networks
+    bool any_accepted = false;      // a reply has been accepted in the dialogue
     DialogueEnd outcome = DialogueEnd::ignored;  // how it ended
 };
 
 // Why a dialogue was given up, for its line.
 struct GiveUp {
-    // verify_failed, jump_unconfirmed, stalled, device_refused or bad_password
+    // verify_failed, jump_unconfirmed, stalled, device_refused, bad_password or unreachable
     DialogueEnd why = DialogueEnd::stalled;
-    uint16_t seconds = 0;  // the stall time (stalled, device_refused)
+    uint16_t seconds = 0;  // the stall time (stalled, device_refused, unreachable)
     uint32_t result = 0;   // the refusal's result code (device_refused, bad_password)
 };
 
@@ -125,7 +127,9 @@ struct Sequence {
 
 // Opens a dialogue at monotonic time now_ms with the command first (CMD_NOP to update the
 // device, CMD_JUMP_TO_APP to send it to its application): its opening pause comes first.
-void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms);
+// `outside_networks`: the device's address lies in none of the PC's networks, so a dialogue
+// that the stall time ends before any reply was accepted ends as unreachable.
+void sequence_open(Sequence& s, uint8_t first, uint64_t now_ms, bool outside_networks = false);
 
 // What to do next, at monotonic time now_ms (a repetition's checks happen here).
 Next sequence_next(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, SequenceOutput& out);

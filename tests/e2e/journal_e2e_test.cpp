@@ -519,6 +519,62 @@ TEST_P(RefusedImage, NoBoardIsFlashedAndTheLineSaysNoImage) {
     expect_line(csv.records[1], kNoImage, 1, served, std::nullopt);
 }
 
+// --- 1c. a board the PC cannot reach ----------------------------------------------------------
+
+// A board that announces an address outside the server's network (10.9.9.2; the server is at
+// 198.18.0.1/24 and has no route there) is named at once, given up as unreachable, and journalled
+// so; the next board, inside, is updated without a word of it. Both engines.
+class Unreachable : public ::testing::TestWithParam<int> {};
+
+INSTANTIATE_TEST_SUITE_P(Engines, Unreachable, ::testing::Values(0, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return info.param == 0 ? std::string("OneAtATime")
+                                                    : std::string("Parallel");
+                         });
+
+TEST_P(Unreachable, NamedAtOnceGivenUpAsSuchAndTheNextBoardUpdatedWithoutAWord) {
+    const int parallel = GetParam();
+    ServerSettings s = settings(2);
+    s.parallel = parallel;
+    Bench bench(2, s);
+    ASSERT_EQ(bench.error(), "");
+    const std::string lead = parallel > 0 ? "10.9.9.2 " : "";
+    const std::string warning = lead + "IP адрес устройства 10.9.9.2 вне сетей адаптеров ПК\n";
+    const std::string given_up =
+        lead + "Устройство недоступно: адрес 10.9.9.2 вне сетей адаптеров ПК, обмен прерван\n";
+
+    test::UdpSocket so = bench.net().in_device([] { return test::UdpSocket(); });
+    ASSERT_TRUE(so.bind(ip(1), 0));
+    ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT,
+                           test::announcement_frame({{10, 9, 9, 2}, mac(1), erased_crc(), 7})));
+    ASSERT_TRUE(bench.wait_for_count(given_up, 1, kSettleMs)) << bench.transcript();
+    const std::string first = bench.transcript();
+    EXPECT_EQ(count(first, warning), 1u) << first;
+    EXPECT_LT(first.find(warning), first.find("CMD_NOP")) << "named before the first command";
+    EXPECT_EQ(count(first, "Устройство не отвечает"), 0u) << first;
+
+    const size_t offset = first.size();
+    std::unique_ptr<Process> dev = bench.device("inside", device_args(kUpdated, 2));
+    EXPECT_EQ(dev->wait_for(kDeviceEndMs), 0) << dev->output();
+    const std::string done = parallel > 0 ? "Обновление завершено, устройство переведено в приложение"
+                                          : Bench::kClosing;
+    ASSERT_TRUE(bench.wait_for_count(done, parallel > 0 ? 1u : 2u, kSettleMs))
+        << bench.transcript();
+    const std::string second = bench.transcript_since(offset);
+    EXPECT_EQ(second.find("вне сетей"), std::string::npos) << second;
+
+    const test::CsvText csv = test::read_csv(read_text(bench.dir() / kJournal), "\n");
+    ASSERT_EQ(csv.error, "");
+    ASSERT_EQ(csv.records.size(), 3u);
+    const CsvRecord& f = csv.records[1];
+    ASSERT_EQ(f.size(), kFields);
+    EXPECT_EQ(f[2], "10.9.9.2");
+    EXPECT_EQ(f[6], "update");
+    EXPECT_EQ(f[7], "unreachable");
+    EXPECT_NE(f[12], "0") << "commands were tried";
+    EXPECT_EQ(csv.records[2][7], "updated");
+}
+
 // --- 2. the server killed right after a line -------------------------------------------------
 
 // The line is written and synced before the dialogue's closing lines: a server killed once they

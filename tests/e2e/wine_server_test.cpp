@@ -509,6 +509,36 @@ TEST_F(WineServer, AnnouncementOfTheSubnetBroadcastAddressIsNeverAnswered) {
     EXPECT_EQ(count_of(text, "Принято широковещательное сообщение"), 1u) << text;
 }
 
+// A board that announces an address outside the server's network (10.9.9.2; the server is at
+// 198.18.0.1/24): named before the first command, then given up as unreachable after the stall
+// time, and journalled so.
+TEST_F(WineServer, ABoardOutsideThePcsNetworksIsNamedAndGivenUpAsUnreachable) {
+    std::ofstream(work.path() / "u.ini")
+        << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nDelayFrames=20\nDelayWrite=5\n"
+           "StallTimeout=2\n[FILE]\nBinContainer=D718226B.upk\n[LOG]\nJournal=u.csv\n";
+    copy_example("D718226B.upk");
+    auto server = start_server("u.ini", "u.bin");
+    const bool up = wait_for("u.bin", "Старт сервера обновлений... \n", 120);
+    UdpSocket so = net_->in_device([] { return UdpSocket(); });
+    device::DeviceConfig config = device_config();
+    config.ip = {10, 9, 9, 2};
+    device::Bootloader dev(config);
+    ASSERT_TRUE(so.send_to(TestNetwork::kServerIp, UPDATE_PORT, dev.announcement()));
+    const std::string given_up =
+        "Устройство недоступно: адрес 10.9.9.2 вне сетей адаптеров ПК, обмен прерван\n";
+    const bool ended = up && wait_for("u.bin", given_up + kSep, 60);
+    server->signal(SIGINT);
+    EXPECT_EQ(server->wait(30000), kEndedByCtrlC);
+    const std::string text = as_text(console("u.bin"));
+    ASSERT_TRUE(ended) << text << errors("u.bin");
+    EXPECT_EQ(count_of(text, "IP адрес устройства 10.9.9.2 вне сетей адаптеров ПК\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "Устройство не отвечает"), 0u) << text;
+    const test::CsvText csv = test::read_csv(read_bytes(work.path() / "u.csv"), "\r\n");
+    ASSERT_EQ(csv.error, "");
+    ASSERT_EQ(csv.records.size(), 2u);
+    EXPECT_EQ(csv.records[1][7], "unreachable");
+}
+
 // --- several devices at once --------------------------------------------------------------------
 
 constexpr int kRackDevices = 4;

@@ -3,7 +3,10 @@
 // never confirmed. Whole dialogues on the fake network with the virtual clock.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
@@ -171,6 +174,71 @@ TEST(DeviceAddress, ReservedOwnAndBroadcastAddressesAreRefused) {
     t.adapters.result = AdapterQuery::failed;
     EXPECT_TRUE(device_address_usable(*t.srv, "192.168.1.255"));
     EXPECT_FALSE(device_address_usable(*t.srv, "255.255.255.255"));
+}
+
+// ---- addresses outside the PC's networks ----
+
+// Dotted text as a number, host byte order.
+uint32_t host_order(const char* dotted) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    EXPECT_EQ(std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d), 4) << dotted;
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
+AdapterRecord adapter_with(std::initializer_list<std::pair<const char*, const char*>> networks) {
+    AdapterRecord a;
+    for (const auto& [ip, mask] : networks) {
+        a.add_network(host_order(ip), host_order(mask));
+    }
+    return a;
+}
+
+struct ReachCase {
+    const char* name;
+    std::vector<AdapterRecord> adapters;
+    const char* ip;
+    Reach reach;
+};
+
+TEST(PcNetworks, AnAddressIsInsideWhenOneAdaptersNetworkHoldsIt) {
+    const AdapterRecord lan = adapter_with({{"198.18.9.1", "255.255.255.0"}});
+    const AdapterRecord wide = adapter_with({{"10.1.2.3", "255.0.0.0"}});
+    const AdapterRecord host = adapter_with({{"172.16.5.5", "255.255.255.255"}});
+    const AdapterRecord two = adapter_with({{"198.18.9.1", "255.255.255.0"},
+                                            {"192.168.0.10", "255.255.255.0"}});
+    const AdapterRecord bare = adapter_with({});
+    const ReachCase cases[] = {
+        {"inside a /24", {lan}, "198.18.9.2", Reach::inside},
+        {"the PC's own address", {lan}, "198.18.9.1", Reach::inside},
+        {"outside a /24", {lan}, "10.9.9.2", Reach::outside},
+        {"the next /24", {lan}, "198.18.10.2", Reach::outside},
+        {"inside a /8", {wide}, "10.200.0.1", Reach::inside},
+        {"outside a /8", {wide}, "11.0.0.1", Reach::outside},
+        {"a /32: the address itself", {host}, "172.16.5.5", Reach::inside},
+        {"a /32: its neighbour", {host}, "172.16.5.6", Reach::outside},
+        {"the second of several adapters", {lan, wide}, "10.9.9.2", Reach::inside},
+        {"the second address of an adapter", {two}, "192.168.0.1", Reach::inside},
+        {"outside all of several", {lan, wide, host}, "192.168.0.1", Reach::outside},
+        {"an adapter without IPv4 beside one", {bare, lan}, "10.9.9.2", Reach::outside},
+        {"only adapters without IPv4", {bare, bare}, "10.9.9.2", Reach::unknown},
+        {"no adapter", {}, "10.9.9.2", Reach::unknown},
+    };
+    for (const ReachCase& c : cases) {
+        EXPECT_EQ(reach_of(host_order(c.ip), c.adapters), c.reach) << c.name;
+    }
+}
+
+TEST(PcNetworks, TheAdaptersAsTheSystemListsThemNow) {
+    test::TestServer t;
+    t.adapters.records = {adapter_with({{"198.18.9.1", "255.255.255.0"}})};
+    t.adapters.result = AdapterQuery::ok;
+    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::outside);
+    EXPECT_EQ(pc_networks_reach(*t.srv, "198.18.9.7"), Reach::inside);
+    EXPECT_EQ(pc_networks_reach(*t.srv, "198.18.9"), Reach::unknown) << "no address";
+    t.adapters.records = {adapter_with({{"10.0.0.1", "255.0.0.0"}})};
+    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::inside) << "the list of this moment";
+    t.adapters.result = AdapterQuery::failed;
+    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::unknown);
 }
 
 TEST_F(Field, AnnouncementFromAnAddressThatIsNoDevicesIsReportedButNeverAnswered) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -15,6 +16,7 @@
 #include "server/console/live_view.hpp"
 #include "server/loop/main_loop.hpp"
 #include "server/pass.hpp"
+#include "server/rack/dialogue_state.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -101,6 +103,45 @@ TEST(LiveTable, TheSummaryCountsTheBoardsThatRefused) {
     EXPECT_TRUE(out.find("\nОткрыто: 2, обновлено: 5, прервано: 4 (отказ: 2, пароль: 1)   ") !=
                 std::string::npos)
         << out;
+}
+
+// Each way a dialogue ends, and the count of the summary it lands in: written boards (their flash
+// checked or not) are updated, a board only sent away is in its application, every other end is
+// given up, and a refusal, a refused password and a board the PC cannot reach are said apart.
+TEST(LiveViewSummary, EachEndLandsInItsCount) {
+    struct Case {
+        DialogueEnd end;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {DialogueEnd::updated, "Открыто: 0, обновлено: 1, прервано: 0"},
+        {DialogueEnd::crc_differs, "Открыто: 0, обновлено: 1, прервано: 0"},
+        {DialogueEnd::jumped, "Открыто: 0, обновлено: 0, в приложение: 1, прервано: 0"},
+        {DialogueEnd::verify_failed, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::stalled, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::jump_unconfirmed, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::interrupted, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::device_refused, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 1, пароль: 0)"},
+        {DialogueEnd::bad_password, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 1)"},
+        {DialogueEnd::unreachable,
+         "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 0, недоступно: 1)"},
+    };
+    for (const Case& c : cases) {
+        FakeTerminal term;
+        RecordingConsole out;
+        LiveView view(out, term);
+        ASSERT_TRUE(view.start(true, 0));
+        Dialogue d;
+        std::snprintf(d.ip, sizeof d.ip, "192.168.1.20");
+        view.opened(d);
+        view.ended(d, c.end);
+        view.before_wait(1000, 1000);
+        std::smatch m;
+        const std::string text = out.text();
+        ASSERT_TRUE(std::regex_search(text, m, std::regex("(Открыто: [^\n]*?) +0:01\n")))
+            << text;
+        EXPECT_EQ(m[1].str(), c.summary) << static_cast<int>(c.end);
+    }
 }
 
 // Whatever the size, no line reaches the last column (where a terminal would wrap it) and the

@@ -65,19 +65,23 @@ Entry& find_or_add(std::vector<Entry>& list, const char* name) {
     return list.back();
 }
 
-// Takes the first IPv4 address with its mask, and the hardware address.
+// Every IPv4 address with its mask (the first also as the listing shows it), and the hardware
+// address.
 void take_address(Entry& e, const ifaddrs& entry) {
     AdapterRecord& a = e.record;
     const int family = entry.ifa_addr->sa_family;
-    if (family == AF_INET && !e.has_ip) {
-        e.has_ip = true;
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr, a.ip,
-                  sizeof a.ip);
+    if (family == AF_INET) {
+        const in_addr address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr)->sin_addr;
+        in_addr mask{};
         if (entry.ifa_netmask != nullptr) {
-            inet_ntop(AF_INET,
-                      &reinterpret_cast<const sockaddr_in*>(entry.ifa_netmask)->sin_addr, a.mask,
-                      sizeof a.mask);
+            mask = reinterpret_cast<const sockaddr_in*>(entry.ifa_netmask)->sin_addr;
         }
+        if (!e.has_ip) {
+            e.has_ip = true;
+            inet_ntop(AF_INET, &address, a.ip, sizeof a.ip);
+            if (entry.ifa_netmask != nullptr) inet_ntop(AF_INET, &mask, a.mask, sizeof a.mask);
+        }
+        a.add_network(ntohl(address.s_addr), ntohl(mask.s_addr));
     }
 #ifdef __linux__
     if (family == AF_PACKET) {

@@ -35,6 +35,13 @@ AdapterRecord record_of(const IP_ADAPTER_INFO& info) {
     copy_text(a.ip, info.IpAddressList.IpAddress.String);
     copy_text(a.mask, info.IpAddressList.IpMask.String);
     std::memcpy(a.mac, info.Address, sizeof a.mac);
+    // Every address of the adapter; "0.0.0.0" stands for none.
+    for (const IP_ADDR_STRING* n = &info.IpAddressList; n != nullptr; n = n->Next) {
+        const unsigned long address = inet_addr(n->IpAddress.String);
+        const unsigned long mask = inet_addr(n->IpMask.String);
+        if (address == INADDR_NONE || address == 0) continue;
+        a.add_network(ntohl(address), mask == INADDR_NONE ? 0xFFFFFFFFu : ntohl(mask));
+    }
     return a;
 }
 

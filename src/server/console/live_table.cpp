@@ -189,10 +189,17 @@ void summary_line(const Layout& l, const LiveTotals& t, std::string_view time, s
         n = std::snprintf(text, sizeof text, "Открыто: %u, обновлено: %u, прервано: %u", t.open,
                           t.updated, t.given_up);
     }
-    // Boards that answered and were given up all the same: the technician has a cause to act on.
-    if (t.refused + t.bad_password > 0 && n > 0 && static_cast<size_t>(n) < sizeof text) {
-        std::snprintf(text + n, sizeof text - static_cast<size_t>(n), " (отказ: %u, пароль: %u)",
-                      t.refused, t.bad_password);
+    // Boards given up for a cause the technician can act on: they answered and refused, or the
+    // PC cannot reach them.
+    if (n > 0 && static_cast<size_t>(n) < sizeof text) {
+        char* rest = text + n;
+        const size_t room = sizeof text - static_cast<size_t>(n);
+        if (t.unreachable > 0) {
+            std::snprintf(rest, room, " (отказ: %u, пароль: %u, недоступно: %u)", t.refused,
+                          t.bad_password, t.unreachable);
+        } else if (t.refused + t.bad_password > 0) {
+            std::snprintf(rest, room, " (отказ: %u, пароль: %u)", t.refused, t.bad_password);
+        }
     }
     const size_t time_columns = text_columns(time);
     const size_t width = width_of(l);

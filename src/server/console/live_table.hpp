@@ -28,6 +28,7 @@ struct LiveTotals {
     uint64_t elapsed_ms = 0;  // since the live view started
     uint32_t refused = 0;       // of given_up, a device that kept refusing its step
     uint32_t bad_password = 0;  // of given_up, a device that refused the image password
+    uint32_t unreachable = 0;   // of given_up, a silent device outside the PC's networks
 };
 
 // The table for a terminal of `size` (80 columns and 24 rows where unknown), replacing `out`:

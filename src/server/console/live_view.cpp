@@ -82,6 +82,10 @@ void LiveView::ended(const Dialogue& d, DialogueEnd outcome) {
             ++totals_.bad_password;
             ++totals_.given_up;
             break;
+        case DialogueEnd::unreachable:
+            ++totals_.unreachable;
+            ++totals_.given_up;
+            break;
         default:
             ++totals_.given_up;
             break;

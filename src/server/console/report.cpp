@@ -33,7 +33,7 @@ const char* programming_text(uint8_t bits) {
                               : "Программирование запрещено перемычкой";
 }
 
-void give_up_text(const GiveUp& why, char* out, size_t cap) {
+void give_up_text(const GiveUp& why, const char* ip, char* out, size_t cap) {
     const int seconds = why.seconds;
     char code[24];
     const char* text = result_text(why.result);
@@ -55,10 +55,19 @@ void give_up_text(const GiveUp& why, char* out, size_t cap) {
             std::snprintf(out, cap, "Устройство не принимает пароль образа: %s, обмен прерван",
                           text);
             return;
+        case DialogueEnd::unreachable:
+            std::snprintf(out, cap,
+                          "Устройство недоступно: адрес %s вне сетей адаптеров ПК, обмен прерван",
+                          ip);
+            return;
         default:
             std::snprintf(out, cap, "Устройство не отвечает %d с, обмен прерван", seconds);
             return;
     }
+}
+
+void outside_networks_text(const char* ip, char* out, size_t cap) {
+    std::snprintf(out, cap, "IP адрес устройства %s вне сетей адаптеров ПК", ip);
 }
 
 void p_time(Console& con, Clock& clock) { say(con, "%s", stamp_of(clock).text); }

@@ -25,7 +25,11 @@ void unif_dbg_out(Server& srv, const from_dev_update_t& i_d, const char* cmd_str
 const char* goes_to_text(uint8_t bits);
 const char* programming_text(uint8_t bits);
 
-// The line that says why a dialogue was given up (without its line end).
-void give_up_text(const GiveUp& why, char* out, size_t cap);
+// The line that says why a dialogue with the device at `ip` was given up (without its line end).
+void give_up_text(const GiveUp& why, const char* ip, char* out, size_t cap);
+
+// The line that warns, before the first command, that the device's address `ip` lies in none of
+// the PC's networks (without its line end).
+void outside_networks_text(const char* ip, char* out, size_t cap);
 
 }  // namespace qd

@@ -44,6 +44,7 @@ const char* result_text(DialogueEnd r) {
         case DialogueEnd::jumped: return "jumped";
         case DialogueEnd::jump_unconfirmed: return "jump-unconfirmed";
         case DialogueEnd::ignored: return "ignored";
+        case DialogueEnd::unreachable: return "unreachable";
     }
     return "";
 }

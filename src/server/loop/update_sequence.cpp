@@ -4,6 +4,7 @@
 #include "server/loop/update_sequence.hpp"
 
 #include "protocol/commands.hpp"
+#include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
 #include "server/journal/journal.hpp"
 #include "server/console/report.hpp"
@@ -46,7 +47,7 @@ public:
     }
     void given_up(const GiveUp& why) override {
         char text[200];
-        give_up_text(why, text, sizeof text);
+        give_up_text(why, srv_.loop.dev_IP, text, sizeof text);
         say_line(srv_.con, text);
     }
 
@@ -177,8 +178,16 @@ void run_update_steps(Server& srv) {
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
+    // A board the PC cannot reach is named before the first command; the dialogue goes on (a
+    // route may still reach it).
+    const bool outside = pc_networks_reach(srv, srv.loop.dev_IP) == Reach::outside;
+    if (outside) {
+        char text[120];
+        outside_networks_text(srv.loop.dev_IP, text, sizeof text);
+        say_line(srv.con, text);
+    }
     Sequence& seq = srv.loop.seq;
-    sequence_open(seq, first_proc, srv.clock.monotonic_ms());  // before anything can end it
+    sequence_open(seq, first_proc, srv.clock.monotonic_ms(), outside);  // before it can end
     srv.loop.journal_due = true;
     open_soc_tx(srv);
     LoopOutput out(srv);

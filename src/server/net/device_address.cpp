@@ -46,6 +46,26 @@ bool own_or_broadcast(Server& srv, uint32_t ip) {
 
 }  // namespace
 
+Reach reach_of(uint32_t address, const std::vector<AdapterRecord>& list) {
+    bool any = false;
+    for (const AdapterRecord& a : list) {
+        for (size_t i = 0; i < a.network_count; ++i) {
+            const AdapterNetwork& n = a.networks[i];
+            any = true;
+            if ((address & n.mask) == (n.address & n.mask)) return Reach::inside;
+        }
+    }
+    return any ? Reach::outside : Reach::unknown;
+}
+
+Reach pc_networks_reach(Server& srv, const char* dotted) {
+    uint32_t value = 0;
+    if (!parse_dotted(dotted, value)) return Reach::unknown;
+    std::vector<AdapterRecord> list;
+    if (srv.adapters.query(list) != AdapterQuery::ok) return Reach::unknown;
+    return reach_of(value, list);
+}
+
 bool device_address_usable(Server& srv, const char* dotted) {
     uint32_t value = 0;
     if (!parse_dotted(dotted, value)) return false;

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+#include "platform/adapters.hpp"
 
 namespace qd {
 
@@ -11,5 +14,14 @@ struct Server;
 // adapters as the system lists them now, and the broadcast address of any of their subnets:
 // commands sent there would reach the server itself, every device, or nothing.
 bool device_address_usable(Server& srv, const char* dotted);
+
+// Where an address (host byte order) stands to the IPv4 networks (address and mask) of the
+// adapters in `list`: inside one, outside all, or unknown when no adapter has an IPv4 address.
+enum class Reach { inside, outside, unknown };
+Reach reach_of(uint32_t address, const std::vector<AdapterRecord>& list);
+
+// The same for an address as dotted text, with the adapters as the system lists them now;
+// unknown when the list cannot be had or the text is no address.
+Reach pc_networks_reach(Server& srv, const char* dotted);
 
 }  // namespace qd

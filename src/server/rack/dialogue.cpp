@@ -83,7 +83,7 @@ public:
     }
     void given_up(const GiveUp& why) override {
         char text[200];
-        give_up_text(why, text, sizeof text);
+        give_up_text(why, d_.ip, text, sizeof text);
         say_dlg(srv_, d_, "%s", text);
     }
 
@@ -205,10 +205,15 @@ void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start) {
     std::snprintf(d.ip, sizeof d.ip, "%s", start.ip);
     std::memcpy(d.mac, start.mac, sizeof d.mac);
     d.opened_ms = now_ms(srv);
-    sequence_open(d.seq, start.first_proc, d.opened_ms);
+    sequence_open(d.seq, start.first_proc, d.opened_ms, start.outside_networks);
     d.journal = start.journal;
     say_dlg(srv, d, "%s",
             d.seq.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
+    if (start.outside_networks) {
+        char text[120];
+        outside_networks_text(d.ip, text, sizeof text);
+        say_dlg(srv, d, "%s", text);
+    }
     live_view_opened(srv, d);
     d.deadline = d.opened_ms;
 }

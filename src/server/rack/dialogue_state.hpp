@@ -47,6 +47,7 @@ struct DialogueStart {
     const uint8_t* mac = nullptr;  // six bytes
     JournalEntry journal;    // its journal line as far as it is known at the decision
     uint8_t first_proc = CMD_NOP;  // CMD_NOP to update it, CMD_JUMP_TO_APP to send it away
+    bool outside_networks = false;  // its address lies in none of the PC's networks
 };
 
 }  // namespace qd

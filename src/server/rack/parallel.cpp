@@ -7,6 +7,7 @@
 #include "protocol/serial.hpp"
 #include "server/announcement.hpp"
 #include "server/console/live_view.hpp"
+#include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
 #include "server/rack/dialogue.hpp"
 #include "server/server.hpp"
@@ -75,6 +76,7 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     srv.con.release();
     if (action == DeviceAction::ignore) return;
     if (action == DeviceAction::jump) start.first_proc = CMD_JUMP_TO_APP;
+    start.outside_networks = pc_networks_reach(srv, ip) == Reach::outside;
     dialogue_open(srv, *slot, start);
 }
 

@@ -42,6 +42,13 @@ bool ends_with(const std::string& text, const std::string& tail) {
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+// Dotted text as a number, host byte order (0 for anything else).
+static uint32_t host_order(const char* dotted) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 0;
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
 DialogueBench::DialogueBench() : image(bench_image()) {
     configure();
     t.adapters.result = AdapterQuery::ok;
@@ -66,8 +73,11 @@ void DialogueBench::configure() {
 }
 
 void DialogueBench::set_adapter(size_t n, const char* ip, const char* mask) {
-    std::snprintf(t.adapters.records[n].ip, sizeof t.adapters.records[n].ip, "%s", ip);
-    std::snprintf(t.adapters.records[n].mask, sizeof t.adapters.records[n].mask, "%s", mask);
+    AdapterRecord& a = t.adapters.records[n];
+    std::snprintf(a.ip, sizeof a.ip, "%s", ip);
+    std::snprintf(a.mask, sizeof a.mask, "%s", mask);
+    a.network_count = 0;
+    a.add_network(host_order(ip), host_order(mask));
 }
 
 device::Bootloader& DialogueBench::plug(std::array<uint8_t, 4> ip, const device::Faults& faults,
