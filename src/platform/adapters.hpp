@@ -27,8 +27,8 @@ struct AdapterRecord {
     size_t network_count = 0;
 
     // Adds a network while there is room.
-    void add_network(uint32_t address, uint32_t mask) {
-        if (network_count < kMostNetworks) networks[network_count++] = {address, mask};
+    void add_network(uint32_t address, uint32_t net_mask) {
+        if (network_count < kMostNetworks) networks[network_count++] = {address, net_mask};
     }
 };
 

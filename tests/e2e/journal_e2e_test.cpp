@@ -527,8 +527,8 @@ TEST_P(RefusedImage, NoBoardIsFlashedAndTheLineSaysNoImage) {
 class Unreachable : public ::testing::TestWithParam<int> {};
 
 INSTANTIATE_TEST_SUITE_P(Engines, Unreachable, ::testing::Values(0, 2),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return info.param == 0 ? std::string("OneAtATime")
+                         [](const ::testing::TestParamInfo<int>& i) {
+                             return i.param == 0 ? std::string("OneAtATime")
                                                     : std::string("Parallel");
                          });
 
@@ -553,7 +553,7 @@ TEST_P(Unreachable, NamedAtOnceGivenUpAsSuchAndTheNextBoardUpdatedWithoutAWord) 
     EXPECT_LT(first.find(warning), first.find("CMD_NOP")) << "named before the first command";
     EXPECT_EQ(count(first, "Устройство не отвечает"), 0u) << first;
 
-    const size_t offset = first.size();
+    size_t offset = first.size();
     std::unique_ptr<Process> dev = bench.device("inside", device_args(kUpdated, 2));
     EXPECT_EQ(dev->wait_for(kDeviceEndMs), 0) << dev->output();
     const std::string done = parallel > 0 ? "Обновление завершено, устройство переведено в приложение"

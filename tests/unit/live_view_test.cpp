@@ -105,45 +105,6 @@ TEST(LiveTable, TheSummaryCountsTheBoardsThatRefused) {
         << out;
 }
 
-// Each way a dialogue ends, and the count of the summary it lands in: written boards (their flash
-// checked or not) are updated, a board only sent away is in its application, every other end is
-// given up, and a refusal, a refused password and a board the PC cannot reach are said apart.
-TEST(LiveViewSummary, EachEndLandsInItsCount) {
-    struct Case {
-        DialogueEnd end;
-        const char* summary;
-    };
-    const Case cases[] = {
-        {DialogueEnd::updated, "Открыто: 0, обновлено: 1, прервано: 0"},
-        {DialogueEnd::crc_differs, "Открыто: 0, обновлено: 1, прервано: 0"},
-        {DialogueEnd::jumped, "Открыто: 0, обновлено: 0, в приложение: 1, прервано: 0"},
-        {DialogueEnd::verify_failed, "Открыто: 0, обновлено: 0, прервано: 1"},
-        {DialogueEnd::stalled, "Открыто: 0, обновлено: 0, прервано: 1"},
-        {DialogueEnd::jump_unconfirmed, "Открыто: 0, обновлено: 0, прервано: 1"},
-        {DialogueEnd::interrupted, "Открыто: 0, обновлено: 0, прервано: 1"},
-        {DialogueEnd::device_refused, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 1, пароль: 0)"},
-        {DialogueEnd::bad_password, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 1)"},
-        {DialogueEnd::unreachable,
-         "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 0, недоступно: 1)"},
-    };
-    for (const Case& c : cases) {
-        FakeTerminal term;
-        RecordingConsole out;
-        LiveView view(out, term);
-        ASSERT_TRUE(view.start(true, 0));
-        Dialogue d;
-        std::snprintf(d.ip, sizeof d.ip, "192.168.1.20");
-        view.opened(d);
-        view.ended(d, c.end);
-        view.before_wait(1000, 1000);
-        std::smatch m;
-        const std::string text = out.text();
-        ASSERT_TRUE(std::regex_search(text, m, std::regex("(Открыто: [^\n]*?) +0:01\n")))
-            << text;
-        EXPECT_EQ(m[1].str(), c.summary) << static_cast<int>(c.end);
-    }
-}
-
 // Whatever the size, no line reaches the last column (where a terminal would wrap it) and the
 // table leaves a line above it and the cursor's line free; rows left out are counted.
 TEST(LiveTable, FitsEverySizeAndCountsTheRowsLeftOut) {
@@ -194,6 +155,45 @@ public:
     int starts = 0;
     int stops = 0;
 };
+
+// Each way a dialogue ends, and the count of the summary it lands in: written boards (their flash
+// checked or not) are updated, a board only sent away is in its application, every other end is
+// given up, and a refusal, a refused password and a board the PC cannot reach are said apart.
+TEST(LiveViewSummary, EachEndLandsInItsCount) {
+    struct Case {
+        DialogueEnd end;
+        const char* summary;
+    };
+    const Case cases[] = {
+        {DialogueEnd::updated, "Открыто: 0, обновлено: 1, прервано: 0"},
+        {DialogueEnd::crc_differs, "Открыто: 0, обновлено: 1, прервано: 0"},
+        {DialogueEnd::jumped, "Открыто: 0, обновлено: 0, в приложение: 1, прервано: 0"},
+        {DialogueEnd::verify_failed, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::stalled, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::jump_unconfirmed, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::interrupted, "Открыто: 0, обновлено: 0, прервано: 1"},
+        {DialogueEnd::device_refused, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 1, пароль: 0)"},
+        {DialogueEnd::bad_password, "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 1)"},
+        {DialogueEnd::unreachable,
+         "Открыто: 0, обновлено: 0, прервано: 1 (отказ: 0, пароль: 0, недоступно: 1)"},
+    };
+    for (const Case& c : cases) {
+        FakeTerminal term;
+        RecordingConsole out;
+        LiveView view(out, term);
+        ASSERT_TRUE(view.start(true, 0));
+        Dialogue d;
+        std::snprintf(d.ip, sizeof d.ip, "192.168.1.20");
+        view.opened(d);
+        view.ended(d, c.end);
+        view.before_wait(1000, 1000);
+        std::smatch m;
+        const std::string text = out.text();
+        ASSERT_TRUE(std::regex_search(text, m, std::regex("(Открыто: [^\n]*?) +0:01\n")))
+            << text;
+        EXPECT_EQ(m[1].str(), c.summary) << static_cast<int>(c.end);
+    }
+}
 
 // What reaches the terminal: the bytes, each write's virtual time, and the screen they make.
 class TerminalConsole : public Console {
