@@ -6,6 +6,7 @@
 #include "platform/ending.hpp"
 #include "platform/system.hpp"
 #include "platform/terminal.hpp"
+#include "server/check/check.hpp"
 #include "server/console/live_view.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
@@ -42,6 +43,11 @@ void say_usage(qd::Console& con) {
     qd::say_line(con, "каталоге. Пример конфигурации: examples/qd-server.ini.");
     qd::say_line(con, "");
     qd::say_line(con, "  -h, --help     эта справка");
+    qd::say_line(con, "  --check <файл.ini>");
+    qd::say_line(con, "                 проверка конфигурации и контейнера без запуска сервера:");
+    qd::say_line(con, "                 ключи, контейнер, политика, журнал, адаптеры, порт 5008;");
+    qd::say_line(con, "                 файлы не меняются. Код выхода: 0 - плата может быть");
+    qd::say_line(con, "                 обновлена, 1 - нет (причины названы), 2 - файл не читается");
     qd::say_line(con, "  --version      версия программы");
 }
 
@@ -53,6 +59,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         say_usage(con);
         return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) {
+        return qd::run_check({con, qd::system_net(), qd::system_adapters(), kBuild}, argv[2]);
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         qd::say_version(con, kBuild);
