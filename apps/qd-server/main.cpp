@@ -6,10 +6,11 @@
 #include "platform/ending.hpp"
 #include "platform/system.hpp"
 #include "platform/terminal.hpp"
-#include "server/check/check.hpp"
 #include "server/console/live_view.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
+
+#include "server/check/check.hpp"
 
 namespace {
 
