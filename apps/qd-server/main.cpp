@@ -15,6 +15,8 @@
 #include "server/pass.hpp"
 #include "server/server.hpp"
 
+#include "server/check/check.hpp"
+
 namespace {
 
 constexpr qd::BuildStamp kBuild{__DATE__, __TIME__};
@@ -41,6 +43,7 @@ void say_usage(qd::Console& con) {
     qd::say_line(con, "qd-server - сервер обновления ПО устройств по Ethernet (UDP, порт 5008).");
     qd::say_line(con, "");
     qd::say_line(con, "Запуск:  qd-server <файл.ini>");
+    qd::say_line(con, "         qd-server --check <файл.ini>");
     qd::say_line(con, "         qd-server --report <журнал.csv> [<журнал.csv> ...]");
     qd::say_line(con, "");
     qd::say_line(con, "Аргумент сервера - путь к INI-файлу конфигурации (абсолютный или");
@@ -48,6 +51,11 @@ void say_usage(qd::Console& con) {
     qd::say_line(con, "каталоге. Пример конфигурации: examples/qd-server.ini.");
     qd::say_line(con, "");
     qd::say_line(con, "  -h, --help     эта справка");
+    qd::say_line(con, "  --check <файл.ini>");
+    qd::say_line(con, "                 проверка конфигурации и контейнера без запуска сервера:");
+    qd::say_line(con, "                 ключи, контейнер, политика, журнал, адаптеры, порт 5008;");
+    qd::say_line(con, "                 файлы не меняются. Код выхода: 0 - плата может быть");
+    qd::say_line(con, "                 обновлена, 1 - нет (причины названы), 2 - файл не читается");
     qd::say_line(con, "  --version      версия программы");
     qd::say_line(con, "  --report       отчёт по журналам обновлений (CSV): итоги по результатам");
     qd::say_line(con, "                 и дням, платы для повторного обновления, повреждённые");
@@ -84,6 +92,10 @@ int main(int argc, char** argv) {
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         say_usage(con);
         return 0;
+    }
+    if (argc == 3 && std::strcmp(argv[1], "--check") == 0) {
+        const std::string ini = qd::utf8_arguments(argc, argv)[2];
+        return qd::run_check({con, qd::system_net(), qd::system_adapters(), kBuild}, ini.c_str());
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         qd::say_version(con, kBuild);

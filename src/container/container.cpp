@@ -176,18 +176,23 @@ NameCheck check_container_name(const char* name_file, uint32_t crc) {
     return number == crc ? NameCheck::matches : NameCheck::differs;
 }
 
-bool verify_container_name(Console& con, const char* name_file, uint32_t crc) {
-    switch (check_container_name(name_file, crc)) {
+void say_name_check(Console& con, NameCheck check) {
+    switch (check) {
         case NameCheck::matches:
-            return true;
+            break;
         case NameCheck::differs:
             say_line(con, "CRC32 образа не совпадает с именем файла, файл не загружен");
-            return false;
+            break;
         case NameCheck::not_a_crc:
             say_line(con, "Имя файла не является CRC32 образа, образ не проверен");
-            return true;
+            break;
     }
-    return false;
+}
+
+bool verify_container_name(Console& con, const char* name_file, uint32_t crc) {
+    const NameCheck check = check_container_name(name_file, crc);
+    say_name_check(con, check);
+    return check != NameCheck::differs;
 }
 
 int8_t run_file_converter(Console& con, Clock& clock) {

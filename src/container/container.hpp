@@ -35,6 +35,10 @@ enum class NameCheck {
 };
 NameCheck check_container_name(const char* name_file, uint32_t crc);
 
+// What the console says of a container's name, for a container read whole: nothing when it
+// matches, else the line of the mismatch or of a name that is no CRC-32.
+void say_name_check(Console& con, NameCheck check);
+
 // Holds a container read whole against its name: true when the image may be used (its name
 // matches, or says nothing, which is said), false after the mismatch line.
 bool verify_container_name(Console& con, const char* name_file, uint32_t crc);

@@ -87,6 +87,16 @@ void note_image(Server& srv, bool loaded);
 // The version line of the banner.
 void say_version(Console& con, BuildStamp build);
 
+// Whether the configuration file at `path` can be read at all (a folder cannot).
+bool config_readable(const char* path);
+
+// After "Конфигурация: <path> ": the line that says whether the file's signature is
+// INI_SIGNATURE, and the separator.
+void say_signature(Console& con, uint32_t id_ini_file);
+
+// The image's CRC-32 line of start-up.
+void say_image_crc(Console& con, uint32_t crc);
+
 // Start-up from the command line. Returns the exit code when the program is to end here, and
 // nothing when the server is ready for its main loop.
 std::optional<int> start_server(Server& srv, int argc, const char* const* argv);

@@ -34,31 +34,11 @@ void say_banner(Server& srv) {
     say_separator(srv.con);
 }
 
-// Whether the configuration can be read at all: a typo in the shortcut's argument would
-// otherwise only show as a wrong signature.
-bool readable(const char* path) {
-    std::FILE* f = open_file(path, "rb");
-    if (f == nullptr) return false;
-    static_cast<void>(std::fgetc(f));  // a folder opens, but does not read
-    const bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
-}
-
-void say_signature(Server& srv) {
-    if (srv.cfg.id_ini_file == INI_SIGNATURE) {
-        say_line(srv.con, "\nФайл ini прочитан!");
-    } else {
-        say_line(srv.con, "\nСигнатура INI файла не совпала, возможно файл поврежден");
-    }
-    say_separator(srv.con);
-}
-
 // The image is used only when it was read whole and its name does not say another CRC-32.
 void load_image(Server& srv) {
     const bool read_whole = read_container(srv.con, srv.cfg.s_BinContainer, srv.img_bf) == 1;
     note_image(srv, read_whole);
-    say(srv.con, "Проверка CRC32 (0x4c11DB7): %X \n", srv.image_crc);
+    say_image_crc(srv.con, srv.image_crc);
     if (read_whole) {
         srv.image_loaded = verify_container_name(srv.con, srv.cfg.s_BinContainer, srv.image_crc);
     }
@@ -81,6 +61,29 @@ void open_network(Server& srv) {
 }
 
 }  // namespace
+
+// A typo in the shortcut's argument would otherwise only show as a wrong signature.
+bool config_readable(const char* path) {
+    std::FILE* f = open_file(path, "rb");
+    if (f == nullptr) return false;
+    static_cast<void>(std::fgetc(f));  // a folder opens, but does not read
+    const bool ok = std::ferror(f) == 0;
+    std::fclose(f);
+    return ok;
+}
+
+void say_signature(Console& con, uint32_t id_ini_file) {
+    if (id_ini_file == INI_SIGNATURE) {
+        say_line(con, "\nФайл ini прочитан!");
+    } else {
+        say_line(con, "\nСигнатура INI файла не совпала, возможно файл поврежден");
+    }
+    say_separator(con);
+}
+
+void say_image_crc(Console& con, uint32_t crc) {
+    say(con, "Проверка CRC32 (0x4c11DB7): %X \n", crc);
+}
 
 void note_image(Server& srv, bool loaded) {
     srv.image_loaded = loaded;
@@ -110,12 +113,12 @@ std::optional<int> start_server(Server& srv, int argc, const char* const* argv) 
     say_banner(srv);
     full_path(argv[1], srv.path, sizeof srv.path);
     say(srv.con, "Конфигурация: %s ", srv.path);
-    if (!readable(srv.path)) {
+    if (!config_readable(srv.path)) {
         // Ended by the signature line's line feed.
         say(srv.con, "\nФайл конфигурации не найден или не читается, приняты значения по умолчанию");
     }
     read_settings(srv.path, srv.cfg);
-    say_signature(srv);
+    say_signature(srv.con, srv.cfg.id_ini_file);
     load_image(srv);
     if (srv.cfg.autoprog_regime == 1) build_allowlist(srv);
     open_network(srv);

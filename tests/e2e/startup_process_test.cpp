@@ -11,6 +11,9 @@
 #include <iterator>
 #include <regex>
 #include <string>
+#include <vector>
+
+#include "support/temp_dir.hpp"
 #include "support/text.hpp"
 
 namespace {
@@ -188,6 +191,95 @@ TEST(ServerProcess, EndedFromOutsideLeavesOutputWholeAndPortFree) {
         EXPECT_NE(second.find("Create soc rx ()\n"), std::string::npos) << sig;
         EXPECT_EQ(second.find("error bind rx"), std::string::npos) << sig;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// --check tries a configuration and serves nothing: 0 when a board could be updated with it,
+// 1 when none could (each reason named), 2 when the file cannot be read; the folder, soft.bin
+// in it too, stays as it was. In a network namespace of its own, where port 5008 is free.
+TEST(ServerProcess, CheckSaysWhetherABoardCouldBeUpdated) {
+    const auto dir = fresh_dir();
+    ASSERT_FALSE(dir.empty());
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) {
+        std::filesystem::copy_file(std::filesystem::path(QD_EXAMPLES_DIR) / f, dir / f);
+    }
+    std::ofstream(dir / "bad.ini") << "[DIRECTIVE]\nAutoProg=0\n[FILE]\nBinContainer=0BADC0DE.upk\n";
+    std::ofstream(dir / "soft.bin") << "program";
+    const qd::test::FolderSnapshot before = qd::test::folder_snapshot(dir);
+    struct Case {
+        const char* ini;
+        int status;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"qd-server.ini", 0,
+         {"Образ проверен: CRC32 совпадает с именем файла\n", "Порт UDP 5008 свободен\n",
+          "Итог: с этой конфигурацией плата может быть обновлена\n"}},
+        {"bad.ini", 1,
+         {"Итог: с этой конфигурацией ни одна плата не будет обновлена:\n"
+          "- контейнер 0BADC0DE.upk не найден\n- AutoProg=0: обновление запрещено\n"}},
+        {"absent.ini", 2,
+         {"Конфигурация: " + (dir / "absent.ini").string() +
+          " \nФайл конфигурации не найден, проверка невозможна\n" + kSep}},
+    };
+    for (const Case& c : cases) {
+        const Outcome r = run("cd " + dir.string() + " && QD_CONSOLE_CHARSET=utf-8 unshare -rn " +
+                              kServer + " --check " + c.ini);
+        EXPECT_EQ(r.status, c.status) << c.ini << "\n" << r.out;
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(r.out.find(line), std::string::npos) << c.ini << ": " << line << "\n" << r.out;
+        }
+    }
+    // Only "--check FILE" is the check: with a file more it is the notice of a wrong count.
+    const Outcome more = run("cd " + dir.string() + " && QD_CONSOLE_CHARSET=utf-8 unshare -rn " +
+                             kServer + " --check qd-server.ini bad.ini");
+    EXPECT_EQ(more.status, 0);
+    EXPECT_EQ(more.out, kSep + "Start QD - no set config file as argument\nClose!\n" + kSep);
+    EXPECT_EQ(qd::test::folder_snapshot(dir), before);
+    std::filesystem::remove_all(dir);
+    EXPECT_NE(run("QD_CONSOLE_CHARSET=utf-8 " + kServer + " --help").out.find(
+                  "  --check <файл.ini>\n"),
+              std::string::npos);
+}
+
+// Run by a user who may neither write the folder nor read one of its files: the journal that
+// could not be opened is named (the status stays 0), the unreadable file ends the check with 2.
+TEST(ServerProcess, CheckAsAUserWithoutTheRights) {
+    if (::geteuid() != 0) GTEST_SKIP() << "runs the check as another user: needs root";
+    const auto dir = fresh_dir();
+    ASSERT_FALSE(dir.empty());
+    std::filesystem::permissions(dir, std::filesystem::perms::owner_all |
+                                          std::filesystem::perms::group_read |
+                                          std::filesystem::perms::group_exec |
+                                          std::filesystem::perms::others_read |
+                                          std::filesystem::perms::others_exec);
+    std::filesystem::copy_file(std::filesystem::path(QD_EXAMPLES_DIR) / "D718226B.upk",
+                               dir / "D718226B.upk");
+    const std::string ini = "[DIRECTIVE]\nAutoProg=2\n[FILE]\nBinContainer=D718226B.upk\n"
+                            "[LOG]\nJournal=updates.csv\n";
+    std::ofstream(dir / "j.ini") << ini;
+    std::ofstream(dir / "secret.ini") << ini;
+    std::filesystem::permissions(dir / "secret.ini", std::filesystem::perms::owner_read |
+                                                         std::filesystem::perms::owner_write);
+    const qd::test::FolderSnapshot before = qd::test::folder_snapshot(dir);
+    const std::string as_nobody = "cd " + dir.string() +
+                                  " && QD_CONSOLE_CHARSET=utf-8 unshare -n setpriv --reuid=65534 "
+                                  "--regid=65534 --clear-groups -- " + kServer + " --check ";
+    const Outcome journal = run(as_nobody + "j.ini");
+    EXPECT_EQ(journal.status, 0) << journal.out;
+    EXPECT_NE(journal.out.find("Журнал обновлений updates.csv: не откроется: нет права записи\n"),
+              std::string::npos)
+        << journal.out;
+    const Outcome secret = run(as_nobody + "secret.ini");
+    EXPECT_EQ(secret.status, 2) << secret.out;
+    EXPECT_NE(secret.out.find("Файл конфигурации не читается (нет доступа), проверка невозможна\n"),
+              std::string::npos)
+        << secret.out;
+    EXPECT_EQ(qd::test::folder_snapshot(dir), before);
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

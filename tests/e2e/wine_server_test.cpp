@@ -135,10 +135,17 @@ protected:
 
     // Starts qd-server.exe on the server's side with the INI file of the working directory.
     std::unique_ptr<ChildProcess> start_server(const std::string& ini, const std::string& out) {
-        return std::make_unique<ChildProcess>(
-            std::vector<std::string>{"bash", QD_TESTNET_SH, "exec-server", net_->name(), "env",
-                                     "WINEPREFIX=" + prefix().string(), wine_run_, exe_, ini},
-            work.path(), work.path() / out, work.path() / (out + ".err"));
+        return start_program({ini}, work.path() / out);
+    }
+
+    // Starts qd-server.exe on the server's side in the working directory with the arguments;
+    // its console goes to `out`, its errors beside it.
+    std::unique_ptr<ChildProcess> start_program(const std::vector<std::string>& args,
+                                                const fs::path& out) {
+        std::vector<std::string> argv{"bash", QD_TESTNET_SH, "exec-server", net_->name(), "env",
+                                      "WINEPREFIX=" + prefix().string(), wine_run_, exe_};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<ChildProcess>(argv, work.path(), out, out.string() + ".err");
     }
 
     // Waits at most `seconds` for a text (UTF-8) in the console output of a start.
@@ -309,6 +316,55 @@ TEST_F(WineServer, UpdatesADeviceCompletelyWithTheExampleConfiguration) {
         steps.emplace_back(s);
     }
     EXPECT_EQ(missing_in_order(text, steps), std::nullopt) << text;
+}
+
+// --- a configuration checked -------------------------------------------------------------------
+
+// qd-server.exe --check: the example configuration beside its container could update a board
+// (exit 0); one whose container's name is a CRC-32 its bytes do not give could not (exit 1).
+// The lines in Windows-1251 with CR LF, nothing in the folder changed (the console goes to the
+// suite's Wine folder).
+TEST_F(WineServer, ChecksAConfigurationWithAGoodAndABadContainer) {
+    for (const char* f : {"qd-server.ini", "D718226B.upk"}) copy_example(f);
+    fs::copy_file(work.path() / "D718226B.upk", work.path() / "1419D4D7.upk");
+    std::ofstream(work.path() / "bad.ini")
+        << "[DIRECTIVE]\nAutoProg=2\n[FILE]\nBinContainer=1419D4D7.upk\n"
+           "[PASS]\nPassBinContainer=1A2B3C4D\n[ID_INI_FILE]\nIdIniFile=136719067\n";
+    const test::FolderSnapshot before = test::folder_snapshot(work.path());
+    struct Case {
+        const char* ini;
+        int status;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"qd-server.ini", 0,
+         {"Конфигурация: " + windows_path(work.path() / "qd-server.ini") +
+              " \nФайл ini прочитан!\n",
+          "Проверка CRC32 (0x4c11DB7): D718226B \nОбраз проверен: CRC32 совпадает с именем "
+          "файла\n",
+          "Плата с другим ПО, сер. номер в списке: обновляется\n",
+          "IPv4: 198.18.0.1/255.255.255.0\n", "Порт UDP 5008 свободен\n",
+          kSep + "Итог: с этой конфигурацией плата может быть обновлена\n"}},
+        {"bad.ini", 1,
+         {"Проверка CRC32 (0x4c11DB7): D718226B \nCRC32 образа не совпадает с именем файла, "
+          "файл не загружен\n",
+          "Плата с другим ПО: подлежит обновлению, но образ не загружен: не обновляется, "
+          "игнорируется\n",
+          kSep + "Итог: с этой конфигурацией ни одна плата не будет обновлена:\n- контейнер "
+                 "1419D4D7.upk отклонен: CRC32 образа не совпадает с именем файла\n"}},
+    };
+    for (const Case& c : cases) {
+        const fs::path out = wine_dir_->path() / (std::string(c.ini) + ".check");
+        auto check = start_program({"--check", c.ini}, out);
+        EXPECT_EQ(check->wait(120000), c.status) << c.ini << "\n" << as_text(read_bytes(out))
+                                                 << read_bytes(out.string() + ".err");
+        const std::string bytes = read_bytes(out);
+        for (const std::string& line : c.lines) {
+            EXPECT_NE(bytes.find(windows_bytes(line)), std::string::npos)
+                << c.ini << ": " << line << "\n" << as_text(bytes);
+        }
+    }
+    EXPECT_EQ(test::folder_snapshot(work.path()), before);
 }
 
 // --- the update journal ------------------------------------------------------------------------

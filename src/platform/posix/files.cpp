@@ -35,6 +35,13 @@ std::string normalise(const std::string& absolute) {
     return out;
 }
 
+// The folder a file of this path goes into: what comes before the last '/'.
+std::string folder_of(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 void full_path(const char* arg, char* out, size_t size) {
@@ -72,6 +79,32 @@ bool rename_noreplace(const char* from, const char* to) {
     if (::link(from, to) != 0) return false;
     ::unlink(from);
     return true;
+}
+
+PathKind path_kind(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0) return PathKind::missing;
+    return S_ISDIR(st.st_mode) ? PathKind::folder : PathKind::file;
+}
+
+// access() asks the system's own rules (modes, a read-only mount, the user's rights) and
+// changes nothing.
+AppendAccess append_access(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return AppendAccess::is_folder;
+        return ::access(path, W_OK) == 0 ? AppendAccess::append : AppendAccess::denied;
+    }
+    if (errno == ENOTDIR) return AppendAccess::no_folder;
+    if (errno != ENOENT) return AppendAccess::denied;
+    const std::string folder = folder_of(path);
+    if (::stat(folder.c_str(), &st) != 0) {
+        return errno == ENOENT || errno == ENOTDIR ? AppendAccess::no_folder
+                                                   : AppendAccess::denied;
+    }
+    if (!S_ISDIR(st.st_mode)) return AppendAccess::no_folder;
+    return ::access(folder.c_str(), W_OK | X_OK) == 0 ? AppendAccess::create
+                                                       : AppendAccess::denied;
 }
 
 }  // namespace qd

@@ -58,4 +58,18 @@ std::vector<std::string> list_dir(const std::filesystem::path& p) {
     return names;
 }
 
+FolderSnapshot folder_snapshot(const std::filesystem::path& dir) {
+    FolderSnapshot entries;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+        const std::string name = e.path().lexically_relative(dir).generic_string();
+        if (e.is_directory()) {
+            entries[name] = "<folder>";
+        } else {
+            const std::vector<uint8_t> bytes = read_file(e.path());
+            entries[name] = std::string(bytes.begin(), bytes.end());
+        }
+    }
+    return entries;
+}
+
 }  // namespace qd::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,5 +28,10 @@ void write_text(const std::filesystem::path& p, const std::string& text);
 std::vector<uint8_t> read_file(const std::filesystem::path& p);
 // Names of the entries of a directory, sorted.
 std::vector<std::string> list_dir(const std::filesystem::path& p);
+
+// Everything in a folder and its sub-folders: each entry's path relative to it, with a file's
+// bytes ("<folder>" for a folder), to tell whether anything in it changed.
+using FolderSnapshot = std::map<std::string, std::string>;
+FolderSnapshot folder_snapshot(const std::filesystem::path& dir);
 
 }  // namespace qd::test
