@@ -23,15 +23,13 @@ namespace {
 SRWLOCK g_output_lock = SRWLOCK_INIT;
 
 // Once the program ends only after its waits (ending.hpp), the handler records the event and
-// leaves the end to the program's thread: Ctrl+C and Ctrl+Break return at once; closing the
-// console, logging off and shutting down end the process when the handler returns, so the
-// handler waits for the program to end first. Before that, the program ends here, after the
-// message being written.
+// leaves the end to the program's thread, which ends the process within a fraction of a second;
+// the handler's thread waits for that meanwhile (closing the console, logging off and shutting
+// down would end the process as soon as the handler returned, and a thread that is still
+// returning when the process ends may be killed with it). Before that, the program ends here,
+// after the message being written.
 BOOL WINAPI on_console_event(DWORD event) {
-    if (win32::request_end(event)) {
-        if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-        Sleep(INFINITE);
-    }
+    if (win32::request_end(event)) Sleep(INFINITE);
     AcquireSRWLockExclusive(&g_output_lock);
     win32::close_open_sockets();
     // The code Windows gives a console program that Ctrl+C ends.
