@@ -20,17 +20,19 @@ void take_freed_port(Server& srv, bool waiting_counter) {
         waiting_counter ? "\n" : "");  // the waiting counter's line is left open
 }
 
+// A dialogue still open gets its journal line, with what it has done so far; once.
+void journal_if_open(Server& srv, DialogueRecord& d) {
+    if (!d.open) return;
+    d.open = false;
+    journal_write(srv, d.journal_entry, d.dialogue.log(), DialogueEnd::interrupted);
+}
+
 }  // namespace
 
 void journal_interrupted(Server& srv) {
     srv.con.flush_held();  // what the steps printed before the wait
-    if (srv.loop.journal_due) {
-        srv.loop.journal_due = false;
-        journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, DialogueEnd::interrupted);
-    }
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) journal_write(srv, d.journal, d.seq.log, DialogueEnd::interrupted);
-    }
+    journal_if_open(srv, srv.loop.dlg);
+    for (ParallelDialogue& d : srv.par.slots) journal_if_open(srv, d.rec);
 }
 
 void pass(Server& srv) {

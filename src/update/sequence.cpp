@@ -248,23 +248,12 @@ void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
     }
 }
 
-const from_dev_update_t* sequence_poll(Sequence& s, const SequenceConfig& cfg, ReplySource& src) {
-    const from_dev_update_t* r = nullptr;
-    while (src.next(r)) {
-        const bool take =
-            r != nullptr && (note_reply(s.replies, *r) || (!cfg.reply_paced && r->get_cmd != s.proc));
-        if (take) return r;
-        if (!cfg.reply_paced) return nullptr;
-    }
-    return nullptr;
+bool sequence_takes(Sequence& s, const SequenceConfig& cfg, const from_dev_update_t& r, bool last) {
+    if (note_reply(s.replies, r)) return true;
+    return last && !cfg.reply_paced && r.get_cmd != s.proc;
 }
 
-void sequence_drop_stale(Sequence& s, ReplySource& src) {
-    const from_dev_update_t* r = nullptr;
-    while (src.next(r)) {
-        if (r != nullptr) note_reply(s.replies, *r);
-    }
-}
+void sequence_stale(Sequence& s, const from_dev_update_t& r) { note_reply(s.replies, r); }
 
 void sequence_payload(const Sequence& s, const SequenceConfig& cfg, const uint8_t* image,
                       uint8_t* ext, uint32_t& f_address) {

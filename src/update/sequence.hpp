@@ -1,11 +1,8 @@
 // One device's dialogue, the rules of the update sequence written once: the order of the steps,
 // the waits and pauses, when a reply is accepted, the repetitions, the flash check, the stall
 // time, the jump limit, which reply is a second copy, and how the dialogue ends. It reads no
-// socket, sleeps no time and prints nothing: a driver asks it what to do next and tells it what
-// came of a command, and it tells the driver's output what happened, as events. The
-// one-at-a-time loop (server/loop/update_sequence.cpp) drives it by sending, sleeping and
-// polling once; the engine for several devices at once (server/rack/dialogue.cpp) by deadlines
-// and queues.
+// socket, sleeps no time and prints nothing: the dialogue (dialogue.hpp) asks it what to do next
+// and tells it what came of a command, and it tells the output what happened, as events.
 #pragma once
 
 #include <cstddef>
@@ -141,27 +138,16 @@ inline bool sequence_awaiting(const Sequence& s) { return s.stage == Sequence::S
 void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out);
 
-// Where a dialogue's datagrams come from: the driver reads them (from its socket or from the
-// dialogue's queue) and sorts them; the sequence judges them.
-class ReplySource {
-public:
-    virtual ~ReplySource() = default;
-    // Reads one datagram: false when there is none to read; otherwise true, with `reply` the
-    // valid reply it held, or nullptr for anything else (a broadcast, junk, a damaged frame).
-    virtual bool next(const from_dev_update_t*& reply) = 0;
-};
+// A datagram read while the command's reply is awaited: whether the step takes it. `last`: the
+// wait is over and this is the one poll that ends it; with fixed pauses it is the command's only
+// poll. A reply is passed over as the second copy of one read before where the device shows that
+// it numbers its replies (reply-paced the wait goes on past it; with fixed pauses a copy naming
+// another command is left to the step, which does not accept it). Then sequence_heard.
+bool sequence_takes(Sequence& s, const SequenceConfig& cfg, const from_dev_update_t& r, bool last);
 
-// The poll for the reply to the command sent: what `src` gives is read until a reply is taken;
-// with fixed pauses a command has one poll, so only the first datagram is read. A reply is
-// passed over as the second copy of one read before where the device shows that it numbers its
-// replies (reply-paced the wait goes on past it; with fixed pauses a copy naming another command
-// is left to the step, which does not accept it). The reply taken, or nullptr; then
-// sequence_heard.
-const from_dev_update_t* sequence_poll(Sequence& s, const SequenceConfig& cfg, ReplySource& src);
-
-// Before a command with Next::drop_stale: what `src` gives is stale, read to its end and dropped;
-// its replies are remembered, so that a later copy of one is known.
-void sequence_drop_stale(Sequence& s, ReplySource& src);
+// A datagram that waited before a command with Next::drop_stale: stale, dropped; a reply is
+// remembered, so that a later copy of it is known.
+void sequence_stale(Sequence& s, const from_dev_update_t& r);
 
 // The payload and flash address of the step's command: the password, or the next block of the
 // image; other commands carry what the payload already holds.

@@ -139,7 +139,7 @@ TEST(DeviceReport, EveryFieldInItsForm) {
                   kSep + "Анализ необходимости обновления:\n" +
                   "Имя bin файла для обновления: X.upk; CRC32 текущей программы UP1: ABCDEF \n" +
                   kOther + kForbidden + kSep);
-    EXPECT_STREQ(t.srv->loop.dev_IP, "192.168.1.20");
+    EXPECT_STREQ(t.srv->loop.dlg.dev_IP, "192.168.1.20");
 }
 
 TEST(Waiting, CounterAndNothingElseUntilABroadcast) {
@@ -182,17 +182,21 @@ TEST_P(Acting, OpensTheSendSocketOrLetsTheDeviceBe) {
     srv.loop.enable_update_up1 = c.enable;
     srv.image_loaded = c.image_loaded;
     srv.cfg.app_jump_regime = c.jump;
-    std::strcpy(srv.loop.dev_IP, "192.168.1.20");
+    std::strcpy(srv.loop.dlg.dev_IP, "192.168.1.20");
     act_on_decision(srv);
     EXPECT_EQ(t.con.text(), c.lines);
     EXPECT_EQ(srv.loop.state, c.state);
     const bool opened = c.state == STATE_UPDATING;
     if (opened) {
-        EXPECT_EQ(srv.loop.seq.proc, c.proc);
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().proc, c.proc);
     }
     EXPECT_EQ(t.net.next_handle, opened ? 4 : 3);
-    EXPECT_EQ(srv.loop.IP_addr_tx, opened ? t.net.address_of("192.168.1.20") : 0u);
-    EXPECT_EQ(t.clock.slept_ms(), opened ? 100u : 0u);
+    EXPECT_EQ(srv.loop.dlg.IP_addr_tx, opened ? t.net.address_of("192.168.1.20") : 0u);
+    EXPECT_EQ(t.clock.slept_ms(), 0u) << "the opening pause is the dialogue's own first wait";
+    if (opened) {  // due first, slept by the steps that follow
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().pauses, 1u);
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().pause_ms, 100u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

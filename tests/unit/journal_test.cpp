@@ -190,7 +190,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
     char image_crc[9];
     std::snprintf(image_crc, sizeof image_crc, "%08X", this->image_crc());
     const bool sent = std::string(c.result) != "ignored";
-    const DialogueLog& d = srv().loop.seq.log;
+    const DialogueLog& d = srv().loop.dlg.dialogue.log();
     EXPECT_EQ(f[0], "2026-03-05T09:08:07+03:00");
     EXPECT_EQ(f[1], "0.128.225.1.2.255");
     EXPECT_EQ(f[2], ip);
@@ -269,7 +269,7 @@ TEST_F(Journalling, ADialogueInProgressWhenTheServerIsEndedIsJournalledInterrupt
         device_side(sent);
     };
     EXPECT_THROW(run_dialogue(), EndedFromOutside);
-    const uint32_t commands = srv().loop.seq.log.commands;
+    const uint32_t commands = srv().loop.dlg.dialogue.log().commands;
     journal_interrupted(srv());
     journal_interrupted(srv());  // once only
     const auto& lines = t.journal.lines;

@@ -182,8 +182,8 @@ TEST(LiveViewSummary, EachEndLandsInItsCount) {
         RecordingConsole out;
         LiveView view(out, term);
         ASSERT_TRUE(view.start(true, 0));
-        Dialogue d;
-        std::snprintf(d.ip, sizeof d.ip, "192.168.1.20");
+        ParallelDialogue d;
+        std::snprintf(d.rec.dev_IP, sizeof d.rec.dev_IP, "192.168.1.20");
         view.opened(d);
         view.ended(d, c.end);
         view.before_wait(1000, 1000);
@@ -282,7 +282,7 @@ protected:
         const bool jumped = std::all_of(rack.begin(), rack.end(),
                                         [](const auto& d) { return d->jumped(); });
         const bool open = std::any_of(std::begin(srv().par.slots), std::end(srv().par.slots),
-                                      [](const Dialogue& d) { return d.used; });
+                                      [](const ParallelDialogue& d) { return d.rec.open; });
         return jumped && !open && t.net.queue.empty();
     }
 

@@ -71,7 +71,7 @@ protected:
 
     size_t running() {
         size_t n = 0;
-        for (const Dialogue& d : srv().par.slots) n += d.used ? 1 : 0;
+        for (const ParallelDialogue& d : srv().par.slots) n += d.rec.open ? 1 : 0;
         return n;
     }
 

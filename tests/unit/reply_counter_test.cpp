@@ -38,8 +38,8 @@ protected:
     }
 
     bool dialogue_open() {
-        for (const Dialogue& d : srv().par.slots) {
-            if (d.used) return true;
+        for (const ParallelDialogue& d : srv().par.slots) {
+            if (d.rec.open) return true;
         }
         return srv().loop.state != STATE_WAIT_BROADCAST;
     }

@@ -48,8 +48,8 @@ std::vector<std::string> fields(const std::string& line) {
 }
 
 bool dialogue_open(Server& srv) {
-    for (const Dialogue& d : srv.par.slots) {
-        if (d.used) return true;
+    for (const ParallelDialogue& d : srv.par.slots) {
+        if (d.rec.open) return true;
     }
     return srv.loop.state != STATE_WAIT_BROADCAST;
 }

@@ -15,9 +15,9 @@ void wait_for_broadcast(Server& srv) {
     say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
         static_cast<int>(loop.cycle_counter));
     ++loop.cycle_counter;
-    if (Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) != NET_RX_BCST) return;
+    if (Net_Handler(srv, srv.exchange.in_bc, loop.dlg.in_dev) != NET_RX_BCST) return;
     const from_dev_bcst_t& bc = srv.exchange.in_bc;
-    announced_ip(bc, loop.dev_IP);
+    announced_ip(bc, loop.dlg.dev_IP);
     const Analysis a = report_and_analyse(srv, bc);
     if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
     loop.verdict = a.verdict;
@@ -26,8 +26,8 @@ void wait_for_broadcast(Server& srv) {
 
 void act_on_decision(Server& srv) {
     LoopState& loop = srv.loop;
-    switch (act_and_say(srv, srv.exchange.in_bc, loop.dev_IP, loop.enable_update_up1,
-                        loop.verdict, loop.journal_entry)) {
+    switch (act_and_say(srv, srv.exchange.in_bc, loop.dlg.dev_IP, loop.enable_update_up1,
+                        loop.verdict, loop.dlg.journal_entry)) {
         case DeviceAction::update:
             start_dialogue(srv, CMD_NOP);
             break;

@@ -8,16 +8,12 @@
 #include "server/net/exchange.hpp"
 #include "server/journal/journal.hpp"
 #include "server/console/report.hpp"
-#include "update/sequence.hpp"
+#include "update/dialogue.hpp"
 #include "server/config/rules_config.hpp"
 #include "server/server.hpp"
 
 namespace qd {
 namespace {
-
-// At most this many stale datagrams are dropped before one command, so that a sender that
-// never stops cannot hold the dialogue.
-constexpr int kMaxStaleDrop = 1024;
 
 class LoopOutput final : public SequenceOutput {
 public:
@@ -47,7 +43,7 @@ public:
     }
     void given_up(const GiveUp& why) override {
         char text[200];
-        give_up_text(why, srv_.loop.dev_IP, text, sizeof text);
+        give_up_text(why, srv_.loop.dlg.dev_IP, text, sizeof text);
         say_line(srv_.con, text);
     }
 
@@ -82,95 +78,65 @@ bool wait_readable(Server& srv, uint32_t ms) {
 
 // One datagram read through Net_Handler: its valid reply, or nullptr.
 const from_dev_update_t* read_one(Server& srv) {
-    LoopState& loop = srv.loop;
-    return Net_Handler(srv, srv.exchange.in_bc, loop.in_dev) == NET_RX_DEV ? &loop.in_dev : nullptr;
+    DialogueRecord& d = srv.loop.dlg;
+    return Net_Handler(srv, srv.exchange.in_bc, d.in_dev) == NET_RX_DEV ? &d.in_dev : nullptr;
 }
 
-// The poll after a command. With fixed pauses, once, after the pause. Reply-paced, whatever
-// arrives before the wait is over is read (what is not the reply is shown and dropped), and once
-// more when it is over.
-class PollSource final : public ReplySource {
-public:
-    PollSource(Server& srv, uint64_t deadline) : srv_(srv), deadline_(deadline) {}
-    bool next(const from_dev_update_t*& reply) override {
-        if (last_done_) return false;
-        if (srv_.cfg.reply_paced) {
-            const uint64_t now = srv_.clock.monotonic_ms();
-            if (now < deadline_ && wait_readable(srv_, static_cast<uint32_t>(deadline_ - now))) {
-                reply = read_one(srv_);
-                return true;
-            }
-        }
-        last_done_ = true;
-        reply = read_one(srv_);
+// The command sealed with its payload and flash address and sent. A send that fails is an
+// attempt without a reply: the wait and the poll follow all the same.
+void transmit(Server& srv, const Command& c) {
+    DialogueRecord& d = srv.loop.dlg;
+    d.out_serv.f_address = c.f_address;
+    prep_cmd(srv, d.out_serv, c.code, c.payload);
+    tx_struct(srv, d);
+}
+
+// A wait of the dialogue: with fixed pauses slept whole, the poll after it; reply-paced, what
+// arrives before the deadline is read and fed. The gap of a failed step ends the pass, whose
+// closing pause it is.
+bool wait(Server& srv, DeviceDialogue& dlg, const Step& st, LoopOutput& out) {
+    const uint64_t now = srv.clock.monotonic_ms();
+    const uint32_t left = st.deadline > now ? static_cast<uint32_t>(st.deadline - now) : 0;
+    if (st.gap) {
+        dlg.timeout();
+        return false;
+    }
+    if (!st.datagrams) {
+        sleep_ms(srv, left);
+    } else if (left > 0 && wait_readable(srv, left)) {
+        dlg.datagram(read_one(srv), srv.clock.monotonic_ms(), out);
         return true;
     }
-
-private:
-    Server& srv_;
-    uint64_t deadline_;
-    bool last_done_ = false;
-};
-
-// What already waits, read at once (at most kMaxStaleDrop datagrams, so that a sender that never
-// stops cannot hold the dialogue).
-class WaitingSource final : public ReplySource {
-public:
-    explicit WaitingSource(Server& srv) : srv_(srv) {}
-    bool next(const from_dev_update_t*& reply) override {
-        if (read_ >= kMaxStaleDrop || !srv_.net.wait_readable(srv_.exchange.so_rx_s, 0)) {
-            return false;
-        }
-        ++read_;
-        reply = read_one(srv_);
-        return true;
-    }
-
-private:
-    Server& srv_;
-    int read_ = 0;
-};
-
-// Sends the command with its payload, waits as the pacing says and polls: the reply taken, or
-// nullptr. After an accepted reply nothing is outstanding, so what waits before the command is
-// stale (a duplicate, a late copy, other traffic). A send that fails is an attempt without a
-// reply: the pause and the poll follow all the same.
-const from_dev_update_t* send_and_poll(Server& srv, const SequenceConfig& cfg, const Next& next) {
-    LoopState& loop = srv.loop;
-    if (next.drop_stale) {
-        WaitingSource waiting(srv);
-        sequence_drop_stale(loop.seq, waiting);
-    }
-    sequence_payload(loop.seq, cfg, srv.img_bf, loop.cmd_ext_ar, loop.out_serv.f_address);
-    prep_cmd(srv, loop.out_serv, next.code, loop.cmd_ext_ar);
-    tx_struct(srv);
-    if (!cfg.reply_paced) sleep_ms(srv, next.ms);
-    PollSource poll(srv, srv.clock.monotonic_ms() + next.ms);
-    return sequence_poll(loop.seq, cfg, poll);
+    dlg.timeout();
+    return true;
 }
 
 }  // namespace
 
 void run_update_steps(Server& srv) {
     LoopOutput out(srv);
-    Sequence& seq = srv.loop.seq;
-    const SequenceConfig cfg = sequence_config(srv.cfg);
+    DeviceDialogue& dlg = srv.loop.dlg.dialogue;
     const HeldConsole held(srv.con);
     for (;;) {
-        const Next next = sequence_next(seq, cfg, srv.clock.monotonic_ms(), out);
-        switch (next.what) {
-            case Do::send: {
-                const from_dev_update_t* reply = send_and_poll(srv, cfg, next);
-                sequence_heard(seq, cfg, srv.image_crc, reply,
-                               srv.clock.monotonic_ms(), out);
+        const Step st = dlg.next(srv.clock.monotonic_ms(), out);
+        switch (st.want) {
+            case Want::transmit:
+                transmit(srv, st.command);
                 break;
-            }
-            case Do::pause:
-                sleep_ms(srv, next.ms);
+            case Want::drain:  // what already waits, read at once
+                if (srv.net.wait_readable(srv.exchange.so_rx_s, 0)) {
+                    dlg.datagram(read_one(srv), srv.clock.monotonic_ms(), out);
+                } else {
+                    dlg.timeout();
+                }
                 break;
-            case Do::gap:  // the rest of the pass, which ends with its pause
-                return;
-            case Do::end:
+            case Want::wait:
+                if (!wait(srv, dlg, st, out)) return;
+                break;
+            case Want::poll:
+                dlg.datagram(read_one(srv), srv.clock.monotonic_ms(), out);
+                break;
+            case Want::end:
                 srv.loop.state = STATE_FINISHING;
                 return;
         }
@@ -178,27 +144,26 @@ void run_update_steps(Server& srv) {
 }
 
 void start_dialogue(Server& srv, uint8_t first_proc) {
+    DialogueRecord& d = srv.loop.dlg;
     // A board the PC cannot reach is named before the first command; the dialogue goes on (a
     // route may still reach it).
-    const bool outside = pc_networks_reach(srv, srv.loop.dev_IP) == Reach::outside;
+    const bool outside = pc_networks_reach(srv, d.dev_IP) == Reach::outside;
     if (outside) {
         char text[120];
-        outside_networks_text(srv.loop.dev_IP, text, sizeof text);
+        outside_networks_text(d.dev_IP, text, sizeof text);
         say_line(srv.con, text);
     }
-    Sequence& seq = srv.loop.seq;
-    sequence_open(seq, first_proc, srv.clock.monotonic_ms(), outside);  // before it can end
-    srv.loop.journal_due = true;
-    open_soc_tx(srv);
-    LoopOutput out(srv);
-    const Next opening = sequence_next(seq, sequence_config(srv.cfg), srv.clock.monotonic_ms(), out);
-    srv.clock.sleep_ms(opening.ms);  // the opening pause, slept with the socket's opening
-    srv.loop.state = STATE_UPDATING;
+    // The payload and flash address are the last dialogue's: the loop's record is kept.
+    d.dialogue.open(dialogue_setup(srv.cfg, srv.img_bf, srv.image_crc), first_proc, srv.clock.monotonic_ms(), outside);
+    d.open = true;
+    open_soc_tx(srv, d);
+    srv.loop.state = STATE_UPDATING;  // its opening pause comes first
 }
 
 void finish_dialogue(Server& srv) {
-    srv.loop.journal_due = false;
-    journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, srv.loop.seq.log.outcome);
+    DialogueRecord& d = srv.loop.dlg;
+    d.open = false;
+    journal_write(srv, d.journal_entry, d.dialogue.log(), d.dialogue.log().outcome);
     close_socets_tx(srv);
     srv.clock.sleep_ms(SOCKET_PAUSE_MS);
     say_separator(srv.con);

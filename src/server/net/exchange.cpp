@@ -126,11 +126,11 @@ bool retry_soc_rx(Server& srv) {
     return true;
 }
 
-void open_soc_tx(Server& srv) {
+void open_soc_tx(Server& srv, DialogueRecord& d) {
     Exchange& x = srv.exchange;
     x.so_tx_s = open_nonblocking_udp(srv);
-    const char* dev_IP = srv.loop.dev_IP;
-    srv.loop.IP_addr_tx = srv.net.address_of(dev_IP);
+    const char* dev_IP = d.dev_IP;
+    d.IP_addr_tx = srv.net.address_of(dev_IP);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create soc tx. IP: %s, Port: %d\n", dev_IP, static_cast<int>(UPDATE_PORT));
     }
@@ -173,8 +173,8 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
     }
 }
 
-bool tx_struct(Server& srv) {
-    const int sent = send_command(srv, srv.loop.out_serv, srv.loop.IP_addr_tx);
+bool tx_struct(Server& srv, DialogueRecord& d) {
+    const int sent = send_command(srv, d.out_serv, d.IP_addr_tx);
     if (sent < 0) {
         // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
         say(srv.con, "ERR: sendto()failed: %d\n", sent);
@@ -182,10 +182,10 @@ bool tx_struct(Server& srv) {
     }
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof(from_serv_update_t)),
-            static_cast<int>(srv.loop.out_serv.cmd));
+            static_cast<int>(d.out_serv.cmd));
     }
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");
-    std::memset(&srv.loop.in_dev, 0, sizeof srv.loop.in_dev);
+    std::memset(&d.in_dev, 0, sizeof d.in_dev);
     return true;
 }
 

@@ -13,10 +13,10 @@ namespace qd {
 struct Server;
 
 // Opens the dialogue with a device.
-void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start);
+void dialogue_open(Server& srv, ParallelDialogue& d, const DialogueStart& start);
 // A datagram from the device's address: kept for its poll; a reply-paced wait ends on a reply.
-void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len);
+void dialogue_receive(Server& srv, ParallelDialogue& d, const uint8_t* rx, int len);
 // Advances the dialogue as far as its deadlines allow; it is closed (used false) at its end.
-void dialogue_run(Server& srv, Dialogue& d);
+void dialogue_run(Server& srv, ParallelDialogue& d);
 
 }  // namespace qd

@@ -26,18 +26,18 @@ void open_send_socket(Server& srv) {
     srv.par.started = true;
 }
 
-Dialogue* dialogue_at(Server& srv, uint32_t addr) {
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used && d.addr == addr) return &d;
+ParallelDialogue* dialogue_at(Server& srv, uint32_t addr) {
+    for (ParallelDialogue& d : srv.par.slots) {
+        if (d.rec.open && d.rec.IP_addr_tx == addr) return &d;
     }
     return nullptr;
 }
 
-Dialogue* free_slot(Server& srv) {
+ParallelDialogue* free_slot(Server& srv) {
     uint32_t running = 0;
-    Dialogue* free = nullptr;
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) {
+    ParallelDialogue* free = nullptr;
+    for (ParallelDialogue& d : srv.par.slots) {
+        if (d.rec.open) {
             ++running;
         } else if (free == nullptr) {
             free = &d;
@@ -47,11 +47,11 @@ Dialogue* free_slot(Server& srv) {
 }
 
 // Another serial number announcing the address of a device in a dialogue: said once.
-void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
+void say_other_serial(Server& srv, ParallelDialogue& d, const from_dev_bcst_t& bc) {
     if (d.other_serial_said || std::memcmp(d.mac, bc.my_mac, sizeof d.mac) == 0) return;
     d.other_serial_said = true;
     say(srv.con, "%s Сер. номер %s объявил адрес устройства в обмене, объявление отброшено\n",
-        d.ip, serial_text(bc.my_mac).c_str());
+        d.rec.dev_IP, serial_text(bc.my_mac).c_str());
 }
 
 // A valid announcement: dropped while its address is in a dialogue or every slot is busy;
@@ -60,11 +60,11 @@ void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
 void announcement(Server& srv, const from_dev_bcst_t& bc) {
     uint32_t addr = 0;
     std::memcpy(&addr, bc.my_ip, sizeof addr);  // first octet first: network byte order
-    if (Dialogue* d = dialogue_at(srv, addr)) {
+    if (ParallelDialogue* d = dialogue_at(srv, addr)) {
         say_other_serial(srv, *d, bc);
         return;
     }
-    Dialogue* slot = free_slot(srv);
+    ParallelDialogue* slot = free_slot(srv);
     if (slot == nullptr) return;
     char ip[32];
     announced_ip(bc, ip);
@@ -89,7 +89,7 @@ void route(Server& srv, const uint8_t* rx, int len, uint32_t from) {
         announcement(srv, bc);
         return;
     }
-    if (Dialogue* d = dialogue_at(srv, from)) dialogue_receive(srv, *d, rx, len);
+    if (ParallelDialogue* d = dialogue_at(srv, from)) dialogue_receive(srv, *d, rx, len);
 }
 
 void read_datagrams(Server& srv) {
@@ -103,8 +103,8 @@ void read_datagrams(Server& srv) {
 }
 
 void run_due(Server& srv) {
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) dialogue_run(srv, d);
+    for (ParallelDialogue& d : srv.par.slots) {
+        if (d.rec.open) dialogue_run(srv, d);
     }
 }
 
@@ -112,8 +112,8 @@ void run_due(Server& srv) {
 uint32_t wait_budget(Server& srv) {
     const uint64_t now = srv.clock.monotonic_ms();
     uint64_t budget = kIdleWaitMs;
-    for (const Dialogue& d : srv.par.slots) {
-        if (!d.used) continue;
+    for (const ParallelDialogue& d : srv.par.slots) {
+        if (!d.rec.open) continue;
         const uint64_t left = d.deadline > now ? d.deadline - now : 0;
         if (left < budget) budget = left;
     }

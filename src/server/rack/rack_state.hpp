@@ -13,7 +13,7 @@ inline constexpr uint32_t PARALLEL_MAX = 64;
 
 struct ParallelEngine {
     bool started = false;
-    Dialogue slots[PARALLEL_MAX];
+    ParallelDialogue slots[PARALLEL_MAX];
 };
 
 }  // namespace qd
