@@ -79,8 +79,9 @@ public:
         say_dlg(srv_, d_, "%s", programming_text(bits));
     }
     void written_again(uint32_t image_crc) override {
-        say_dlg(srv_, d_, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись",
-                image_crc);
+        char text[120];
+        written_again_text(image_crc, text, sizeof text);
+        say_dlg(srv_, d_, "%s", text);
     }
     void given_up(const GiveUp& why) override {
         char text[200];
