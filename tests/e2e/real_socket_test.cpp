@@ -111,14 +111,14 @@ protected:
 
     // One Net_Handler poll, with both frames holding leftovers that it must discard.
     int16_t poll() {
-        std::memset(&srv->exchange.in_bc, 0xEE, sizeof srv->exchange.in_bc);
+        std::memset(&srv->loop.in_bc, 0xEE, sizeof srv->loop.in_bc);
         std::memset(&srv->loop.dlg.in_dev, 0xEE, sizeof srv->loop.dlg.in_dev);
-        return Net_Handler(*srv, srv->exchange.in_bc, srv->loop.dlg.in_dev);
+        return Net_Handler(*srv, srv->loop.in_bc, srv->loop.dlg.in_dev);
     }
 
     Bytes in_bc() const {
         Bytes b(sizeof(from_dev_bcst_t));
-        to_wire(srv->exchange.in_bc, b.data());
+        to_wire(srv->loop.in_bc, b.data());
         return b;
     }
 

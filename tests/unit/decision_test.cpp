@@ -72,7 +72,8 @@ TEST_P(Decision, LinesAndVerdict) {
                   c.bin_container, c.crc_uflash);
     const std::string decision = c.type_container != 0 ? "" : std::string(line_a) + c.verdict;
     EXPECT_EQ(out.substr(at + heading.size()), decision + kSep);
-    EXPECT_EQ(srv.loop.enable_update_up1, c.enable);
+    EXPECT_EQ(srv.loop.analysis.enable_update_up1 < 0 ? 0 : srv.loop.analysis.enable_update_up1,
+              c.enable);
     EXPECT_EQ(srv.loop.state, STATE_DECIDED);
 }
 
@@ -103,14 +104,18 @@ INSTANTIATE_TEST_SUITE_P(
         DecisionCase{"other_prog_255", 0, "D718226B.upk", 0x1, 255, {}, kMac, kOther, 0}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
-// A decision that writes nothing keeps the last one.
+// One at a time, an analysis that writes nothing acts on the flag the last board left: a board
+// after one that was updated is updated too.
 TEST(DecisionMemory, RefusalsThatWriteNothingKeepThePreviousValue) {
     test::TestServer t;
     t.srv->cfg.autoprog_regime = 4;
+    t.srv->image_loaded = true;
     t.srv->loop.enable_update_up1 = 1;
     t.net.arrive(test::wire(test::broadcast(0x1)));
     wait_for_broadcast(*t.srv);
+    act_on_decision(*t.srv);
     EXPECT_EQ(t.srv->loop.enable_update_up1, 1);
+    EXPECT_EQ(t.srv->loop.state, STATE_UPDATING);
 }
 
 TEST(DeviceReport, EveryFieldInItsForm) {

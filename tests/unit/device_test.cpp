@@ -862,7 +862,7 @@ protected:
         prep_cmd(srv(), srv().loop.dlg.out_serv, code, ext);
         tx_struct(srv(), srv().loop.dlg);
     }
-    int16_t poll() { return Net_Handler(srv(), srv().exchange.in_bc, srv().loop.dlg.in_dev); }
+    int16_t poll() { return Net_Handler(srv(), srv().loop.in_bc, srv().loop.dlg.in_dev); }
     uint32_t polled_cmd() const { return t.srv->loop.dlg.in_dev.get_cmd; }
 
     test::TestServer t;
@@ -902,8 +902,8 @@ TEST_F(Link, RepliesArriveInTheOrderOfTheirDueTimes) {
 TEST_F(Link, AnnouncesUntilTheDeviceHasJumped) {
     ASSERT_TRUE(link.announce());
     ASSERT_EQ(poll(), NET_RX_BCST);
-    EXPECT_EQ(srv().exchange.in_bc.crc_uflash, dev.flash_crc());
-    EXPECT_EQ(Bytes(srv().exchange.in_bc.my_mac, srv().exchange.in_bc.my_mac + 6),
+    EXPECT_EQ(srv().loop.in_bc.crc_uflash, dev.flash_crc());
+    EXPECT_EQ(Bytes(srv().loop.in_bc.my_mac, srv().loop.in_bc.my_mac + 6),
               (Bytes{10, 20, 30, 40, 50, 60}));
     send_cmd(CMD_JUMP_TO_APP);
     ASSERT_EQ(poll(), NET_RX_DEV);

@@ -191,7 +191,7 @@ TEST_P(Polling, SortsTheDatagramAndLeavesBothFrames) {
         t.srv->cfg.on_dbg_pr = lvl >= 1;
         t.srv->cfg.on_dbg_pf = lvl == 2;
         if (!c.datagram.empty()) t.net.arrive(c.datagram);
-        Exchange& x = t.srv->exchange;
+        LoopState& x = t.srv->loop;
         std::memset(&x.in_bc, 0xCC, sizeof x.in_bc);  // the previous poll's leftovers
         std::memset(&t.srv->loop.dlg.in_dev, 0xCC, sizeof t.srv->loop.dlg.in_dev);
         EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), c.result) << lvl;
@@ -251,7 +251,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PollingOrder, OneDatagramPerPoll) {
     test::TestServer t;
-    Exchange& x = t.srv->exchange;
+    LoopState& x = t.srv->loop;
     t.net.arrive(kBc);
     t.net.arrive(kDev);
     EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), 1);
@@ -265,7 +265,7 @@ TEST(PollingOrder, OneDatagramPerPoll) {
 TEST(PollingOrder, NegativeResultsAreSignExtended) {
     test::TestServer t;
     t.net.arrive(damaged(kDev));
-    const int16_t r = Net_Handler(*t.srv, t.srv->exchange.in_bc, t.srv->loop.dlg.in_dev);
+    const int16_t r = Net_Handler(*t.srv, t.srv->loop.in_bc, t.srv->loop.dlg.in_dev);
     EXPECT_EQ(static_cast<uint16_t>(r), 0xFFFEu);
 }
 
@@ -307,7 +307,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReportingExchange, CompactExchangeKeepsOneLine) {
     test::TestServer t;
-    Exchange& x = t.srv->exchange;
+    LoopState& x = t.srv->loop;
     const uint8_t ext[256] = {};
     prep_cmd(*t.srv, t.srv->loop.dlg.out_serv, CMD_NOP, ext);
     tx_struct(*t.srv, t.srv->loop.dlg);  // an attempt without an answer

@@ -103,7 +103,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 struct ActCase {
     const char* name;
-    uint8_t enable;
+    int enable;  // as the analysis left it; -1: as it was
+    uint8_t before;
     Verdict analysed;
     bool usable;
     bool image;
@@ -118,21 +119,29 @@ TEST(Act, WhatIsDoneWithTheDeviceAndTheFinalVerdict) {
     using A = DeviceAction;
     using V = Verdict;
     const ActCase cases[] = {
-        {"update", 1, V::update, true, true, 0, A::update, V::update, false, false},
-        {"update_whatever_the_jump", 1, V::update, true, true, 1, A::update, V::update, false,
+        {"update", 1, 0, V::update, true, true, 0, A::update, V::update, false, false},
+        {"update_whatever_the_jump", 1, 0, V::update, true, true, 1, A::update, V::update, false,
          false},
-        {"let_be", 0, V::refused, true, true, 0, A::ignore, V::refused, false, false},
-        {"sent_to_its_application", 0, V::same_firmware, true, true, 1, A::jump,
+        {"let_be", 0, 1, V::refused, true, true, 0, A::ignore, V::refused, false, false},
+        {"sent_to_its_application", 0, 0, V::same_firmware, true, true, 1, A::jump,
          V::same_firmware, false, false},
-        {"jump_2_lets_be", 0, V::refused, true, true, 2, A::ignore, V::refused, false, false},
-        {"no_image", 1, V::update, true, false, 0, A::ignore, V::no_image, false, true},
-        {"no_image_jumps", 1, V::update, true, false, 1, A::jump, V::no_image, false, true},
-        {"bad_address_never_jumps", 1, V::update, false, true, 1, A::ignore, V::bad_address, true,
+        {"jump_2_lets_be", 0, 0, V::refused, true, true, 2, A::ignore, V::refused, false, false},
+        {"no_image", 1, 0, V::update, true, false, 0, A::ignore, V::no_image, false, true},
+        {"no_image_jumps", 1, 0, V::update, true, false, 1, A::jump, V::no_image, false, true},
+        {"bad_address_never_jumps", 1, 0, V::update, false, true, 1, A::ignore, V::bad_address,
+         true, false},
+        // An analysis that leaves the flag acts on the one before it.
+        {"left_as_it_was_1", -1, 1, V::refused, true, true, 0, A::update, V::refused, false,
          false},
+        {"left_as_it_was_0", -1, 0, V::refused, true, true, 1, A::jump, V::refused, false, false},
     };
     for (const ActCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const Action a = act(c.enable, c.analysed, c.usable, c.image, c.jump);
+        Analysis analysis;
+        analysis.enable_update_up1 = c.enable;
+        analysis.verdict = c.analysed;
+        const Action a = act(analysis, ActingFacts{c.usable, c.image, c.jump, c.before});
+        EXPECT_EQ(a.enable_update_up1, c.enable < 0 ? c.before : c.enable);
         EXPECT_EQ(a.what, c.what);
         EXPECT_EQ(a.verdict, c.verdict);
         EXPECT_EQ(a.bad_address, c.bad_address);

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "server/dialogue_record.hpp"
+#include "update/decision.hpp"
 #include "update/outcome.hpp"
 
 namespace qd {
@@ -23,9 +24,10 @@ inline constexpr uint32_t SOCKET_PAUSE_MS = 100;
 // The one-at-a-time loop's state for the device at hand, and its frames.
 struct LoopState {
     uint8_t state = 0;              // STATE_...
-    uint8_t enable_update_up1 = 0;  // the decision for the last device
-    Verdict verdict = Verdict::refused;  // what its analysis came to, in the journal's words
+    uint8_t enable_update_up1 = 0;  // the update flag acted on for the last device
+    Analysis analysis;              // the analysis of the device at hand
     uint32_t cycle_counter = 0;     // passes made while waiting
+    from_dev_bcst_t in_bc = {};     // the last announcement read
     DialogueRecord dlg;             // the device at hand and its dialogue
 };
 

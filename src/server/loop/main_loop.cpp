@@ -15,19 +15,21 @@ void wait_for_broadcast(Server& srv) {
     say(srv.con, "Ожидание широковещательного сообщения от устройства: %d \r",
         static_cast<int>(loop.cycle_counter));
     ++loop.cycle_counter;
-    if (Net_Handler(srv, srv.exchange.in_bc, loop.dlg.in_dev) != NET_RX_BCST) return;
-    const from_dev_bcst_t& bc = srv.exchange.in_bc;
+    if (Net_Handler(srv, srv.loop.in_bc, loop.dlg.in_dev) != NET_RX_BCST) return;
+    const from_dev_bcst_t& bc = srv.loop.in_bc;
     announced_ip(bc, loop.dlg.dev_IP);
-    const Analysis a = report_and_analyse(srv, bc);
-    if (a.enable_update_up1 >= 0) loop.enable_update_up1 = static_cast<uint8_t>(a.enable_update_up1);
-    loop.verdict = a.verdict;
+    loop.analysis = report_and_analyse(srv, bc);
     loop.state = STATE_DECIDED;
 }
 
 void act_on_decision(Server& srv) {
     LoopState& loop = srv.loop;
-    switch (act_and_say(srv, srv.exchange.in_bc, loop.dlg.dev_IP, loop.enable_update_up1,
-                        loop.verdict, loop.dlg.journal_entry)) {
+    // An analysis that leaves the update flag as it was acts on the previous board's: the
+    // one-at-a-time loop's console shows it so.
+    const Action a = act_and_say(srv, loop.in_bc, loop.dlg.dev_IP, loop.analysis,
+                                 loop.enable_update_up1, loop.dlg.journal_entry);
+    loop.enable_update_up1 = a.enable_update_up1;
+    switch (a.what) {
         case DeviceAction::update:
             start_dialogue(srv, CMD_NOP);
             break;

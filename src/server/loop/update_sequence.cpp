@@ -38,8 +38,9 @@ public:
         say_line(srv_.con, programming_text(bits));
     }
     void written_again(uint32_t image_crc) override {
-        say(srv_.con, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись\n",
-            image_crc);
+        char text[120];
+        written_again_text(image_crc, text, sizeof text);
+        say_line(srv_.con, text);
     }
     void given_up(const GiveUp& why) override {
         char text[200];
@@ -79,7 +80,7 @@ bool wait_readable(Server& srv, uint32_t ms) {
 // One datagram read through Net_Handler: its valid reply, or nullptr.
 const from_dev_update_t* read_one(Server& srv) {
     DialogueRecord& d = srv.loop.dlg;
-    return Net_Handler(srv, srv.exchange.in_bc, d.in_dev) == NET_RX_DEV ? &d.in_dev : nullptr;
+    return Net_Handler(srv, srv.loop.in_bc, d.in_dev) == NET_RX_DEV ? &d.in_dev : nullptr;
 }
 
 // The command sealed with its payload and flash address and sent. A send that fails is an

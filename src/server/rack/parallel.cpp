@@ -71,8 +71,7 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     DialogueStart start{addr, ip, bc.my_mac, JournalEntry{}, CMD_NOP};
     srv.con.hold();
     const Analysis a = report_and_analyse(srv, bc);
-    const DeviceAction action = act_and_say(srv, bc, ip, a.enable_update_up1 == 1 ? 1 : 0,
-                                            a.verdict, start.journal);
+    const DeviceAction action = act_and_say(srv, bc, ip, a, 0, start.journal).what;
     srv.con.release();
     if (action == DeviceAction::ignore) return;
     if (action == DeviceAction::jump) start.first_proc = CMD_JUMP_TO_APP;
