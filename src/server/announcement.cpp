@@ -67,7 +67,7 @@ void say_findings(Console& con, const Analysis& a) {
 }
 
 void say_ignored(Server& srv, const JournalEntry& entry) {
-    journal_write(srv, entry, DialogueLog{}, DialogueEnd::ignored);
+    journal_write(srv, entry, DialogueCounts{}, DialogueEnd::ignored);
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);

@@ -3,10 +3,9 @@
 #include "server/pass.hpp"
 
 #include "server/journal/journal.hpp"
-#include "server/loop/main_loop.hpp"
-#include "server/loop/update_sequence.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/net/exchange.hpp"
-#include "server/rack/parallel.hpp"
+#include "server/parallel/parallel_engine.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -32,7 +31,7 @@ void journal_if_open(Server& srv, DialogueRecord& d) {
 void journal_interrupted(Server& srv) {
     srv.con.flush_held();  // what the steps printed before the wait
     journal_if_open(srv, srv.loop.dlg);
-    for (ParallelDialogue& d : srv.par.slots) journal_if_open(srv, d.rec);
+    for (ParallelDialogue& d : srv.parallel.slots) journal_if_open(srv, d.rec);
 }
 
 void pass(Server& srv) {
@@ -40,13 +39,9 @@ void pass(Server& srv) {
     take_freed_port(srv, !parallel);
     if (parallel) {
         parallel_pass(srv);
-        return;
+    } else {
+        loop_pass(srv);
     }
-    if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
-    if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
-    if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
-    if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
-    srv.clock.sleep_ms(PASS_PAUSE_MS);
 }
 
 }  // namespace qd

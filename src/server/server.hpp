@@ -14,7 +14,7 @@
 #include "server/config/settings.hpp"
 #include "server/journal/journal_state.hpp"
 #include "server/loop/loop_state.hpp"
-#include "server/rack/rack_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 
@@ -71,7 +71,7 @@ struct Server {
     Exchange exchange;
     LoopState loop;
     Journal journal;
-    ParallelEngine par;  // several devices at once (Parallel=N)
+    ParallelEngine parallel;  // several devices at once (Parallel=N)
     LiveView* live = nullptr;  // the console's live table on a terminal, if the program has one
 };
 

@@ -82,7 +82,7 @@ public:
 
     // A datagram fed now would be taken: the wait for a reply that a reply ends.
     bool listening() const { return phase_ == Phase::awaiting && setup_.cfg.reply_paced; }
-    const DialogueLog& log() const { return seq_.log; }
+    const DialogueCounts& log() const { return seq_.log; }
     const Sequence& sequence() const { return seq_; }
     const uint8_t* cmd_ext_ar() const { return cmd_ext_ar_; }
 

@@ -54,7 +54,7 @@ void give_up(Sequence& s, const GiveUp& why, SequenceOutput& out) {
 // again, and after the third difference the device is not sent to its application.
 void flash_checked(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                    const from_dev_update_t& r, SequenceOutput& out) {
-    DialogueLog& log = s.log;
+    DialogueCounts& log = s.log;
     log.crc_after = byte_to_int(r.ext_area, 0);
     log.crc_reported = true;
     log.crc_differs = log.crc_after != image_crc;

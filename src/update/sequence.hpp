@@ -31,7 +31,7 @@ inline constexpr uint32_t OPENING_PAUSE_MS = 100;
 inline constexpr uint32_t PASS_PAUSE_MS = 100;
 
 // How a dialogue with a device went: what its end, its stall check and the journal need.
-struct DialogueLog {
+struct DialogueCounts {
     uint64_t last_reply_ms = 0;  // monotonic time of the last accepted reply (or the opening)
     uint32_t commands = 0;       // attempts made, failed sends included
     uint32_t repeats = 0;        // attempts that were not accepted
@@ -119,7 +119,7 @@ struct Sequence {
     bool refused = false;
     uint32_t refusal = 0;
     ReplyMemory replies;
-    DialogueLog log;
+    DialogueCounts log;
 };
 
 // Opens a dialogue at monotonic time now_ms with the command first (CMD_NOP to update the

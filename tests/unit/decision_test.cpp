@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "support/fakes.hpp"
 #include "support/frames_builder.hpp"

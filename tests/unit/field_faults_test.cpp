@@ -15,7 +15,7 @@
 #include "protocol/crc.hpp"
 #include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "server/journal/journal.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
@@ -190,7 +190,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
     char image_crc[9];
     std::snprintf(image_crc, sizeof image_crc, "%08X", this->image_crc());
     const bool sent = std::string(c.result) != "ignored";
-    const DialogueLog& d = srv().loop.dlg.dialogue.log();
+    const DialogueCounts& d = srv().loop.dlg.dialogue.log();
     EXPECT_EQ(f[0], "2026-03-05T09:08:07+03:00");
     EXPECT_EQ(f[1], "0.128.225.1.2.255");
     EXPECT_EQ(f[2], ip);

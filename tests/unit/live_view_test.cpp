@@ -14,9 +14,9 @@
 #include "device/bootloader.hpp"
 #include "server/console/live_table.hpp"
 #include "server/console/live_view.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
-#include "server/rack/dialogue_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -281,7 +281,7 @@ protected:
     bool all_done() {
         const bool jumped = std::all_of(rack.begin(), rack.end(),
                                         [](const auto& d) { return d->jumped(); });
-        const bool open = std::any_of(std::begin(srv().par.slots), std::end(srv().par.slots),
+        const bool open = std::any_of(std::begin(srv().parallel.slots), std::end(srv().parallel.slots),
                                       [](const ParallelDialogue& d) { return d.rec.open; });
         return jumped && !open && t.net.queue.empty();
     }

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "device/bootloader.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
@@ -38,7 +38,7 @@ protected:
     }
 
     bool dialogue_open() {
-        for (const ParallelDialogue& d : srv().par.slots) {
+        for (const ParallelDialogue& d : srv().parallel.slots) {
             if (d.rec.open) return true;
         }
         return srv().loop.state != STATE_WAIT_BROADCAST;

@@ -12,7 +12,7 @@
 
 #include "device/bootloader.hpp"
 #include "server/journal/journal.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
@@ -48,7 +48,7 @@ std::vector<std::string> fields(const std::string& line) {
 }
 
 bool dialogue_open(Server& srv) {
-    for (const ParallelDialogue& d : srv.par.slots) {
+    for (const ParallelDialogue& d : srv.parallel.slots) {
         if (d.rec.open) return true;
     }
     return srv.loop.state != STATE_WAIT_BROADCAST;

@@ -7,7 +7,7 @@
 
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
-#include "server/rack/dialogue_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 #include "server/server.hpp"
 
 namespace qd {

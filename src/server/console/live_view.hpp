@@ -14,7 +14,7 @@
 #include "platform/terminal.hpp"
 #include "server/journal/journal.hpp"
 #include "server/console/live_table.hpp"
-#include "server/rack/rack_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 

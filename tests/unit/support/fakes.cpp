@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "protocol/frames.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 
 namespace qd::test {

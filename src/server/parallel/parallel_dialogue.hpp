@@ -1,12 +1,12 @@
-// One device's dialogue when several devices are updated at once: the update sequence
-// (sequence.hpp) driven by deadlines, with its own payload, queue and compact console lines.
-// The engine (parallel.cpp) routes datagrams to it and wakes it at its deadline.
+// One device's dialogue when several devices are updated at once: the dialogue
+// (update/dialogue.hpp) driven by deadlines, with its own queue and compact console lines. The
+// engine (parallel_engine.cpp) routes datagrams to it and wakes it at its deadline.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "server/rack/dialogue_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 

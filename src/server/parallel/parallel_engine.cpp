@@ -1,6 +1,6 @@
 // The engine for several devices at once: announcements decided while a slot is free, datagrams
 // routed by source address, and one wait for the earliest deadline or the next datagram.
-#include "server/rack/parallel.hpp"
+#include "server/parallel/parallel_engine.hpp"
 
 #include <cstring>
 
@@ -9,7 +9,7 @@
 #include "server/console/live_view.hpp"
 #include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
-#include "server/rack/dialogue.hpp"
+#include "server/parallel/parallel_dialogue.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -23,11 +23,11 @@ constexpr int kRxBufferSize = 512;
 
 void open_send_socket(Server& srv) {
     srv.exchange.so_tx_s = open_nonblocking_udp(srv);
-    srv.par.started = true;
+    srv.parallel.started = true;
 }
 
 ParallelDialogue* dialogue_at(Server& srv, uint32_t addr) {
-    for (ParallelDialogue& d : srv.par.slots) {
+    for (ParallelDialogue& d : srv.parallel.slots) {
         if (d.rec.open && d.rec.IP_addr_tx == addr) return &d;
     }
     return nullptr;
@@ -36,7 +36,7 @@ ParallelDialogue* dialogue_at(Server& srv, uint32_t addr) {
 ParallelDialogue* free_slot(Server& srv) {
     uint32_t running = 0;
     ParallelDialogue* free = nullptr;
-    for (ParallelDialogue& d : srv.par.slots) {
+    for (ParallelDialogue& d : srv.parallel.slots) {
         if (d.rec.open) {
             ++running;
         } else if (free == nullptr) {
@@ -102,7 +102,7 @@ void read_datagrams(Server& srv) {
 }
 
 void run_due(Server& srv) {
-    for (ParallelDialogue& d : srv.par.slots) {
+    for (ParallelDialogue& d : srv.parallel.slots) {
         if (d.rec.open) dialogue_run(srv, d);
     }
 }
@@ -111,7 +111,7 @@ void run_due(Server& srv) {
 uint32_t wait_budget(Server& srv) {
     const uint64_t now = srv.clock.monotonic_ms();
     uint64_t budget = kIdleWaitMs;
-    for (const ParallelDialogue& d : srv.par.slots) {
+    for (const ParallelDialogue& d : srv.parallel.slots) {
         if (!d.rec.open) continue;
         const uint64_t left = d.deadline > now ? d.deadline - now : 0;
         if (left < budget) budget = left;
@@ -126,7 +126,7 @@ bool parallel_engine_on(const Settings& cfg) {
 }
 
 void parallel_pass(Server& srv) {
-    if (!srv.par.started) open_send_socket(srv);
+    if (!srv.parallel.started) open_send_socket(srv);
     // What the dialogues print between two waits goes out as one write, right before the wait.
     srv.con.hold();
     run_due(srv);

@@ -1,5 +1,7 @@
-// What one dialogue among several keeps: its record, what the live view and its lines need, its
-// deadline and its queue of datagrams; and what it starts from.
+// What the engine for several devices keeps: whether its send socket is open, and a place for
+// each dialogue it can hold, with what that dialogue keeps besides its record (the live view's
+// and its lines' needs, its deadline and its queue of datagrams); and what a dialogue starts
+// from.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +12,9 @@
 #include "server/journal/journal_state.hpp"
 
 namespace qd {
+
+inline constexpr uint32_t PARALLEL_MIN = 2;
+inline constexpr uint32_t PARALLEL_MAX = 64;
 
 // Datagrams from the device kept for its polls. A dialogue waits for one reply at a time, so a
 // few places are plenty; when they are full the oldest is dropped (at the frame trace level
@@ -41,6 +46,11 @@ struct DialogueStart {
     JournalEntry journal;    // its journal line as far as it is known at the decision
     uint8_t first_proc = CMD_NOP;  // CMD_NOP to update it, CMD_JUMP_TO_APP to send it away
     bool outside_networks = false;  // its address lies in none of the PC's networks
+};
+
+struct ParallelEngine {
+    bool started = false;
+    ParallelDialogue slots[PARALLEL_MAX];
 };
 
 }  // namespace qd

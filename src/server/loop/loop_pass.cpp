@@ -1,11 +1,12 @@
-// The one-at-a-time loop's blocks: waiting for an announcement, its report and analysis, and the
-// acting step; the update steps and the finishing step are update_sequence.cpp's.
-#include "server/loop/main_loop.hpp"
+// The one-at-a-time loop's pass: its four blocks in their order, then the closing pause; the
+// first two here (waiting for an announcement, its report and analysis, and the acting step), the
+// dialogue's two in loop_dialogue.cpp.
+#include "server/loop/loop_pass.hpp"
 
 #include <cstring>
 
 #include "server/announcement.hpp"
-#include "server/loop/update_sequence.hpp"
+#include "server/loop/loop_dialogue.hpp"
 #include "server/net/exchange.hpp"
 #include "server/server.hpp"
 
@@ -40,6 +41,15 @@ void act_on_decision(Server& srv) {
             srv.loop.state = STATE_WAIT_BROADCAST;
             break;
     }
+}
+
+void loop_pass(Server& srv) {
+    LoopState& loop = srv.loop;
+    if (loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
+    if (loop.state == STATE_DECIDED) act_on_decision(srv);
+    if (loop.state == STATE_UPDATING) run_update_steps(srv);
+    if (loop.state == STATE_FINISHING) finish_dialogue(srv);
+    srv.clock.sleep_ms(PASS_PAUSE_MS);
 }
 
 }  // namespace qd

@@ -1,6 +1,6 @@
 // The driver of a dialogue (update/dialogue.hpp) among several: its waits on deadlines, its
 // datagrams from its own queue, its lines compact and led by the device's address.
-#include "server/rack/dialogue.hpp"
+#include "server/parallel/parallel_dialogue.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -96,7 +96,7 @@ private:
 
 // The dialogue's end line, with its duration and repetitions; then its journal line.
 void finish(Server& srv, ParallelDialogue& d) {
-    const DialogueLog& log = d.rec.dialogue.log();
+    const DialogueCounts& log = d.rec.dialogue.log();
     const DialogueEnd outcome = log.outcome;
     journal_write(srv, d.rec.journal_entry, log, outcome);
     // With the flash check off, a flash that differs was written and jumped all the same.
@@ -155,7 +155,7 @@ void transmit(Server& srv, ParallelDialogue& d, const Command& c) {
 enum class Ran : uint8_t { waits, action, fed };
 
 // What the dialogue wants done now, done; it waits until d.deadline, or has ended.
-Ran step(Server& srv, ParallelDialogue& d, CompactOutput& out) {
+Ran advance(Server& srv, ParallelDialogue& d, CompactOutput& out) {
     DeviceDialogue& dlg = d.rec.dialogue;
     const uint64_t now = now_ms(srv);
     const Step st = dlg.next(now, out);
@@ -230,7 +230,7 @@ void dialogue_receive(Server& srv, ParallelDialogue& d, const uint8_t* rx, int l
 void dialogue_run(Server& srv, ParallelDialogue& d) {
     CompactOutput out(srv, d);
     for (int n = 0; n < kMaxActionsPerRun && d.rec.open;) {
-        const Ran ran = step(srv, d, out);
+        const Ran ran = advance(srv, d, out);
         if (ran == Ran::waits) return;
         if (ran == Ran::action) ++n;
     }

@@ -1,7 +1,8 @@
-// The one-at-a-time driver of the update sequence (sequence.cpp): each command sent, the pause
-// slept and one poll made, the dialogue's lines printed as the console has them; the payload
-// and flash address carried over from one dialogue to the next.
-#include "server/loop/update_sequence.hpp"
+// The one-at-a-time loop's dialogue (update/dialogue.hpp) driven through the loop's two sockets:
+// each command sent, each wait slept (fixed pauses) or spent reading the receive socket
+// (reply-paced), the dialogue's lines printed as the console has them; the loop's record, with
+// the payload and flash address, kept from one dialogue to the next.
+#include "server/loop/loop_dialogue.hpp"
 
 #include "protocol/commands.hpp"
 #include "server/net/device_address.hpp"
