@@ -62,7 +62,7 @@ struct ActingFacts {
     bool image_loaded = false;
     uint8_t app_jump_regime = 0;  // AutoJumpApp: only 1 sends a device to its application
     // The update flag before this device: what an analysis that leaves it as it was (-1) acts
-    // on. The one-at-a-time loop carries the previous board's; a fresh start has 0.
+    // on: the previous board's where the caller carries it, else 0.
     uint8_t flag_before = 0;
 };
 

@@ -47,8 +47,8 @@ struct Step {
     Command command;         // transmit
     uint64_t deadline = 0;   // wait: the monotonic time it ends, ms
     bool datagrams = false;  // wait: a datagram read before the deadline is fed (reply-paced)
-    // wait: a failed step's gap before it is repeated; the one-at-a-time loop ends its pass here,
-    // and the pass's closing pause is the gap.
+    // wait: a failed step's gap before it is repeated (REPEAT_GAP_MS); a driver whose own cycle
+    // ends with a pause as long may end its cycle here and feed the timeout at once.
     bool gap = false;
 };
 

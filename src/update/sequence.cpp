@@ -208,7 +208,7 @@ Next sequence_next(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, Sequ
     switch (s.stage) {
         case Stage::gap:
             s.stage = Stage::send;
-            return Next{Do::gap, 0, PASS_PAUSE_MS, false};
+            return Next{Do::gap, 0, REPEAT_GAP_MS, false};
         case Stage::ended:
             return Next{Do::end, 0, 0, false};
         default:  // send; or await, asked again without a reply: sent again

@@ -26,9 +26,8 @@ struct SequenceConfig {
 
 // The pause after a dialogue opens, ms.
 inline constexpr uint32_t OPENING_PAUSE_MS = 100;
-// The pause that ends a pass of the one-at-a-time loop, ms: a step that failed is repeated after
-// it (a block at once); the engine for several devices waits as long.
-inline constexpr uint32_t PASS_PAUSE_MS = 100;
+// The gap after a failed step, ms, before the step is repeated (a block is repeated at once).
+inline constexpr uint32_t REPEAT_GAP_MS = 100;
 
 // How a dialogue with a device went: what its end, its stall check and the journal need.
 struct DialogueCounts {
@@ -79,8 +78,7 @@ public:
 enum class Do : uint8_t {
     send,   // sends `code` with its payload, then waits at most `ms` for the reply and polls
     pause,  // pauses `ms`
-    gap,    // a failed step waits PASS_PAUSE_MS before it is repeated (the one-at-a-time loop
-            // ends its pass, whose closing pause this is)
+    gap,    // a failed step waits REPEAT_GAP_MS before it is repeated
     end,    // the dialogue has ended; its result is in log.outcome
 };
 

@@ -99,7 +99,7 @@ void transmit(Server& srv, const Command& c) {
 bool wait(Server& srv, DeviceDialogue& dlg, const Step& st, LoopOutput& out) {
     const uint64_t now = srv.clock.monotonic_ms();
     const uint32_t left = st.deadline > now ? static_cast<uint32_t>(st.deadline - now) : 0;
-    if (st.gap) {
+    if (st.gap) {  // served by the pass's closing pause
         dlg.timeout();
         return false;
     }

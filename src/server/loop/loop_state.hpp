@@ -8,6 +8,7 @@
 #include "server/dialogue_record.hpp"
 #include "update/decision.hpp"
 #include "update/outcome.hpp"
+#include "update/sequence.hpp"
 
 namespace qd {
 
@@ -17,6 +18,11 @@ enum : uint8_t {
     STATE_UPDATING = 2,
     STATE_FINISHING = 3,
 };
+
+// The pause that ends each pass, ms. A failed step's gap ends the pass: its closing pause is
+// the gap.
+inline constexpr uint32_t PASS_PAUSE_MS = 100;
+static_assert(PASS_PAUSE_MS == REPEAT_GAP_MS);
 
 // The pause after opening and after closing the send socket, ms.
 inline constexpr uint32_t SOCKET_PAUSE_MS = 100;
