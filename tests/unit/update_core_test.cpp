@@ -80,6 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {F::same_firmware, F::forced}, 1, Verdict::update},
         AnalysisCase{"same_policy_4", 0, "ABCDEF.upk", 0xABCDEF, 4, {}, kMac,
                      {F::same_firmware}, -1, Verdict::refused},
+        AnalysisCase{"same_by_list", 0, "ABCDEF.upk", 0xABCDEF, 1, {kMac}, kMac,
+                     {F::same_firmware, F::never}, 0, Verdict::same_firmware},
         AnalysisCase{"leading_zeros_are_another_name", 0, "00ABCDEF.upk", 0xABCDEF, 0, {}, kMac,
                      {F::other_firmware, F::never}, 0, Verdict::refused},
         AnalysisCase{"lower_case_is_another_name", 0, "abcdef.upk", 0xABCDEF, 2, {}, kMac,
@@ -97,6 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
                      Verdict::update},
         AnalysisCase{"other_forced", 0, "D718226B.upk", 1, 3, {}, kMac,
                      {F::other_firmware, F::forced}, 1, Verdict::update},
+        AnalysisCase{"other_policy_4", 0, "D718226B.upk", 1, 4, {}, kMac,
+                     {F::other_firmware}, -1, Verdict::refused},
         AnalysisCase{"other_policy_255", 0, "D718226B.upk", 1, 255, {}, kMac,
                      {F::other_firmware}, -1, Verdict::refused}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
