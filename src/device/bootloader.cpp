@@ -101,9 +101,7 @@ uint64_t Bootloader::commands_received(uint32_t cmd) const {
 bool Bootloader::is_valid_command(const uint8_t* data, size_t len) {
     if (len != sizeof(from_serv_update_t)) return false;
     from_serv_update_t cmd{};
-    from_wire(data, cmd);
-    return cmd.vers == FRAME_VERSION && cmd.magic_number == FRAME_MAGIC &&
-           sealed(data, CMD_CRC_LEN);
+    return check_frame(data, cmd).valid();
 }
 
 Bootloader::Outcome Bootloader::execute(const from_serv_update_t& cmd) {

@@ -2,6 +2,7 @@
 #include "device/options.hpp"
 
 #include <charconv>
+#include <cstdint>
 #include <functional>
 #include <set>
 #include <string_view>
@@ -42,33 +43,35 @@ std::vector<std::string_view> split(std::string_view text, char sep) {
     }
 }
 
-// Command numbers from 1: "3,7,20-25".
-std::optional<std::set<uint64_t>> parse_pattern(std::string_view text) {
+// A list of numbers and ranges, "3,7,20-25": each from `lowest` up to `highest`, at most
+// `most` numbers in all.
+std::optional<std::set<uint64_t>> parse_ranges(std::string_view text, uint64_t lowest,
+                                               uint64_t highest, size_t most) {
     std::set<uint64_t> numbers;
     for (const std::string_view item : split(text, ',')) {
         const size_t dash = item.find('-');
         const auto first = parse_uint(item.substr(0, dash));
         const auto last =
             dash == std::string_view::npos ? first : parse_uint(item.substr(dash + 1));
-        if (!first || !last || *first == 0 || *last < *first) return std::nullopt;
-        if (numbers.size() + (*last - *first) >= MAX_PATTERN_ENTRIES) return std::nullopt;
+        if (!first || !last || *first < lowest || *last < *first || *last > highest) {
+            return std::nullopt;
+        }
+        if (numbers.size() + (*last - *first) >= most) return std::nullopt;
         for (uint64_t n = *first; n <= *last; ++n) numbers.insert(n);
     }
     return numbers;
 }
 
+// Command numbers from 1: "3,7,20-25".
+std::optional<std::set<uint64_t>> parse_pattern(std::string_view text) {
+    return parse_ranges(text, 1, UINT32_MAX, MAX_PATTERN_ENTRIES);
+}
+
 // Device numbers from 0, below MAX_DEVICES: "0,3,5-7".
 std::optional<std::set<uint32_t>> parse_devices(std::string_view text) {
-    std::set<uint32_t> numbers;
-    for (const std::string_view item : split(text, ',')) {
-        const size_t dash = item.find('-');
-        const auto first = parse_uint(item.substr(0, dash));
-        const auto last =
-            dash == std::string_view::npos ? first : parse_uint(item.substr(dash + 1));
-        if (!first || !last || *last < *first || *last >= MAX_DEVICES) return std::nullopt;
-        for (uint32_t n = *first; n <= *last; ++n) numbers.insert(n);
-    }
-    return numbers;
+    const auto numbers = parse_ranges(text, 0, MAX_DEVICES - 1, MAX_PATTERN_ENTRIES);
+    if (!numbers) return std::nullopt;
+    return std::set<uint32_t>(numbers->begin(), numbers->end());
 }
 
 // A command code 0..255, or a name such as CMD_ERASE_UP_FLASH.

@@ -17,7 +17,8 @@ constexpr uint64_t MAX_WAIT_MS = 1000;
 constexpr uint64_t NEVER = std::numeric_limits<uint64_t>::max();
 
 bool intact(const Bytes& reply) {
-    return reply.size() == sizeof(from_dev_update_t) && sealed(reply.data(), REPLY_CRC_LEN);
+    from_dev_update_t r{};
+    return reply.size() == sizeof(from_dev_update_t) && check_frame(reply.data(), r).valid();
 }
 
 // A reply the server takes as the end of the dialogue: intact, CMD_JUMP_TO_APP, result 1.

@@ -33,7 +33,7 @@ struct AdapterRecord {
 };
 
 enum class AdapterQuery {
-    ok,            // the list is filled
+    ok,            // the list is filled, with one adapter at least
     failed,        // the system could not give the list, or it holds no adapter
     out_of_memory  // a buffer for the list could not be had
 };

@@ -12,8 +12,9 @@ namespace qd {
 size_t ini_read_string(const char* section, const char* key, const char* def, char* out,
                        size_t size, const char* file);
 
-// The value of `key` as a decimal integer (wrapped modulo 2^32), or `def` when the file,
-// section or key is missing or the value is empty.
+// The value of `key` as an integer (wrapped modulo 2^32): decimal, or binary, octal or
+// hexadecimal after a lower-case "0b", "0o" or "0x"; `def` when the file, section or key is
+// missing or the value is empty.
 uint32_t ini_read_int(const char* section, const char* key, int32_t def, const char* file);
 
 }  // namespace qd

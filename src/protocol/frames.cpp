@@ -90,7 +90,22 @@ void seal_frame(Frame& f) {
     f.crc_struct = fullcalk_crc32(wire, sizeof(Frame) - 4, CRC32_POLY);
 }
 
+template <typename Frame>
+FrameCheck checked(const uint8_t* wire, Frame& f) {
+    FrameCheck c;
+    from_wire(wire, f);
+    c.header = f.vers == FRAME_VERSION && f.magic_number == FRAME_MAGIC;
+    if (!c.header) return c;
+    c.computed = fullcalk_crc32(wire, sizeof(Frame) - 4, CRC32_POLY);
+    c.received = f.crc_struct;
+    return c;
+}
+
 }  // namespace
+
+FrameCheck check_frame(const uint8_t* wire, from_serv_update_t& f) { return checked(wire, f); }
+FrameCheck check_frame(const uint8_t* wire, from_dev_bcst_t& f) { return checked(wire, f); }
+FrameCheck check_frame(const uint8_t* wire, from_dev_update_t& f) { return checked(wire, f); }
 
 void seal(from_serv_update_t& f) { seal_frame(f); }
 void seal(from_dev_bcst_t& f) { seal_frame(f); }

@@ -119,6 +119,20 @@ void seal(from_dev_update_t& f);
 // The wire bytes carry, right after their first crc_len bytes, the CRC-32 of these.
 bool sealed(const uint8_t* wire, uint32_t crc_len);
 
+// What checking a frame found: its header (version and magic number) right, and then the CRC-32
+// taken over its wire bytes against the one it carries. The one check of a frame received, for
+// the server, its traces and the simulated device.
+struct FrameCheck {
+    bool header = false;
+    uint32_t computed = 0;  // with a right header
+    uint32_t received = 0;
+    bool valid() const { return header && computed == received; }
+};
+// The frame decoded from its sizeof(Frame) wire bytes into f, and checked.
+FrameCheck check_frame(const uint8_t* wire, from_serv_update_t& f);
+FrameCheck check_frame(const uint8_t* wire, from_dev_bcst_t& f);
+FrameCheck check_frame(const uint8_t* wire, from_dev_update_t& f);
+
 enum : uint8_t {
     CMD_NOP = 0,
     CMD_ACTIVATE_BL = 1,

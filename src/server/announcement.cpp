@@ -67,7 +67,7 @@ void say_findings(Console& con, const Analysis& a) {
 }
 
 void say_ignored(Server& srv, const JournalEntry& entry) {
-    journal_write(srv, entry, DialogueLog{}, DialogueEnd::ignored);
+    journal_write(srv, entry, DialogueCounts{}, DialogueEnd::ignored);
     say_line(srv.con, "Игнорируем обнаруженное устройство.");
     say_line(srv.con, "Ожидаем что оно перейдет на UP по таймауту.");
     say_separator(srv.con);
@@ -88,10 +88,11 @@ Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc) {
     return a;
 }
 
-DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
-                         uint8_t enable_update_up1, Verdict analysed, JournalEntry& entry) {
-    const Action a = act(enable_update_up1, analysed, device_address_usable(srv, ip),
-                         srv.image_loaded, srv.cfg.app_jump_regime);
+Action act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
+                   uint8_t flag_before, JournalEntry& entry) {
+    const ActingFacts facts{device_address_usable(srv, ip), srv.image_loaded,
+                            srv.cfg.app_jump_regime, flag_before};
+    const Action a = act(analysis, facts);
     if (srv.journal.active) entry = journal_entry(srv, bc, ip, a.verdict);
     if (a.bad_address) say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", ip);
     if (a.no_image) say_line(srv.con, "Образ ПО не загружен, обновление невозможно!");
@@ -100,7 +101,7 @@ DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
     } else if (a.what == DeviceAction::ignore) {
         say_ignored(srv, entry);
     }
-    return a.what;
+    return a;
 }
 
 }  // namespace qd

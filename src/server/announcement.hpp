@@ -21,11 +21,11 @@ void report_device(Server& srv, const from_dev_bcst_t& bc);
 // its findings; what the analysis came to.
 Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc);
 
-// The acting step, for both engines, on the device that announced bc from ip: the update flag
-// and the verdict as the analysis left them; the journal's entry for the device noted in
-// `entry`, and the step's lines (a bad address, no image, the jump line, or the ignore lines,
-// the device then journalled); what is to be done.
-DeviceAction act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip,
-                         uint8_t enable_update_up1, Verdict analysed, JournalEntry& entry);
+// The acting step, for both engines, on the device that announced bc from ip, on its analysis
+// (`flag_before`: see ActingFacts); the journal's entry for the device noted in `entry`, and the
+// step's lines (a bad address, no image, the jump line, or the ignore lines, the device then
+// journalled); what is to be done.
+Action act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
+                   uint8_t flag_before, JournalEntry& entry);
 
 }  // namespace qd

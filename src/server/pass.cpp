@@ -3,10 +3,9 @@
 #include "server/pass.hpp"
 
 #include "server/journal/journal.hpp"
-#include "server/loop/main_loop.hpp"
-#include "server/loop/update_sequence.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/net/exchange.hpp"
-#include "server/rack/parallel.hpp"
+#include "server/parallel/parallel_engine.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -20,17 +19,19 @@ void take_freed_port(Server& srv, bool waiting_counter) {
         waiting_counter ? "\n" : "");  // the waiting counter's line is left open
 }
 
+// A dialogue still open gets its journal line, with what it has done so far; once.
+void journal_if_open(Server& srv, DialogueRecord& d) {
+    if (!d.open) return;
+    d.open = false;
+    journal_write(srv, d.journal_entry, d.dialogue.log(), DialogueEnd::interrupted);
+}
+
 }  // namespace
 
 void journal_interrupted(Server& srv) {
     srv.con.flush_held();  // what the steps printed before the wait
-    if (srv.loop.journal_due) {
-        srv.loop.journal_due = false;
-        journal_write(srv, srv.loop.journal_entry, srv.loop.seq.log, DialogueEnd::interrupted);
-    }
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) journal_write(srv, d.journal, d.seq.log, DialogueEnd::interrupted);
-    }
+    journal_if_open(srv, srv.loop.dlg);
+    for (ParallelDialogue& d : srv.parallel.slots) journal_if_open(srv, d.rec);
 }
 
 void pass(Server& srv) {
@@ -38,13 +39,9 @@ void pass(Server& srv) {
     take_freed_port(srv, !parallel);
     if (parallel) {
         parallel_pass(srv);
-        return;
+    } else {
+        loop_pass(srv);
     }
-    if (srv.loop.state == STATE_WAIT_BROADCAST) wait_for_broadcast(srv);
-    if (srv.loop.state == STATE_DECIDED) act_on_decision(srv);
-    if (srv.loop.state == STATE_UPDATING) run_update_steps(srv);
-    if (srv.loop.state == STATE_FINISHING) finish_dialogue(srv);
-    srv.clock.sleep_ms(PASS_PAUSE_MS);
 }
 
 }  // namespace qd

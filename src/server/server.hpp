@@ -14,7 +14,7 @@
 #include "server/config/settings.hpp"
 #include "server/journal/journal_state.hpp"
 #include "server/loop/loop_state.hpp"
-#include "server/rack/rack_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 
@@ -36,15 +36,13 @@ struct Seams {
     void (*exit_process)(int code);
 };
 
-// What both engines share of the exchange with devices: the sockets, the frame counter, and the
-// last announcement read.
+// What both engines share of the exchange with devices: the sockets and the frame counter.
 struct Exchange {
     int so_rx_s = 0;
     bool rx_held = false;       // port 5008 was held by another program: so_rx_s is unbound
     uint64_t next_bind_ms = 0;  // while it is: the monotonic time of the next try
     int so_tx_s = 0;
     uint32_t counter_frames = 0;
-    from_dev_bcst_t in_bc = {};
 };
 
 struct Server {
@@ -73,7 +71,7 @@ struct Server {
     Exchange exchange;
     LoopState loop;
     Journal journal;
-    ParallelEngine par;  // several devices at once (Parallel=N)
+    ParallelEngine parallel;  // several devices at once (Parallel=N)
     LiveView* live = nullptr;  // the console's live table on a terminal, if the program has one
 };
 

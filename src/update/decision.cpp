@@ -92,18 +92,22 @@ Analysis analyse(const from_dev_bcst_t& bc, const DecisionConfig& cfg) {
     return a;
 }
 
-Action act(uint8_t enable_update_up1, Verdict analysed, bool address_usable, bool image_loaded,
-           uint8_t app_jump_regime) {
+Action act(const Analysis& analysis, const ActingFacts& facts) {
     Action a;
-    if (!address_usable) {
+    a.enable_update_up1 = analysis.enable_update_up1 < 0
+                              ? facts.flag_before
+                              : static_cast<uint8_t>(analysis.enable_update_up1);
+    if (!facts.address_usable) {
         // Commands there would reach the server itself, every device, or nothing; a jump
         // would reach every device.
         a.verdict = Verdict::bad_address;
         a.bad_address = true;
         return a;
     }
-    a.verdict = analysed == Verdict::update && !image_loaded ? Verdict::no_image : analysed;
-    bool update = enable_update_up1 == 1;
+    const bool image_loaded = facts.image_loaded;
+    a.verdict =
+        analysis.verdict == Verdict::update && !image_loaded ? Verdict::no_image : analysis.verdict;
+    bool update = a.enable_update_up1 == 1;
     if (update && !image_loaded) {
         // Flashing without an image would erase the device's program and write zeros.
         a.no_image = true;
@@ -111,7 +115,7 @@ Action act(uint8_t enable_update_up1, Verdict analysed, bool address_usable, boo
     }
     if (update) {
         a.what = DeviceAction::update;
-    } else if (app_jump_regime == 1) {
+    } else if (facts.app_jump_regime == 1) {
         a.what = DeviceAction::jump;  // AutoJumpApp 0, and every value but 1, lets it be
     }
     return a;

@@ -51,14 +51,22 @@ enum class DeviceAction : uint8_t { ignore, update, jump };
 struct Action {
     DeviceAction what = DeviceAction::ignore;
     Verdict verdict = Verdict::refused;  // the verdict as it stands after the acting step
+    uint8_t enable_update_up1 = 0;       // the update flag acted on
     bool bad_address = false;            // its address can be no device's: nothing is sent
     bool no_image = false;               // to be updated, but no image is loaded
 };
 
-// The acting step: the update flag as the analysis left it, the analysis's verdict, whether the
-// device's address is usable, whether an image is loaded, and AutoJumpApp (only 1 sends a device
-// to its application).
-Action act(uint8_t enable_update_up1, Verdict analysed, bool address_usable, bool image_loaded,
-           uint8_t app_jump_regime);
+// What the acting step reads besides the analysis.
+struct ActingFacts {
+    bool address_usable = false;  // the device's address can be a device's
+    bool image_loaded = false;
+    uint8_t app_jump_regime = 0;  // AutoJumpApp: only 1 sends a device to its application
+    // The update flag before this device: what an analysis that leaves it as it was (-1) acts
+    // on: the previous board's where the caller carries it, else 0.
+    uint8_t flag_before = 0;
+};
+
+// The acting step on the analysis: update the device, send it to its application, or let it be.
+Action act(const Analysis& analysis, const ActingFacts& facts);
 
 }  // namespace qd

@@ -54,7 +54,7 @@ void give_up(Sequence& s, const GiveUp& why, SequenceOutput& out) {
 // again, and after the third difference the device is not sent to its application.
 void flash_checked(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                    const from_dev_update_t& r, SequenceOutput& out) {
-    DialogueLog& log = s.log;
+    DialogueCounts& log = s.log;
     log.crc_after = byte_to_int(r.ext_area, 0);
     log.crc_reported = true;
     log.crc_differs = log.crc_after != image_crc;
@@ -208,7 +208,7 @@ Next sequence_next(Sequence& s, const SequenceConfig& cfg, uint64_t now_ms, Sequ
     switch (s.stage) {
         case Stage::gap:
             s.stage = Stage::send;
-            return Next{Do::gap, 0, PASS_PAUSE_MS, false};
+            return Next{Do::gap, 0, REPEAT_GAP_MS, false};
         case Stage::ended:
             return Next{Do::end, 0, 0, false};
         default:  // send; or await, asked again without a reply: sent again
@@ -248,23 +248,12 @@ void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
     }
 }
 
-const from_dev_update_t* sequence_poll(Sequence& s, const SequenceConfig& cfg, ReplySource& src) {
-    const from_dev_update_t* r = nullptr;
-    while (src.next(r)) {
-        const bool take =
-            r != nullptr && (note_reply(s.replies, *r) || (!cfg.reply_paced && r->get_cmd != s.proc));
-        if (take) return r;
-        if (!cfg.reply_paced) return nullptr;
-    }
-    return nullptr;
+bool sequence_takes(Sequence& s, const SequenceConfig& cfg, const from_dev_update_t& r, bool last) {
+    if (note_reply(s.replies, r)) return true;
+    return last && !cfg.reply_paced && r.get_cmd != s.proc;
 }
 
-void sequence_drop_stale(Sequence& s, ReplySource& src) {
-    const from_dev_update_t* r = nullptr;
-    while (src.next(r)) {
-        if (r != nullptr) note_reply(s.replies, *r);
-    }
-}
+void sequence_stale(Sequence& s, const from_dev_update_t& r) { note_reply(s.replies, r); }
 
 void sequence_payload(const Sequence& s, const SequenceConfig& cfg, const uint8_t* image,
                       uint8_t* ext, uint32_t& f_address) {

@@ -1,11 +1,8 @@
 // One device's dialogue, the rules of the update sequence written once: the order of the steps,
 // the waits and pauses, when a reply is accepted, the repetitions, the flash check, the stall
 // time, the jump limit, which reply is a second copy, and how the dialogue ends. It reads no
-// socket, sleeps no time and prints nothing: a driver asks it what to do next and tells it what
-// came of a command, and it tells the driver's output what happened, as events. The
-// one-at-a-time loop (server/loop/update_sequence.cpp) drives it by sending, sleeping and
-// polling once; the engine for several devices at once (server/rack/dialogue.cpp) by deadlines
-// and queues.
+// socket, sleeps no time and prints nothing: the dialogue (dialogue.hpp) asks it what to do next
+// and tells it what came of a command, and it tells the output what happened, as events.
 #pragma once
 
 #include <cstddef>
@@ -29,12 +26,11 @@ struct SequenceConfig {
 
 // The pause after a dialogue opens, ms.
 inline constexpr uint32_t OPENING_PAUSE_MS = 100;
-// The pause that ends a pass of the one-at-a-time loop, ms: a step that failed is repeated after
-// it (a block at once); the engine for several devices waits as long.
-inline constexpr uint32_t PASS_PAUSE_MS = 100;
+// The gap after a failed step, ms, before the step is repeated (a block is repeated at once).
+inline constexpr uint32_t REPEAT_GAP_MS = 100;
 
 // How a dialogue with a device went: what its end, its stall check and the journal need.
-struct DialogueLog {
+struct DialogueCounts {
     uint64_t last_reply_ms = 0;  // monotonic time of the last accepted reply (or the opening)
     uint32_t commands = 0;       // attempts made, failed sends included
     uint32_t repeats = 0;        // attempts that were not accepted
@@ -82,8 +78,7 @@ public:
 enum class Do : uint8_t {
     send,   // sends `code` with its payload, then waits at most `ms` for the reply and polls
     pause,  // pauses `ms`
-    gap,    // a failed step waits PASS_PAUSE_MS before it is repeated (the one-at-a-time loop
-            // ends its pass, whose closing pause this is)
+    gap,    // a failed step waits REPEAT_GAP_MS before it is repeated
     end,    // the dialogue has ended; its result is in log.outcome
 };
 
@@ -122,7 +117,7 @@ struct Sequence {
     bool refused = false;
     uint32_t refusal = 0;
     ReplyMemory replies;
-    DialogueLog log;
+    DialogueCounts log;
 };
 
 // Opens a dialogue at monotonic time now_ms with the command first (CMD_NOP to update the
@@ -141,27 +136,16 @@ inline bool sequence_awaiting(const Sequence& s) { return s.stage == Sequence::S
 void sequence_heard(Sequence& s, const SequenceConfig& cfg, uint32_t image_crc,
                     const from_dev_update_t* reply, uint64_t now_ms, SequenceOutput& out);
 
-// Where a dialogue's datagrams come from: the driver reads them (from its socket or from the
-// dialogue's queue) and sorts them; the sequence judges them.
-class ReplySource {
-public:
-    virtual ~ReplySource() = default;
-    // Reads one datagram: false when there is none to read; otherwise true, with `reply` the
-    // valid reply it held, or nullptr for anything else (a broadcast, junk, a damaged frame).
-    virtual bool next(const from_dev_update_t*& reply) = 0;
-};
+// A datagram read while the command's reply is awaited: whether the step takes it. `last`: the
+// wait is over and this is the one poll that ends it; with fixed pauses it is the command's only
+// poll. A reply is passed over as the second copy of one read before where the device shows that
+// it numbers its replies (reply-paced the wait goes on past it; with fixed pauses a copy naming
+// another command is left to the step, which does not accept it). Then sequence_heard.
+bool sequence_takes(Sequence& s, const SequenceConfig& cfg, const from_dev_update_t& r, bool last);
 
-// The poll for the reply to the command sent: what `src` gives is read until a reply is taken;
-// with fixed pauses a command has one poll, so only the first datagram is read. A reply is
-// passed over as the second copy of one read before where the device shows that it numbers its
-// replies (reply-paced the wait goes on past it; with fixed pauses a copy naming another command
-// is left to the step, which does not accept it). The reply taken, or nullptr; then
-// sequence_heard.
-const from_dev_update_t* sequence_poll(Sequence& s, const SequenceConfig& cfg, ReplySource& src);
-
-// Before a command with Next::drop_stale: what `src` gives is stale, read to its end and dropped;
-// its replies are remembered, so that a later copy of one is known.
-void sequence_drop_stale(Sequence& s, ReplySource& src);
+// A datagram that waited before a command with Next::drop_stale: stale, dropped; a reply is
+// remembered, so that a later copy of it is known.
+void sequence_stale(Sequence& s, const from_dev_update_t& r);
 
 // The payload and flash address of the step's command: the password, or the next block of the
 // image; other commands carry what the payload already holds.

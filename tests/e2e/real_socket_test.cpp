@@ -111,20 +111,20 @@ protected:
 
     // One Net_Handler poll, with both frames holding leftovers that it must discard.
     int16_t poll() {
-        std::memset(&srv->exchange.in_bc, 0xEE, sizeof srv->exchange.in_bc);
-        std::memset(&srv->loop.in_dev, 0xEE, sizeof srv->loop.in_dev);
-        return Net_Handler(*srv, srv->exchange.in_bc, srv->loop.in_dev);
+        std::memset(&srv->loop.in_bc, 0xEE, sizeof srv->loop.in_bc);
+        std::memset(&srv->loop.dlg.in_dev, 0xEE, sizeof srv->loop.dlg.in_dev);
+        return Net_Handler(*srv, srv->loop.in_bc, srv->loop.dlg.in_dev);
     }
 
     Bytes in_bc() const {
         Bytes b(sizeof(from_dev_bcst_t));
-        to_wire(srv->exchange.in_bc, b.data());
+        to_wire(srv->loop.in_bc, b.data());
         return b;
     }
 
     Bytes in_dev() const {
         Bytes b(sizeof(from_dev_update_t));
-        to_wire(srv->loop.in_dev, b.data());
+        to_wire(srv->loop.dlg.in_dev, b.data());
         return b;
     }
 
@@ -362,21 +362,21 @@ TEST_F(RealExchange, TraceShowsTheReceivedLength) {
 TEST_F(RealExchange, CommandsLeaveAsDatagramsOf288BytesToTheDevice) {
     test::UdpSocket dev;
     ASSERT_TRUE(dev.bind(kLoopback, UPDATE_PORT));
-    std::strcpy(srv->loop.dev_IP, kLoopback);
+    std::strcpy(srv->loop.dlg.dev_IP, kLoopback);
     srv->exchange.counter_frames = 41;
-    open_soc_tx(*srv);
+    open_soc_tx(*srv, srv->loop.dlg);
     ASSERT_GT(srv->exchange.so_tx_s, 0);
     EXPECT_TRUE(nonblocking(srv->exchange.so_tx_s));
-    srv->loop.out_serv.f_address = FLASH_BASE + 0x100;
-    srv->loop.out_serv.size = WRITE_BLOCK_SIZE;
+    srv->loop.dlg.out_serv.f_address = FLASH_BASE + 0x100;
+    srv->loop.dlg.out_serv.size = WRITE_BLOCK_SIZE;
     const Bytes payload = pattern(256, 0x90);
 
     const uint8_t codes[] = {CMD_WRITE_UP_FLASH, CMD_JUMP_TO_APP};
     for (uint32_t n = 0; n < 2; ++n) {
         SCOPED_TRACE(n);
-        prep_cmd(*srv, srv->loop.out_serv, codes[n], payload.data());
-        std::memset(&srv->loop.in_dev, 0xEE, sizeof srv->loop.in_dev);
-        tx_struct(*srv);
+        prep_cmd(*srv, srv->loop.dlg.out_serv, codes[n], payload.data());
+        std::memset(&srv->loop.dlg.in_dev, 0xEE, sizeof srv->loop.dlg.in_dev);
+        tx_struct(*srv, srv->loop.dlg);
         const std::optional<test::Datagram> d = dev.receive(kWaitMs);
         ASSERT_TRUE(d.has_value());
         const Bytes& f = d->data;

@@ -12,7 +12,7 @@
 #include <sanitizer/asan_interface.h>
 
 #include "server/net/exchange.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "support/fakes.hpp"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "support/fakes.hpp"
 #include "support/frames_builder.hpp"
@@ -33,7 +33,6 @@ struct DecisionCase {
     std::vector<std::vector<uint8_t>> allowlist;  // rmac0.. as set at start-up
     std::vector<uint8_t> mac;
     std::string verdict;  // the lines after the line A
-    uint8_t enable;
 };
 
 void PrintTo(const DecisionCase& c, std::ostream* os) { *os << c.name; }
@@ -44,7 +43,8 @@ const std::vector<uint8_t> kZeros(6, 0);
 
 class Decision : public ::testing::TestWithParam<DecisionCase> {};
 
-// The device report, then the decision between "Анализ..." and the closing separator.
+// The device report, then the decision's words between "Анализ..." and the closing separator:
+// each finding's lines, as the analysis (its table in update_core_test) found them.
 TEST_P(Decision, LinesAndVerdict) {
     const auto& c = GetParam();
     test::TestServer t;
@@ -72,45 +72,35 @@ TEST_P(Decision, LinesAndVerdict) {
                   c.bin_container, c.crc_uflash);
     const std::string decision = c.type_container != 0 ? "" : std::string(line_a) + c.verdict;
     EXPECT_EQ(out.substr(at + heading.size()), decision + kSep);
-    EXPECT_EQ(srv.loop.enable_update_up1, c.enable);
     EXPECT_EQ(srv.loop.state, STATE_DECIDED);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, Decision,
     ::testing::Values(
-        DecisionCase{"type_1", 1, "ABCDEF.upk", 0xABCDEF, 2, {}, kMac, "", 0},
-        DecisionCase{"same_prog_0", 0, "ABCDEF.upk", 0x00ABCDEF, 0, {}, kMac, kSame + kForbidden, 0},
-        DecisionCase{"same_prog_1", 0, "ABCDEF.upk", 0x00ABCDEF, 1, {kMac}, kMac, kSame + kForbidden, 0},
-        DecisionCase{"same_prog_2", 0, "ABCDEF.upk", 0x00ABCDEF, 2, {}, kMac, kSame + kForbidden, 0},
-        DecisionCase{"same_prog_3", 0, "ABCDEF.upk", 0x00ABCDEF, 3, {}, kMac, kSame + kForced, 1},
-        DecisionCase{"same_prog_4", 0, "ABCDEF.upk", 0x00ABCDEF, 4, {}, kMac, kSame, 0},
-        DecisionCase{"leading_zeros_differ", 0, "00ABCDEF.upk", 0x00ABCDEF, 0, {}, kMac,
-                     kOther + kForbidden, 0},
-        DecisionCase{"lower_case_differs", 0, "abcdef.upk", 0x00ABCDEF, 2, {}, kMac, kOther + kAny, 1},
-        DecisionCase{"other_prog_0", 0, "D718226B.upk", 0x1, 0, {}, kMac, kOther + kForbidden, 0},
-        DecisionCase{"other_list_hit", 0, "D718226B.upk", 0x1, 1, {kOtherMac, kMac}, kMac,
-                     kOther + kByList + kFound, 1},
+        DecisionCase{"type_1", 1, "ABCDEF.upk", 0xABCDEF, 2, {}, kMac, ""},
+        DecisionCase{"same_prog_0", 0, "ABCDEF.upk", 0x00ABCDEF, 0, {}, kMac, kSame + kForbidden},
+        DecisionCase{"same_prog_3", 0, "ABCDEF.upk", 0x00ABCDEF, 3, {}, kMac, kSame + kForced},
+        DecisionCase{"same_prog_4", 0, "ABCDEF.upk", 0x00ABCDEF, 4, {}, kMac, kSame},
         DecisionCase{"other_list_double_hit", 0, "D718226B.upk", 0x1, 1, {kMac, kZeros, kMac}, kMac,
-                     kOther + kByList + kFound + kFound, 1},
+                     kOther + kByList + kFound + kFound},
         DecisionCase{"other_list_miss", 0, "D718226B.upk", 0x1, 1, {kOtherMac}, kMac,
-                     kOther + kByList + kNotFound, 0},
-        DecisionCase{"zero_serial_matches_unset_entries", 0, "D718226B.upk", 0x1, 1, {kMac},
-                     kZeros, kOther + kByList + kFound + kFound + kFound, 1},
-        DecisionCase{"other_prog_2", 0, "D718226B.upk", 0x1, 2, {}, kMac, kOther + kAny, 1},
-        DecisionCase{"other_prog_3", 0, "D718226B.upk", 0x1, 3, {}, kMac, kOther + kForced, 1},
-        DecisionCase{"other_prog_4", 0, "D718226B.upk", 0x1, 4, {}, kMac, kOther, 0},
-        DecisionCase{"other_prog_255", 0, "D718226B.upk", 0x1, 255, {}, kMac, kOther, 0}),
+                     kOther + kByList + kNotFound},
+        DecisionCase{"other_prog_2", 0, "D718226B.upk", 0x1, 2, {}, kMac, kOther + kAny}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
-// A decision that writes nothing keeps the last one.
+// One at a time, an analysis that writes nothing acts on the flag the last board left: a board
+// after one that was updated is updated too.
 TEST(DecisionMemory, RefusalsThatWriteNothingKeepThePreviousValue) {
     test::TestServer t;
     t.srv->cfg.autoprog_regime = 4;
+    t.srv->image_loaded = true;
     t.srv->loop.enable_update_up1 = 1;
     t.net.arrive(test::wire(test::broadcast(0x1)));
     wait_for_broadcast(*t.srv);
+    act_on_decision(*t.srv);
     EXPECT_EQ(t.srv->loop.enable_update_up1, 1);
+    EXPECT_EQ(t.srv->loop.state, STATE_UPDATING);
 }
 
 TEST(DeviceReport, EveryFieldInItsForm) {
@@ -139,7 +129,7 @@ TEST(DeviceReport, EveryFieldInItsForm) {
                   kSep + "Анализ необходимости обновления:\n" +
                   "Имя bin файла для обновления: X.upk; CRC32 текущей программы UP1: ABCDEF \n" +
                   kOther + kForbidden + kSep);
-    EXPECT_STREQ(t.srv->loop.dev_IP, "192.168.1.20");
+    EXPECT_STREQ(t.srv->loop.dlg.dev_IP, "192.168.1.20");
 }
 
 TEST(Waiting, CounterAndNothingElseUntilABroadcast) {
@@ -182,17 +172,21 @@ TEST_P(Acting, OpensTheSendSocketOrLetsTheDeviceBe) {
     srv.loop.enable_update_up1 = c.enable;
     srv.image_loaded = c.image_loaded;
     srv.cfg.app_jump_regime = c.jump;
-    std::strcpy(srv.loop.dev_IP, "192.168.1.20");
+    std::strcpy(srv.loop.dlg.dev_IP, "192.168.1.20");
     act_on_decision(srv);
     EXPECT_EQ(t.con.text(), c.lines);
     EXPECT_EQ(srv.loop.state, c.state);
     const bool opened = c.state == STATE_UPDATING;
     if (opened) {
-        EXPECT_EQ(srv.loop.seq.proc, c.proc);
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().proc, c.proc);
     }
     EXPECT_EQ(t.net.next_handle, opened ? 4 : 3);
-    EXPECT_EQ(srv.loop.IP_addr_tx, opened ? t.net.address_of("192.168.1.20") : 0u);
-    EXPECT_EQ(t.clock.slept_ms(), opened ? 100u : 0u);
+    EXPECT_EQ(srv.loop.dlg.IP_addr_tx, opened ? t.net.address_of("192.168.1.20") : 0u);
+    EXPECT_EQ(t.clock.slept_ms(), 0u) << "the opening pause is the dialogue's own first wait";
+    if (opened) {  // due first, slept by the steps that follow
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().pauses, 1u);
+        EXPECT_EQ(srv.loop.dlg.dialogue.sequence().pause_ms, 100u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -852,20 +852,21 @@ TEST_F(Device, MutedCommandsTakeTheirNumberAndLeaveRefusals) {
 class Link : public ::testing::Test {
 protected:
     Link() {
-        std::strcpy(srv().loop.dev_IP, "198.18.0.2");
+        std::strcpy(srv().loop.dlg.dev_IP, "198.18.0.2");
         open_soc_rx(srv());
-        open_soc_tx(srv());
+        open_soc_tx(srv(), srv().loop.dlg);
     }
 
     Server& srv() { return *t.srv; }
     void send_cmd(uint8_t code) {
-        prep_cmd(srv(), srv().loop.out_serv, code, srv().loop.cmd_ext_ar);
-        tx_struct(srv());
+        prep_cmd(srv(), srv().loop.dlg.out_serv, code, ext);
+        tx_struct(srv(), srv().loop.dlg);
     }
-    int16_t poll() { return Net_Handler(srv(), srv().exchange.in_bc, srv().loop.in_dev); }
-    uint32_t polled_cmd() const { return t.srv->loop.in_dev.get_cmd; }
+    int16_t poll() { return Net_Handler(srv(), srv().loop.in_bc, srv().loop.dlg.in_dev); }
+    uint32_t polled_cmd() const { return t.srv->loop.dlg.in_dev.get_cmd; }
 
     test::TestServer t;
+    uint8_t ext[256] = {};  // the payload a command carries
     Bootloader dev{test_config()};
     test::DeviceLink link{t.net, t.clock, dev};
 };
@@ -881,7 +882,7 @@ TEST_F(Link, ReplyIsReceivableOnlyOnceItsDelayHasPassedSinceTheCommand) {
         t.clock.sleep_ms(1);
         ASSERT_EQ(poll(), NET_RX_DEV);
         EXPECT_EQ(polled_cmd(), code);
-        EXPECT_EQ(srv().loop.in_dev.get_result, RES_OK);
+        EXPECT_EQ(srv().loop.dlg.in_dev.get_result, RES_OK);
         EXPECT_EQ(poll(), NET_RX_NONE);
     }
 }
@@ -901,8 +902,8 @@ TEST_F(Link, RepliesArriveInTheOrderOfTheirDueTimes) {
 TEST_F(Link, AnnouncesUntilTheDeviceHasJumped) {
     ASSERT_TRUE(link.announce());
     ASSERT_EQ(poll(), NET_RX_BCST);
-    EXPECT_EQ(srv().exchange.in_bc.crc_uflash, dev.flash_crc());
-    EXPECT_EQ(Bytes(srv().exchange.in_bc.my_mac, srv().exchange.in_bc.my_mac + 6),
+    EXPECT_EQ(srv().loop.in_bc.crc_uflash, dev.flash_crc());
+    EXPECT_EQ(Bytes(srv().loop.in_bc.my_mac, srv().loop.in_bc.my_mac + 6),
               (Bytes{10, 20, 30, 40, 50, 60}));
     send_cmd(CMD_JUMP_TO_APP);
     ASSERT_EQ(poll(), NET_RX_DEV);
@@ -922,8 +923,8 @@ TEST_F(Link, ServerSeesDamagedAndDuplicatedReplies) {
 }
 
 TEST_F(Link, ReachesOnlyTheDeviceAndRepliesOnlyToTheUpdatePort) {
-    std::strcpy(srv().loop.dev_IP, "198.18.0.3");
-    open_soc_tx(srv());
+    std::strcpy(srv().loop.dlg.dev_IP, "198.18.0.3");
+    open_soc_tx(srv(), srv().loop.dlg);
     send_cmd(CMD_NOP);
     EXPECT_EQ(dev.valid_commands(), 0u);
 

@@ -29,14 +29,15 @@ protected:
         srv().cfg.on_dbg_pf = pf;
     }
     test::TestServer t;
+    uint8_t ext[256] = {};  // the payload a command carries
 };
 
 TEST_F(Exchanging, FirstCommandOfTheProcessByteForByte) {
     level(1, 0);
-    std::strcpy(srv().loop.dev_IP, "192.168.1.20");
-    open_soc_tx(srv());
-    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
-    tx_struct(srv());
+    std::strcpy(srv().loop.dlg.dev_IP, "192.168.1.20");
+    open_soc_tx(srv(), srv().loop.dlg);
+    prep_cmd(srv(), srv().loop.dlg.out_serv, CMD_NOP, ext);
+    tx_struct(srv(), srv().loop.dlg);
     ASSERT_EQ(t.net.sent.size(), 1u);
     const auto& d = t.net.sent[0];
     Bytes expected = {0x01, 0, 0, 0, 0x7B, 0xE2, 0x13, 0x23, 0x90, 0x13, 0, 0};
@@ -53,12 +54,12 @@ TEST_F(Exchanging, PasswordCommandCarriesPayloadAddressAndNumber) {
     level(1, 0);
     Exchange& x = srv().exchange;
     x.counter_frames = 5;
-    srv().loop.out_serv.f_address = 0x0802DF00;  // left by an earlier write
-    for (int i = 0; i < 256; ++i) srv().loop.cmd_ext_ar[i] = static_cast<uint8_t>(i);
+    srv().loop.dlg.out_serv.f_address = 0x0802DF00;  // left by an earlier write
+    for (int i = 0; i < 256; ++i) ext[i] = static_cast<uint8_t>(i);
     const uint32_t pass = 0x1A2B3C4D;
-    int_to_byte(&pass, srv().loop.cmd_ext_ar, 0);
-    prep_cmd(srv(), srv().loop.out_serv, CMD_SET_PASS_BIN, srv().loop.cmd_ext_ar);
-    tx_struct(srv());
+    int_to_byte(&pass, ext, 0);
+    prep_cmd(srv(), srv().loop.dlg.out_serv, CMD_SET_PASS_BIN, ext);
+    tx_struct(srv(), srv().loop.dlg);
     const Bytes& d = t.net.sent.at(0).data;
     ASSERT_EQ(d.size(), 288u);
     EXPECT_EQ(Bytes(d.begin() + 12, d.begin() + 32),
@@ -71,19 +72,19 @@ TEST_F(Exchanging, PasswordCommandCarriesPayloadAddressAndNumber) {
 
 TEST_F(Exchanging, SendingClearsTheReplyAndShowsProgressAtTheCompactLevel) {
     level(0, 0);
-    std::memset(&srv().loop.in_dev, 0xAB, sizeof srv().loop.in_dev);
-    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
-    tx_struct(srv());
+    std::memset(&srv().loop.dlg.in_dev, 0xAB, sizeof srv().loop.dlg.in_dev);
+    prep_cmd(srv(), srv().loop.dlg.out_serv, CMD_NOP, ext);
+    tx_struct(srv(), srv().loop.dlg);
     EXPECT_EQ(t.con.text(), ">");
-    EXPECT_EQ(bytes_of(&srv().loop.in_dev, 300), Bytes(300, 0));
+    EXPECT_EQ(bytes_of(&srv().loop.dlg.in_dev, 300), Bytes(300, 0));
 }
 
 TEST_F(Exchanging, FrameTraceOfACommand) {
     level(1, 1);
-    std::strcpy(srv().loop.dev_IP, "10.0.0.7");
-    open_soc_tx(srv());
-    prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
-    tx_struct(srv());
+    std::strcpy(srv().loop.dlg.dev_IP, "10.0.0.7");
+    open_soc_tx(srv(), srv().loop.dlg);
+    prep_cmd(srv(), srv().loop.dlg.out_serv, CMD_NOP, ext);
+    tx_struct(srv(), srv().loop.dlg);
     close_socets_tx(srv());
     EXPECT_EQ(t.con.text(),
               "Create soc tx. IP: 10.0.0.7, Port: 5008\n"
@@ -100,13 +101,13 @@ TEST_F(Exchanging, FailedSendSaysSoAndReturnsFalse) {
         level(0, pf);
         t.con.clear();
         t.net.fail_send = true;
-        std::memset(&srv().loop.in_dev, 0xAB, sizeof srv().loop.in_dev);
-        prep_cmd(srv(), srv().loop.out_serv, CMD_NOP, srv().loop.cmd_ext_ar);
+        std::memset(&srv().loop.dlg.in_dev, 0xAB, sizeof srv().loop.dlg.in_dev);
+        prep_cmd(srv(), srv().loop.dlg.out_serv, CMD_NOP, ext);
         t.con.clear();
-        EXPECT_FALSE(tx_struct(srv()));
+        EXPECT_FALSE(tx_struct(srv(), srv().loop.dlg));
         EXPECT_EQ(t.con.text(), "ERR: sendto()failed: -1\n");
         t.net.fail_send = false;
-        EXPECT_TRUE(tx_struct(srv()));
+        EXPECT_TRUE(tx_struct(srv(), srv().loop.dlg));
     }
     EXPECT_EQ(t.net.sent.size(), 2u);
 }
@@ -119,7 +120,7 @@ TEST_F(Exchanging, FatalSocketErrorsEndTheProcessWithMinusOne) {
 
     t.con.clear();
     t.net.fail_open = true;
-    EXPECT_THROW(open_soc_tx(srv()), test::ProcessExit);
+    EXPECT_THROW(open_soc_tx(srv(), srv().loop.dlg), test::ProcessExit);
     EXPECT_THROW(open_soc_rx(srv()), test::ProcessExit);
     EXPECT_EQ(t.con.text(), "ERROR - create socket() failed \nERROR - create socket() failed \n");
 }
@@ -190,12 +191,12 @@ TEST_P(Polling, SortsTheDatagramAndLeavesBothFrames) {
         t.srv->cfg.on_dbg_pr = lvl >= 1;
         t.srv->cfg.on_dbg_pf = lvl == 2;
         if (!c.datagram.empty()) t.net.arrive(c.datagram);
-        Exchange& x = t.srv->exchange;
+        LoopState& x = t.srv->loop;
         std::memset(&x.in_bc, 0xCC, sizeof x.in_bc);  // the previous poll's leftovers
-        std::memset(&t.srv->loop.in_dev, 0xCC, sizeof t.srv->loop.in_dev);
-        EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), c.result) << lvl;
+        std::memset(&t.srv->loop.dlg.in_dev, 0xCC, sizeof t.srv->loop.dlg.in_dev);
+        EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), c.result) << lvl;
         EXPECT_EQ(bytes_of(&x.in_bc, 180), c.keeps_bc ? c.datagram : Bytes(180, 0)) << lvl;
-        EXPECT_EQ(bytes_of(&t.srv->loop.in_dev, 300), c.keeps_dev ? c.datagram : Bytes(300, 0)) << lvl;
+        EXPECT_EQ(bytes_of(&t.srv->loop.dlg.in_dev, 300), c.keeps_dev ? c.datagram : Bytes(300, 0)) << lvl;
         const std::string expected = lvl == 0 ? c.compact : lvl == 2 ? c.trace : "";
         EXPECT_EQ(t.con.text(), expected) << lvl;
     }
@@ -250,21 +251,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(PollingOrder, OneDatagramPerPoll) {
     test::TestServer t;
-    Exchange& x = t.srv->exchange;
+    LoopState& x = t.srv->loop;
     t.net.arrive(kBc);
     t.net.arrive(kDev);
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 1);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), 1);
     EXPECT_EQ(t.net.queue.size(), 1u);
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 2);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), 2);
     EXPECT_EQ(bytes_of(&x.in_bc, 180), Bytes(180, 0));  // the broadcast is gone
-    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 0);
+    EXPECT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), 0);
 }
 
 // The result is a 16-bit value with its sign: 0xFFFE for a damaged reply.
 TEST(PollingOrder, NegativeResultsAreSignExtended) {
     test::TestServer t;
     t.net.arrive(damaged(kDev));
-    const int16_t r = Net_Handler(*t.srv, t.srv->exchange.in_bc, t.srv->loop.in_dev);
+    const int16_t r = Net_Handler(*t.srv, t.srv->loop.in_bc, t.srv->loop.dlg.in_dev);
     EXPECT_EQ(static_cast<uint16_t>(r), 0xFFFEu);
 }
 
@@ -306,14 +307,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(ReportingExchange, CompactExchangeKeepsOneLine) {
     test::TestServer t;
-    Exchange& x = t.srv->exchange;
-    prep_cmd(*t.srv, t.srv->loop.out_serv, CMD_NOP, t.srv->loop.cmd_ext_ar);
-    tx_struct(*t.srv);  // an attempt without an answer
-    prep_cmd(*t.srv, t.srv->loop.out_serv, CMD_NOP, t.srv->loop.cmd_ext_ar);
-    tx_struct(*t.srv);
+    LoopState& x = t.srv->loop;
+    const uint8_t ext[256] = {};
+    prep_cmd(*t.srv, t.srv->loop.dlg.out_serv, CMD_NOP, ext);
+    tx_struct(*t.srv, t.srv->loop.dlg);  // an attempt without an answer
+    prep_cmd(*t.srv, t.srv->loop.dlg.out_serv, CMD_NOP, ext);
+    tx_struct(*t.srv, t.srv->loop.dlg);
     t.net.arrive(kDev);
-    ASSERT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.in_dev), 2);
-    unif_dbg_out(*t.srv, t.srv->loop.in_dev, "CMD_NOP");
+    ASSERT_EQ(Net_Handler(*t.srv, x.in_bc, t.srv->loop.dlg.in_dev), 2);
+    unif_dbg_out(*t.srv, t.srv->loop.dlg.in_dev, "CMD_NOP");
     EXPECT_EQ(t.con.text(), ">>D[05/03/2026 09:08:07]CMD_NOP{0} Res:1 Time:5 ms\n");
 }
 

@@ -15,7 +15,7 @@
 #include "protocol/crc.hpp"
 #include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -80,8 +80,8 @@ TEST_F(Field, LinkDownInTheWriteLoopCostsAttemptsNotTheUpdate) {
         EXPECT_EQ(count(out, "ERR: sendto()failed: -1\nError Net_Handler CMD_WRITE_UP_FLASH\n"),
                   30u);
         EXPECT_EQ(t.net.sent.size(), 488u);
-        EXPECT_EQ(srv().loop.seq.log.commands, 518u);
-        EXPECT_EQ(srv().loop.seq.log.repeats, 30u);
+        EXPECT_EQ(srv().loop.dlg.dialogue.log().commands, 518u);
+        EXPECT_EQ(srv().loop.dlg.dialogue.log().repeats, 30u);
     }
 }
 
@@ -291,7 +291,7 @@ TEST_F(Field, AFlashThatDiffersIsWrittenThreeTimesAndTheDeviceNotSentToItsApplic
                                    "Обновление не удалось, переход в приложение не выполняется\n" +
                                    kNext))
         << out;
-    EXPECT_EQ(srv().loop.seq.log.crc_mismatches, 3u);
+    EXPECT_EQ(srv().loop.dlg.dialogue.log().crc_mismatches, 3u);
     expect_next_device_updated();
 }
 
@@ -341,7 +341,7 @@ TEST_F(Field, ASilentDeviceIsGivenUpAtTheFirstFailedAttemptPastTheStallTime) {
         EXPECT_TRUE(ends_with(out, std::string("Error Net_Handler ") + c.step +
                                        "\nУстройство не отвечает 5 с, обмен прерван\n" + kNext))
             << out.substr(out.size() - 300);
-        EXPECT_EQ(srv().loop.seq.log.outcome, DialogueEnd::stalled);
+        EXPECT_EQ(srv().loop.dlg.dialogue.log().outcome, DialogueEnd::stalled);
         expect_next_device_updated();
     }
 }
@@ -413,7 +413,7 @@ TEST_F(Field, ARefusingDeviceIsGivenUpForWhatItSays) {
         const std::string& out = t.con.text();
         EXPECT_TRUE(ends_with(out, c.tail + kNext)) << out.substr(out.size() - 400);
         EXPECT_EQ(out.find("не отвечает"), std::string::npos);
-        EXPECT_EQ(srv().loop.seq.log.outcome, c.outcome);
+        EXPECT_EQ(srv().loop.dlg.dialogue.log().outcome, c.outcome);
         EXPECT_EQ(d.blocks_written(), c.blocks);
         EXPECT_EQ(sent_of(CMD_SET_PASS_BIN), c.passwords);
         EXPECT_EQ(sent_of(CMD_JUMP_TO_APP), 0u);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "server/journal/journal.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
@@ -190,7 +190,7 @@ TEST_P(JournalCases, OneLineWithTheDecisionTheResultAndWhatWasSent) {
     char image_crc[9];
     std::snprintf(image_crc, sizeof image_crc, "%08X", this->image_crc());
     const bool sent = std::string(c.result) != "ignored";
-    const DialogueLog& d = srv().loop.seq.log;
+    const DialogueCounts& d = srv().loop.dlg.dialogue.log();
     EXPECT_EQ(f[0], "2026-03-05T09:08:07+03:00");
     EXPECT_EQ(f[1], "0.128.225.1.2.255");
     EXPECT_EQ(f[2], ip);
@@ -254,35 +254,61 @@ TEST_F(Journalling, ARefusedDeviceThatKeepsAnnouncingIsJournalledOnce) {
     }
 }
 
-// Thrown by a device's hook to stop the server in the middle of a dialogue.
-struct EndedFromOutside {};
-
-// Ended from outside in the middle of the write: the dialogue in progress gets its line, with
-// what it has done so far; a dialogue that has ended has its line already, and gets no other.
+// Ended from outside in the middle of the write, with either engine and either pacing: the end
+// is acted on after the engine's next wait, where the program's hook writes the line of the
+// dialogue in progress, with what it has done so far; a dialogue that has ended has its line
+// already, and gets no other. The process ends there: what the journal holds then is its last.
 TEST_F(Journalling, ADialogueInProgressWhenTheServerIsEndedIsJournalledInterrupted) {
-    plug();
-    run_dialogue();  // the first board updated: its line
-    device::Bootloader& d = plug(kDevIp, {}, 7);
-    auto device_side = t.net.on_send;
-    t.net.on_send = [&](const test::SentDatagram& sent) {
-        if (d.blocks_written() == 100) throw EndedFromOutside{};
-        device_side(sent);
-    };
-    EXPECT_THROW(run_dialogue(), EndedFromOutside);
-    const uint32_t commands = srv().loop.seq.log.commands;
-    journal_interrupted(srv());
-    journal_interrupted(srv());  // once only
-    const auto& lines = t.journal.lines;
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(parse_csv(lines[1])[7], "updated");
-    const Fields f = parse_csv(lines[2]);
-    EXPECT_EQ(f[1], "0.128.225.1.2.7");
-    EXPECT_EQ(f[6], "update");
-    EXPECT_EQ(f[7], "interrupted");
-    EXPECT_EQ(f[8], "") << "no flash CRC read yet";
-    EXPECT_EQ(f[12], std::to_string(commands));
-    EXPECT_EQ(commands, 6u + 101u) << "the steps before the write, the blocks, the one in flight";
-    EXPECT_EQ(f[13], "0");
+    for (const uint32_t parallel : {0u, 2u}) {
+        for (const bool paced : {false, true}) {
+            SCOPED_TRACE(std::string(parallel != 0 ? "several at once" : "one at a time") +
+                         (paced ? ", reply-paced" : ", fixed pauses"));
+            link.reset();
+            t.renew();
+            t.journal.lines.clear();  // a new journal file
+            configure();
+            open_journal();
+            srv().cfg.parallel = parallel;
+            srv().cfg.reply_paced = paced;
+            plug();
+            for (int n = 0; n < 2000 && t.journal.lines.size() < 2; ++n) pass(srv());
+            ASSERT_EQ(t.journal.lines.size(), 2u) << "the first board updated: its line";
+            device::Bootloader& d = plug(kDevIp, {}, 7);
+            bool requested = false;  // as the handler records it
+            bool ended = false;
+            uint32_t commands = 0;
+            std::vector<std::string> left;  // the journal as the process leaves it
+            auto device_side = t.net.on_send;
+            t.net.on_send = [&](const test::SentDatagram& sent) {
+                if (d.blocks_written() == 100) requested = true;
+                device_side(sent);
+            };
+            t.clock.after_wait = [&] {
+                if (!requested || ended) return;
+                ended = true;
+                const DialogueRecord& rec = parallel != 0 ? srv().parallel.slots[0].rec
+                                                          : srv().loop.dlg;
+                commands = rec.dialogue.log().commands;
+                journal_interrupted(srv());  // what the program's hook does
+                journal_interrupted(srv());  // once only
+                left = t.journal.lines;
+            };
+            for (int n = 0; n < 2000 && !ended; ++n) pass(srv());
+            t.clock.after_wait = nullptr;
+            ASSERT_TRUE(ended);
+            ASSERT_EQ(left.size(), 3u);
+            EXPECT_EQ(parse_csv(left[1])[7], "updated");
+            const Fields f = parse_csv(left[2]);
+            EXPECT_EQ(f[1], "0.128.225.1.2.7");
+            EXPECT_EQ(f[6], "update");
+            EXPECT_EQ(f[7], "interrupted");
+            EXPECT_EQ(f[8], "") << "no flash CRC read yet";
+            EXPECT_EQ(f[12], std::to_string(commands));
+            EXPECT_EQ(commands, 6u + 101u)
+                << "the steps before the write, the blocks, the one in flight";
+            EXPECT_EQ(f[13], "0");
+        }
+    }
 }
 
 // A fatal socket error ends the process as it must (its line, exit code -1), and the board

@@ -14,9 +14,9 @@
 #include "device/bootloader.hpp"
 #include "server/console/live_table.hpp"
 #include "server/console/live_view.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
-#include "server/rack/dialogue_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -182,8 +182,8 @@ TEST(LiveViewSummary, EachEndLandsInItsCount) {
         RecordingConsole out;
         LiveView view(out, term);
         ASSERT_TRUE(view.start(true, 0));
-        Dialogue d;
-        std::snprintf(d.ip, sizeof d.ip, "192.168.1.20");
+        ParallelDialogue d;
+        std::snprintf(d.rec.dev_IP, sizeof d.rec.dev_IP, "192.168.1.20");
         view.opened(d);
         view.ended(d, c.end);
         view.before_wait(1000, 1000);
@@ -281,8 +281,8 @@ protected:
     bool all_done() {
         const bool jumped = std::all_of(rack.begin(), rack.end(),
                                         [](const auto& d) { return d->jumped(); });
-        const bool open = std::any_of(std::begin(srv().par.slots), std::end(srv().par.slots),
-                                      [](const Dialogue& d) { return d.used; });
+        const bool open = std::any_of(std::begin(srv().parallel.slots), std::end(srv().parallel.slots),
+                                      [](const ParallelDialogue& d) { return d.rec.open; });
         return jumped && !open && t.net.queue.empty();
     }
 

@@ -12,10 +12,10 @@
 
 #include "device/bootloader.hpp"
 #include "protocol/crc.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/journal/journal.hpp"
-#include "server/rack/parallel.hpp"
+#include "server/parallel/parallel_engine.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
 #include "support/dialogue_bench.hpp"
@@ -71,7 +71,7 @@ protected:
 
     size_t running() {
         size_t n = 0;
-        for (const Dialogue& d : srv().par.slots) n += d.used ? 1 : 0;
+        for (const ParallelDialogue& d : srv().parallel.slots) n += d.rec.open ? 1 : 0;
         return n;
     }
 

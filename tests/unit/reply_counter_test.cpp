@@ -6,7 +6,7 @@
 #include <string>
 
 #include "device/bootloader.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 #include "server/server.hpp"
 #include "support/device_link.hpp"
@@ -38,8 +38,8 @@ protected:
     }
 
     bool dialogue_open() {
-        for (const Dialogue& d : srv().par.slots) {
-            if (d.used) return true;
+        for (const ParallelDialogue& d : srv().parallel.slots) {
+            if (d.rec.open) return true;
         }
         return srv().loop.state != STATE_WAIT_BROADCAST;
     }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <deque>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "protocol/crc.hpp"
 #include "protocol/frames.hpp"
 #include "update/decision.hpp"
+#include "update/dialogue.hpp"
 #include "update/sequence.hpp"
 
 namespace qd {
@@ -78,6 +80,8 @@ INSTANTIATE_TEST_SUITE_P(
                      {F::same_firmware, F::forced}, 1, Verdict::update},
         AnalysisCase{"same_policy_4", 0, "ABCDEF.upk", 0xABCDEF, 4, {}, kMac,
                      {F::same_firmware}, -1, Verdict::refused},
+        AnalysisCase{"same_by_list", 0, "ABCDEF.upk", 0xABCDEF, 1, {kMac}, kMac,
+                     {F::same_firmware, F::never}, 0, Verdict::same_firmware},
         AnalysisCase{"leading_zeros_are_another_name", 0, "00ABCDEF.upk", 0xABCDEF, 0, {}, kMac,
                      {F::other_firmware, F::never}, 0, Verdict::refused},
         AnalysisCase{"lower_case_is_another_name", 0, "abcdef.upk", 0xABCDEF, 2, {}, kMac,
@@ -95,13 +99,16 @@ INSTANTIATE_TEST_SUITE_P(
                      Verdict::update},
         AnalysisCase{"other_forced", 0, "D718226B.upk", 1, 3, {}, kMac,
                      {F::other_firmware, F::forced}, 1, Verdict::update},
+        AnalysisCase{"other_policy_4", 0, "D718226B.upk", 1, 4, {}, kMac,
+                     {F::other_firmware}, -1, Verdict::refused},
         AnalysisCase{"other_policy_255", 0, "D718226B.upk", 1, 255, {}, kMac,
                      {F::other_firmware}, -1, Verdict::refused}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 struct ActCase {
     const char* name;
-    uint8_t enable;
+    int enable;  // as the analysis left it; -1: as it was
+    uint8_t before;
     Verdict analysed;
     bool usable;
     bool image;
@@ -116,21 +123,29 @@ TEST(Act, WhatIsDoneWithTheDeviceAndTheFinalVerdict) {
     using A = DeviceAction;
     using V = Verdict;
     const ActCase cases[] = {
-        {"update", 1, V::update, true, true, 0, A::update, V::update, false, false},
-        {"update_whatever_the_jump", 1, V::update, true, true, 1, A::update, V::update, false,
+        {"update", 1, 0, V::update, true, true, 0, A::update, V::update, false, false},
+        {"update_whatever_the_jump", 1, 0, V::update, true, true, 1, A::update, V::update, false,
          false},
-        {"let_be", 0, V::refused, true, true, 0, A::ignore, V::refused, false, false},
-        {"sent_to_its_application", 0, V::same_firmware, true, true, 1, A::jump,
+        {"let_be", 0, 1, V::refused, true, true, 0, A::ignore, V::refused, false, false},
+        {"sent_to_its_application", 0, 0, V::same_firmware, true, true, 1, A::jump,
          V::same_firmware, false, false},
-        {"jump_2_lets_be", 0, V::refused, true, true, 2, A::ignore, V::refused, false, false},
-        {"no_image", 1, V::update, true, false, 0, A::ignore, V::no_image, false, true},
-        {"no_image_jumps", 1, V::update, true, false, 1, A::jump, V::no_image, false, true},
-        {"bad_address_never_jumps", 1, V::update, false, true, 1, A::ignore, V::bad_address, true,
+        {"jump_2_lets_be", 0, 0, V::refused, true, true, 2, A::ignore, V::refused, false, false},
+        {"no_image", 1, 0, V::update, true, false, 0, A::ignore, V::no_image, false, true},
+        {"no_image_jumps", 1, 0, V::update, true, false, 1, A::jump, V::no_image, false, true},
+        {"bad_address_never_jumps", 1, 0, V::update, false, true, 1, A::ignore, V::bad_address,
+         true, false},
+        // An analysis that leaves the flag acts on the one before it.
+        {"left_as_it_was_1", -1, 1, V::refused, true, true, 0, A::update, V::refused, false,
          false},
+        {"left_as_it_was_0", -1, 0, V::refused, true, true, 1, A::jump, V::refused, false, false},
     };
     for (const ActCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const Action a = act(c.enable, c.analysed, c.usable, c.image, c.jump);
+        Analysis analysis;
+        analysis.enable_update_up1 = c.enable;
+        analysis.verdict = c.analysed;
+        const Action a = act(analysis, ActingFacts{c.usable, c.image, c.jump, c.before});
+        EXPECT_EQ(a.enable_update_up1, c.enable < 0 ? c.before : c.enable);
         EXPECT_EQ(a.what, c.what);
         EXPECT_EQ(a.verdict, c.verdict);
         EXPECT_EQ(a.bad_address, c.bad_address);
@@ -171,32 +186,47 @@ using Device = std::function<std::optional<uint32_t>(uint8_t code, uint32_t nth)
 
 std::optional<uint32_t> healthy(uint8_t, uint32_t) { return RES_OK; }
 
-// The datagrams a driver reads, in order; nullptr stands for one that is no reply.
-class Replies : public ReplySource {
-public:
-    explicit Replies(std::vector<const from_dev_update_t*> datagrams) : all_(std::move(datagrams)) {}
-    bool next(const from_dev_update_t*& reply) override {
-        if (at_ == all_.size()) return false;
-        reply = all_[at_++];
-        return true;
-    }
-    size_t read() const { return at_; }
-
-private:
-    std::vector<const from_dev_update_t*> all_;
-    size_t at_ = 0;
-};
-
 struct Driven {
     DialogueEnd end;
     uint64_t waited_ms = 0;  // the pauses and waits the driver made
     uint32_t commands = 0;
     std::array<uint32_t, 10> by_code{};
     uint32_t writes = 0;
+    uint32_t stale = 0;          // datagrams dropped before a command
+    uint32_t wrong_payload = 0;  // commands whose payload or flash address was not theirs
     Events events;
 };
 
 constexpr uint32_t kImageCrc = 0xD718226B;
+constexpr uint32_t kBinPass = 0x1A2B3C4D;
+
+// An image whose every block differs from the others.
+const std::vector<uint8_t>& image() {
+    static const std::vector<uint8_t> bytes = [] {
+        std::vector<uint8_t> b(IMAGE_SIZE);
+        for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 256);
+        return b;
+    }();
+    return bytes;
+}
+
+// What a command must carry: the password; a block of the image at its address; anything else
+// what the payload held before, from the last block written or the password on.
+struct PayloadCheck {
+    std::array<uint8_t, 256> held{};
+    uint32_t f_address = 0;
+
+    bool fits(const Command& c) {
+        if (c.code == CMD_SET_PASS_BIN) {
+            std::memcpy(held.data(), &kBinPass, 4);
+        } else if (c.code == CMD_WRITE_UP_FLASH) {
+            if (c.f_address < FLASH_BASE || c.f_address - FLASH_BASE >= IMAGE_SIZE) return false;
+            std::memcpy(held.data(), image().data() + (c.f_address - FLASH_BASE), WRITE_BLOCK_SIZE);
+            f_address = c.f_address;
+        }
+        return c.f_address == f_address && std::memcmp(c.payload, held.data(), 256) == 0;
+    }
+};
 
 // How a device fills the frame number of its replies: any number may stand there.
 enum class Numbering {
@@ -218,39 +248,79 @@ uint32_t frame_number(Numbering numbering, uint32_t replies, uint32_t commands) 
     return 0;
 }
 
-// Sends, waits and hears as a driver does; a reply, sealed, is there at once, and the flash CRC
-// it reports is the image's unless `crc` says otherwise.
+// The driver every engine is: sends what the dialogue gives, waits until its deadline or for a
+// datagram, feeds what came. The device's replies, sealed, are on the wire within 2 ms (`copies`
+// of each), and the flash CRC it reports is the image's unless `crc` says otherwise; the clock only
+// adds up the waits.
 Driven drive(const SequenceConfig& cfg, uint8_t first, const Device& device,
-             uint32_t crc = kImageCrc, Numbering numbering = Numbering::each_reply) {
+             uint32_t crc = kImageCrc, Numbering numbering = Numbering::each_reply,
+             int copies = 1) {
     Driven run;
     uint32_t replies = 0;
-    Sequence s;
+    DeviceDialogue d;
+    SequenceConfig with_pass = cfg;
+    with_pass.bin_pass = kBinPass;
+    d.open(DeviceDialogue::Setup{with_pass, image().data(), kImageCrc}, first, 0, false);
+    std::deque<from_dev_update_t> wire;
+    PayloadCheck payload;
     uint64_t now = 0;
-    sequence_open(s, first, now);
-    for (int n = 0; n < 100000; ++n) {
-        const Next next = sequence_next(s, cfg, now, run.events);
-        if (next.what == Do::end) break;
-        now += next.ms;  // a pause, the rest of a pass, or the wait for the reply
-        run.waited_ms += next.ms;
-        if (next.what != Do::send) continue;
-        ++run.commands;
-        const uint32_t nth = run.by_code[next.code == CMD_GET_CONFIG ? 8 : next.code]++;
-        const std::optional<uint32_t> result = device(next.code, nth);
-        if (!result) {
-            sequence_heard(s, cfg, kImageCrc, nullptr, now, run.events);
-            continue;
+    auto feed_front = [&] {
+        const from_dev_update_t r = wire.front();
+        wire.pop_front();
+        d.datagram(&r, now, run.events);
+    };
+    for (int n = 0; n < 200000; ++n) {
+        const Step st = d.next(now, run.events);
+        if (st.want == Want::end) break;
+        switch (st.want) {
+            case Want::transmit: {
+                const uint8_t code = st.command.code;
+                ++run.commands;
+                if (!payload.fits(st.command)) ++run.wrong_payload;
+                const uint32_t nth = run.by_code[code == CMD_GET_CONFIG ? 8 : code]++;
+                const std::optional<uint32_t> result = device(code, nth);
+                if (!result) break;
+                from_dev_update_t r{};
+                r.get_cmd = code;
+                r.get_result = *result;
+                r.n_frame = frame_number(numbering, ++replies, run.commands);
+                if (code == CMD_GETCRC_FLASH) std::memcpy(r.ext_area, &crc, 4);
+                seal(r);
+                if (code == CMD_WRITE_UP_FLASH && *result == RES_OK) ++run.writes;
+                for (int c = 0; c < copies; ++c) wire.push_back(r);
+                break;
+            }
+            case Want::drain:
+                if (wire.empty()) {
+                    d.timeout();
+                } else {
+                    ++run.stale;
+                    feed_front();
+                }
+                break;
+            case Want::wait:
+                if (st.datagrams && !wire.empty()) {  // the device takes 2 ms to answer
+                    now += 2;
+                    run.waited_ms += 2;
+                    feed_front();
+                    break;
+                }
+                run.waited_ms += st.deadline - now;
+                now = st.deadline;
+                d.timeout();
+                break;
+            case Want::poll:
+                if (wire.empty()) {
+                    d.datagram(nullptr, now, run.events);
+                } else {
+                    feed_front();
+                }
+                break;
+            case Want::end:
+                break;
         }
-        from_dev_update_t r{};
-        r.get_cmd = next.code;
-        r.get_result = *result;
-        r.n_frame = frame_number(numbering, ++replies, run.commands);
-        if (next.code == CMD_GETCRC_FLASH) std::memcpy(r.ext_area, &crc, 4);
-        seal(r);
-        if (next.code == CMD_WRITE_UP_FLASH && *result == RES_OK) ++run.writes;
-        Replies one({&r});
-        sequence_heard(s, cfg, kImageCrc, sequence_poll(s, cfg, one), now, run.events);
     }
-    run.end = s.log.outcome;
+    run.end = d.log().outcome;
     return run;
 }
 
@@ -283,6 +353,7 @@ void check_behaviour(const Behaviour& b, Numbering numbering, const char* how) {
     cfg.stall_timeout = 5;
     const Driven run = drive(cfg, b.first, b.device, b.crc, numbering);
     EXPECT_EQ(run.end, b.end);
+    EXPECT_EQ(run.wrong_payload, 0u);
     EXPECT_EQ(run.writes, b.writes);
     EXPECT_EQ(run.by_code[CMD_SET_PASS_BIN], b.passwords);
     EXPECT_EQ(run.by_code[CMD_JUMP_TO_APP], b.jumps);
@@ -371,17 +442,37 @@ TEST(Core, EachDeviceBehaviourEndsAsItsRulesSay) {
     }
 }
 
-// What a poll reads and takes: with fixed pauses the first datagram only; reply-paced, on past
-// what is no reply. A device that numbers its replies has a copy of one it sent before passed
-// over, also one that came before the command and was dropped as stale; from a device whose
-// counter stands still, every reply counts.
-TEST(Core, ThePollTakesTheReplyAndPassesOverCopies) {
+// A device that sends every reply twice: the second copy waits when the next command is due and
+// is dropped as stale; the update goes as with one copy, each command carrying its own payload.
+// Unnumbered copies look like new replies: only the drop before each command keeps them off.
+TEST(Core, CopiesOfRepliesAreDroppedAsStale) {
+    for (const bool paced : {false, true}) {
+        for (const Numbering numbering : {Numbering::each_reply, Numbering::still}) {
+            SCOPED_TRACE(std::string(paced ? "reply-paced" : "fixed pauses") +
+                         (numbering == Numbering::still ? ", number 0" : ", numbered"));
+            SequenceConfig cfg;
+            cfg.reply_paced = paced;
+            const Driven run = drive(cfg, CMD_NOP, healthy, kImageCrc, numbering, 2);
+            EXPECT_EQ(run.end, DialogueEnd::updated);
+            EXPECT_EQ(run.commands, 488u);
+            EXPECT_EQ(run.stale, 487u);  // before each command after the first
+            EXPECT_EQ(run.wrong_payload, 0u);
+            EXPECT_EQ(run.events.said.size(), drive(cfg, CMD_NOP, healthy).events.said.size());
+        }
+    }
+}
+
+// A wait for a reply, datagram by datagram: with fixed pauses one poll once the wait is over,
+// which reads the first datagram only; reply-paced, the datagrams read before the deadline,
+// on past what is no reply. A device that numbers its replies has a copy of one it sent before
+// passed over, also one that came before the command and was dropped as stale.
+TEST(Core, AWaitTakesTheReplyAndPassesOverCopies) {
     auto reply = [](uint32_t cmd, uint32_t n_frame) {
         from_dev_update_t r{};
         r.get_cmd = cmd;
         r.get_result = RES_OK;
         r.n_frame = n_frame;
-        r.crc_struct = 0x1000 + n_frame + cmd;  // as a sealed frame's, different for each
+        seal(r);
         return r;
     };
     for (const bool paced : {false, true}) {
@@ -389,47 +480,114 @@ TEST(Core, ThePollTakesTheReplyAndPassesOverCopies) {
         SequenceConfig cfg;
         cfg.reply_paced = paced;
         Events out;
-        Sequence s;
-        sequence_open(s, CMD_NOP, 0);
-        sequence_next(s, cfg, 0, out);  // the opening pause
-        sequence_next(s, cfg, 0, out);  // CMD_NOP sent
-        const from_dev_update_t nop = reply(CMD_NOP, 1);
-        Replies first({nullptr, &nop});
-        const from_dev_update_t* got = sequence_poll(s, cfg, first);
-        EXPECT_EQ(got, paced ? &nop : nullptr) << "fixed pauses: one poll, and it read junk";
-        if (!paced) {
-            Replies again({&nop});
-            got = sequence_poll(s, cfg, again);
-            EXPECT_EQ(got, &nop);
-        }
-        sequence_heard(s, cfg, kImageCrc, got, 0, out);
-        // The reply to CMD_ACTIVATE_BL numbered apart: the device shows it numbers its replies.
-        auto next_command = [&] {
-            while (sequence_next(s, cfg, 0, out).what != Do::send) {
+        DeviceDialogue d;
+        d.open(DeviceDialogue::Setup{cfg, image().data(), kImageCrc}, CMD_NOP, 0, false);
+        uint64_t now = 0;
+        // Up to the next command, the waits over at their deadlines; true when one went out.
+        auto to_command = [&] {
+            for (int n = 0; n < 10; ++n) {
+                const Step st = d.next(now, out);
+                if (st.want == Want::transmit) return st.command.code;
+                if (st.want == Want::drain) return uint8_t{0xFF};
+                now = st.deadline;
+                d.timeout();
             }
+            return uint8_t{0xFE};
         };
-        next_command();
-        ASSERT_EQ(s.proc, CMD_ACTIVATE_BL);
+        // The wait for the reply: `datagrams` read before the deadline or at the poll.
+        auto hear = [&](std::vector<const from_dev_update_t*> datagrams) {
+            size_t at = 0;
+            if (paced) {
+                while (at < datagrams.size() && d.listening()) d.datagram(datagrams[at++], now, out);
+                if (!d.listening()) return at;
+            }
+            const Step st = d.next(now, out);
+            EXPECT_EQ(st.want, Want::wait);
+            EXPECT_EQ(st.datagrams, paced);
+            now = st.deadline;
+            d.timeout();
+            EXPECT_EQ(d.next(now, out).want, Want::poll);
+            d.datagram(at < datagrams.size() ? datagrams[at++] : nullptr, now, out);
+            return at;
+        };
+        ASSERT_EQ(to_command(), CMD_NOP);
+        const from_dev_update_t nop = reply(CMD_NOP, 1);
+        EXPECT_EQ(hear({nullptr, &nop}), paced ? 2u : 1u) << "fixed pauses: one poll, junk";
+        if (!paced) {  // the step repeated, its reply read then
+            ASSERT_EQ(to_command(), CMD_NOP);
+            hear({&nop});
+        }
+        EXPECT_EQ(out.said.back(), "ok 0");
+        // The reply to CMD_ACTIVATE_BL numbered apart: the device shows it numbers its replies.
+        ASSERT_EQ(to_command(), 0xFF) << "a reply was accepted: what waits is dropped first";
+        d.timeout();
+        ASSERT_EQ(d.next(now, out).command.code, CMD_ACTIVATE_BL);
         const from_dev_update_t act = reply(CMD_ACTIVATE_BL, 2);
-        Replies second({&act});
-        sequence_heard(s, cfg, kImageCrc, sequence_poll(s, cfg, second), 0, out);
-        next_command();
-        ASSERT_EQ(s.proc, CMD_GET_CONFIG);
-        // A copy of that reply waited before CMD_GET_CONFIG and was dropped; another copy comes
+        hear({&act});
+        // A copy of that reply waits before CMD_GET_CONFIG and is dropped; another copy comes
         // after it, then the reply.
-        Replies stale({&act});
-        sequence_drop_stale(s, stale);
-        EXPECT_EQ(stale.read(), 1u);
+        ASSERT_EQ(to_command(), 0xFF);
+        d.datagram(&act, now, out);
+        d.timeout();
+        ASSERT_EQ(d.next(now, out).command.code, CMD_GET_CONFIG);
+        const size_t before = out.said.size();
         const from_dev_update_t config = reply(CMD_GET_CONFIG, 3);
-        Replies late({&act, &config});
-        got = sequence_poll(s, cfg, late);
+        const size_t read = hear({&act, &config});
         if (paced) {
-            EXPECT_EQ(got, &config) << "the copy passed over, the wait goes on";
+            EXPECT_EQ(read, 2u) << "the copy passed over, the wait goes on";
+            EXPECT_EQ(out.said.at(before + 1), "config");
         } else {
-            EXPECT_EQ(got, &act) << "fixed pauses: a copy naming another command goes to the step";
-            EXPECT_EQ(late.read(), 1u);
+            EXPECT_EQ(read, 1u);
+            EXPECT_EQ(out.said.at(before), "ok 9") << "a copy naming another command goes to the step";
+            EXPECT_EQ(out.said.size(), before + 1) << "which does not accept it";
+            EXPECT_EQ(d.sequence().proc, CMD_GET_CONFIG);
         }
     }
+}
+
+// Past the last dialogue of the one-at-a-time loop: a dialogue opened on the same value starts
+// from the payload and flash address the last one left (the first command carries the last
+// block written); a fresh value starts zeroed.
+TEST(Core, AnOpenedDialogueKeepsTheLastPayloadAFreshOneIsZeroed) {
+    SequenceConfig cfg;
+    DeviceDialogue d;
+    Events out;
+    const DeviceDialogue::Setup setup{cfg, image().data(), kImageCrc};
+    auto first_command = [&] {
+        for (;;) {
+            const Step st = d.next(0, out);
+            if (st.want == Want::transmit) return st.command;
+            d.timeout();
+        }
+    };
+    d.open(setup, CMD_JUMP_TO_APP, 0, false);
+    Command c = first_command();
+    EXPECT_EQ(c.f_address, 0u);
+    EXPECT_EQ(std::vector<uint8_t>(c.payload, c.payload + 256), std::vector<uint8_t>(256, 0));
+    // Another dialogue on it, up to its first block written.
+    d.open(setup, CMD_NOP, 0, false);
+    for (int n = 0; n < 100; ++n) {
+        const Step st = d.next(0, out);
+        if (st.want == Want::transmit && st.command.code == CMD_WRITE_UP_FLASH) break;
+        if (st.want == Want::transmit) {
+            from_dev_update_t r{};
+            r.get_cmd = st.command.code;
+            r.get_result = RES_OK;
+            r.n_frame = static_cast<uint32_t>(n);
+            seal(r);
+            d.timeout();  // the pause over
+            ASSERT_EQ(d.next(0, out).want, Want::poll);
+            d.datagram(&r, 0, out);
+        } else {
+            d.timeout();
+        }
+    }
+    ASSERT_EQ(d.sequence().proc, CMD_WRITE_UP_FLASH);
+    d.open(setup, CMD_JUMP_TO_APP, 0, false);
+    c = first_command();
+    EXPECT_EQ(c.code, CMD_JUMP_TO_APP);
+    EXPECT_EQ(c.f_address, FLASH_BASE);
+    EXPECT_EQ(std::memcmp(c.payload, image().data(), WRITE_BLOCK_SIZE), 0);
 }
 
 // With fixed pauses and every command accepted at once, the sequence's own pauses add up to

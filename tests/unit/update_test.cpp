@@ -10,9 +10,10 @@
 #include "device/bootloader.hpp"
 #include "protocol/bytes.hpp"
 #include "protocol/crc.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
+#include "server/config/rules_config.hpp"
 #include "server/pass.hpp"
-#include "server/loop/update_sequence.hpp"
+#include "server/loop/loop_dialogue.hpp"
 #include "support/device_link.hpp"
 #include "support/fakes.hpp"
 #include "support/frames_builder.hpp"
@@ -382,11 +383,27 @@ TEST_F(Updating, IgnoredAndUnflashableDevicesGetNoCommand) {
     EXPECT_EQ(dev.valid_commands(), 0u);
 }
 
-// Single steps against scripted replies: the device answers each command with `r`.
+// Nothing is told while a dialogue's opening pause is passed over.
+class NoEvents final : public SequenceOutput {
+    void reply(const from_dev_update_t&, uint8_t) override {}
+    void no_reply(uint8_t) override {}
+    void block_written(uint32_t) override {}
+    void flash_crc(uint32_t, bool) override {}
+    void config_read(uint8_t) override {}
+    void written_again(uint32_t) override {}
+    void given_up(const GiveUp&) override {}
+};
+
+// Single steps against scripted replies: the dialogue opened at step `proc`, its opening pause
+// passed over, and the device answers each command with `r`.
 void run_step(test::TestServer& t, uint8_t proc, const from_dev_update_t& r) {
     t.srv->cfg.on_dbg_pr = 1;
     t.srv->loop.state = STATE_UPDATING;
-    t.srv->loop.seq.proc = proc;
+    DeviceDialogue& dlg = t.srv->loop.dlg.dialogue;
+    dlg.open(dialogue_setup(t.srv->cfg, t.srv->img_bf, t.srv->image_crc), proc, 0, false);
+    NoEvents none;
+    ASSERT_EQ(dlg.next(0, none).want, Want::wait);
+    dlg.timeout();
     t.net.on_send = [&t, r](const test::SentDatagram&) { t.net.arrive(test::wire(r)); };
     run_update_steps(*t.srv);
 }
@@ -404,7 +421,7 @@ TEST(Step, ConfigurationLines) {
         r.ext_area[0] = c.bits;
         run_step(t, CMD_GET_CONFIG, r);
         // Accepted; then CMD_UNBLOCK_FLASH goes out and its answer (a GET_CONFIG reply) is not.
-        EXPECT_EQ(t.srv->loop.seq.proc, CMD_UNBLOCK_FLASH);
+        EXPECT_EQ(t.srv->loop.dlg.dialogue.sequence().proc, CMD_UNBLOCK_FLASH);
         EXPECT_EQ(t.con.text(), "CMD_GET_CONFIG{9} Time:2 ms\n" + c.lines +
                                     "CMD_UNBLOCK_FLASH{9} Time:2 ms\n");
         ASSERT_EQ(t.net.sent.size(), 2u);
@@ -423,14 +440,14 @@ TEST(Step, FlashCrcLine) {
     EXPECT_EQ(t.con.text(),
               "CMD_GETCRC_FLASH{6} Time:2 ms\nFLASH UP1 CRC32: 0h12345678 \n"
               "CMD_JUMP_TO_APP{6} Time:2 ms\n");
-    EXPECT_EQ(t.srv->loop.seq.proc, CMD_JUMP_TO_APP);
+    EXPECT_EQ(t.srv->loop.dlg.dialogue.sequence().proc, CMD_JUMP_TO_APP);
 }
 
 TEST(Step, EraseRefusedIsNotReported) {
     test::TestServer t;
     run_step(t, CMD_ERASE_UP_FLASH, test::reply(CMD_ERASE_UP_FLASH, 0, 2));
     EXPECT_EQ(t.con.text(), "Error Net_Handler CMD_ERASE_UP_FLASH\n");
-    EXPECT_EQ(t.srv->loop.seq.proc, CMD_ERASE_UP_FLASH);
+    EXPECT_EQ(t.srv->loop.dlg.dialogue.sequence().proc, CMD_ERASE_UP_FLASH);
     EXPECT_EQ(t.clock.slept_ms(), 1000u + 100u);
 }
 

@@ -3,7 +3,7 @@
 
 #include "server/config/settings.hpp"
 #include "update/decision.hpp"
-#include "update/sequence.hpp"
+#include "update/dialogue.hpp"
 
 namespace qd {
 
@@ -16,6 +16,12 @@ inline SequenceConfig sequence_config(const Settings& cfg) {
     s.verify_flash = cfg.verify_flash;
     s.bin_pass = cfg.bin_pass;
     return s;
+}
+
+// What a dialogue reads of the server: its rules' configuration and the image loaded.
+inline DeviceDialogue::Setup dialogue_setup(const Settings& cfg, const uint8_t* image,
+                                            uint32_t image_crc) {
+    return DeviceDialogue::Setup{sequence_config(cfg), image, image_crc};
 }
 
 inline DecisionConfig decision_config(Settings& cfg) {

@@ -7,7 +7,7 @@
 
 #include "protocol/commands.hpp"
 #include "protocol/constants.hpp"
-#include "server/rack/dialogue_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -21,13 +21,14 @@ constexpr std::string_view kClearBelow = "\r\x1b[J";
 constexpr size_t kMostPending = 64 * 1024;
 
 // What a dialogue's row shows: the one place that reads the dialogue.
-LiveRow row_of(const Dialogue& d, uint64_t now_ms) {
+LiveRow row_of(const ParallelDialogue& d, uint64_t now_ms) {
     LiveRow r;
-    r.ip = d.ip;
+    const Sequence& seq = d.rec.dialogue.sequence();
+    r.ip = d.rec.dev_IP;
     std::copy(std::begin(d.mac), std::end(d.mac), std::begin(r.mac));
-    r.step = d.seq.proc == CMD_WRITE_UP_FLASH ? "запись" : command_name(d.seq.proc);
-    r.blocks = d.seq.block;
-    r.repeats = d.seq.log.repeats;
+    r.step = seq.proc == CMD_WRITE_UP_FLASH ? "запись" : command_name(seq.proc);
+    r.blocks = seq.block;
+    r.repeats = seq.log.repeats;
     r.elapsed_ms = now_ms > d.opened_ms ? now_ms - d.opened_ms : 0;
     return r;
 }
@@ -59,11 +60,11 @@ bool LiveView::start(bool allowed, uint64_t now_ms) {
     return true;
 }
 
-void LiveView::opened(const Dialogue& d) {
+void LiveView::opened(const ParallelDialogue& d) {
     if (on_) rows_.push_back(&d);
 }
 
-void LiveView::ended(const Dialogue& d, DialogueEnd outcome) {
+void LiveView::ended(const ParallelDialogue& d, DialogueEnd outcome) {
     if (!on_) return;
     rows_.erase(std::remove(rows_.begin(), rows_.end(), &d), rows_.end());
     switch (outcome) {
@@ -148,11 +149,11 @@ void LiveView::finish() {
     on_ = false;
 }
 
-void live_view_opened(Server& srv, const Dialogue& d) {
+void live_view_opened(Server& srv, const ParallelDialogue& d) {
     if (LiveView* view = started_view(srv)) view->opened(d);
 }
 
-void live_view_ended(Server& srv, const Dialogue& d, DialogueEnd outcome) {
+void live_view_ended(Server& srv, const ParallelDialogue& d, DialogueEnd outcome) {
     if (srv.live != nullptr) srv.live->ended(d, outcome);
 }
 

@@ -14,11 +14,11 @@
 #include "platform/terminal.hpp"
 #include "server/journal/journal.hpp"
 #include "server/console/live_table.hpp"
-#include "server/rack/rack_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 
-struct Dialogue;
+struct ParallelDialogue;
 struct Server;
 
 // The server's console with the table under it. Until the view is on, every message goes
@@ -39,8 +39,8 @@ public:
     bool on() const { return on_; }
 
     // A dialogue opened (its row added under the others) or ended (its row gone).
-    void opened(const Dialogue& d);
-    void ended(const Dialogue& d, DialogueEnd outcome);
+    void opened(const ParallelDialogue& d);
+    void ended(const ParallelDialogue& d, DialogueEnd outcome);
 
     // Draws when a draw is due and something changed: the lines kept, then the table. Returns
     // the engine's wait, shortened to the time the next draw may be due.
@@ -61,7 +61,7 @@ private:
     bool drawn_ = false;     // a frame has been drawn
     uint64_t started_ms_ = 0;
     uint64_t drawn_ms_ = 0;  // when the last frame was drawn
-    std::vector<const Dialogue*> rows_;  // the open dialogues, in the order they opened
+    std::vector<const ParallelDialogue*> rows_;  // the open dialogues, in the order they opened
     LiveTotals totals_;
     std::string pending_;      // messages kept for the next draw
     std::string table_;        // the table as rendered now
@@ -76,9 +76,9 @@ private:
 // call of the view's start or wait hook turns it on when `[DIRECTIVE] LiveView` allows it.
 
 // A dialogue was opened: after its first line.
-void live_view_opened(Server& srv, const Dialogue& d);
+void live_view_opened(Server& srv, const ParallelDialogue& d);
 // A dialogue ended: after its end line.
-void live_view_ended(Server& srv, const Dialogue& d, DialogueEnd outcome);
+void live_view_ended(Server& srv, const ParallelDialogue& d, DialogueEnd outcome);
 // Whether the table shows the write progress, in place of the progress lines.
 bool live_view_shows_progress(const Server& srv);
 // Before the engine waits: draws what is due; the wait, shortened for the next draw.

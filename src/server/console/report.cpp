@@ -66,6 +66,11 @@ void give_up_text(const GiveUp& why, const char* ip, char* out, size_t cap) {
     }
 }
 
+void written_again_text(uint32_t image_crc, char* out, size_t cap) {
+    std::snprintf(out, cap, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись",
+                  image_crc);
+}
+
 void outside_networks_text(const char* ip, char* out, size_t cap) {
     std::snprintf(out, cap, "IP адрес устройства %s вне сетей адаптеров ПК", ip);
 }

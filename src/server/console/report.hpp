@@ -28,6 +28,10 @@ const char* programming_text(uint8_t bits);
 // The line that says why a dialogue with the device at `ip` was given up (without its line end).
 void give_up_text(const GiveUp& why, const char* ip, char* out, size_t cap);
 
+// The line that says the flash differed from the image (CRC image_crc) and is written again
+// (without its line end).
+void written_again_text(uint32_t image_crc, char* out, size_t cap);
+
 // The line that warns, before the first command, that the device's address `ip` lies in none of
 // the PC's networks (without its line end).
 void outside_networks_text(const char* ip, char* out, size_t cap);

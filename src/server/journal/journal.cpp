@@ -32,7 +32,7 @@ const char* decision_text(Verdict d) {
     return "";
 }
 
-const char* result_text(DialogueEnd r) {
+const char* outcome_word(DialogueEnd r) {
     switch (r) {
         case DialogueEnd::updated: return "updated";
         case DialogueEnd::verify_failed: return "verify-failed";
@@ -140,7 +140,7 @@ JournalEntry journal_entry(Server& srv, const from_dev_bcst_t& bc, const char* i
     return e;
 }
 
-void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
+void journal_write(Server& srv, const JournalEntry& e, const DialogueCounts& d,
                    DialogueEnd result) {
     Journal& j = srv.journal;
     if (!j.active || repeats_quiet_line(j, e, result)) return;
@@ -167,7 +167,7 @@ size_t journal_line(const JournalEntry& e, DialogueEnd result, const char* image
     iso_time(e.time, time, sizeof time);
     std::snprintf(head, sizeof head, "%s,%s,%s,%" PRIu32 ",%" PRIu32 ",%08X,%s,%s,", time,
                   serial_text(e.mac).c_str(), e.ip, e.hw, e.bootloader, e.crc_before,
-                  decision_text(e.decision), result_text(result));
+                  decision_text(e.decision), outcome_word(result));
     char after[16] = "";
     if (crc_reported) std::snprintf(after, sizeof after, "%08X", crc_after);
     char tail[96];

@@ -13,7 +13,7 @@
 namespace qd {
 
 struct Server;
-struct DialogueLog;
+struct DialogueCounts;
 
 // The journal's column names, as its header line.
 extern const char* const JOURNAL_HEADER;
@@ -26,7 +26,7 @@ void journal_open(Server& srv);
 JournalEntry journal_entry(Server& srv, const from_dev_bcst_t& bc, const char* ip, Verdict verdict);
 
 // Writes the device's line: its dialogue (or the decision, when nothing was sent) has ended.
-void journal_write(Server& srv, const JournalEntry& e, const DialogueLog& d,
+void journal_write(Server& srv, const JournalEntry& e, const DialogueCounts& d,
                    DialogueEnd result);
 
 // One journal line (without its line end) into out; its length, or 0 when it does not fit.

@@ -5,65 +5,53 @@
 #include <type_traits>
 
 #include "protocol/constants.hpp"
-#include "protocol/crc.hpp"
 
 namespace qd {
 namespace {
 
 constexpr int RX_BUFFER_SIZE = 512;
 
-// A frame of the right length with the right version and magic number: its CRC decides.
-template <typename Frame>
-bool header_ok(const Frame& f) {
-    return f.vers == FRAME_VERSION && f.magic_number == FRAME_MAGIC;
-}
-
-// What checking a datagram found: its kind, and for a frame with the right length and header
-// the CRC taken over it and the CRC it carries.
-struct FrameCheck {
+// What checking a datagram found: its kind, and for a frame with the right length the frame's
+// own check.
+struct DatagramCheck {
     int16_t kind = NET_RX_NONE;
-    bool header = false;
     bool broadcast = false;
-    uint32_t computed = 0;
-    uint32_t received = 0;
+    FrameCheck frame;
 };
 
 template <typename Frame>
-FrameCheck check_frame(const uint8_t* rx, Frame& f) {
+DatagramCheck check_as(const uint8_t* rx, Frame& f) {
     constexpr bool broadcast = std::is_same_v<Frame, from_dev_bcst_t>;
-    FrameCheck c;
+    DatagramCheck c;
     c.broadcast = broadcast;
-    from_wire(rx, f);
-    if (!header_ok(f)) return c;
-    c.header = true;
-    c.computed = fullcalk_crc32(rx, sizeof(Frame) - 4, CRC32_POLY);
-    c.received = f.crc_struct;
-    if (c.computed != c.received) {
-        c.kind = broadcast ? NET_RX_BCST_BAD_CRC : NET_RX_DEV_BAD_CRC;
-    } else {
+    c.frame = check_frame(rx, f);
+    if (!c.frame.header) return c;
+    if (c.frame.valid()) {
         c.kind = broadcast ? NET_RX_BCST : NET_RX_DEV;
+    } else {
+        c.kind = broadcast ? NET_RX_BCST_BAD_CRC : NET_RX_DEV_BAD_CRC;
     }
     return c;
 }
 
 // The one check of a received datagram: its length, then the header, then the CRC; the frame
 // decoded into i_b or i_d.
-FrameCheck check_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b,
-                          from_dev_update_t& i_d) {
-    if (len == static_cast<int>(sizeof(from_dev_bcst_t))) return check_frame(rx, i_b);
-    if (len == static_cast<int>(sizeof(from_dev_update_t))) return check_frame(rx, i_d);
-    return FrameCheck{};
+DatagramCheck check_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b,
+                             from_dev_update_t& i_d) {
+    if (len == static_cast<int>(sizeof(from_dev_bcst_t))) return check_as(rx, i_b);
+    if (len == static_cast<int>(sizeof(from_dev_update_t))) return check_as(rx, i_d);
+    return DatagramCheck{};
 }
 
 // What a check found, shown as the level says: the CRCs and the frame at the frame trace level,
 // the progress character at the compact level.
-void show_check(Server& srv, const FrameCheck& c, const from_dev_bcst_t& i_b,
+void show_check(Server& srv, const DatagramCheck& c, const from_dev_bcst_t& i_b,
                 const from_dev_update_t& i_d) {
-    if (!c.header) return;
+    if (!c.frame.header) return;
     const bool trace = srv.cfg.on_dbg_pf == 1;
     if (trace) {
         say(srv.con, c.broadcast ? "BC, CRC calc:%X, CRC rec:%X " : "DEV, CRC calc:%X, CRC rec:%X ",
-            c.computed, c.received);
+            c.frame.computed, c.frame.received);
     }
     if (c.kind == NET_RX_BCST_BAD_CRC || c.kind == NET_RX_DEV_BAD_CRC) {
         if (trace) say_line(srv.con, "ERROR! ");
@@ -126,11 +114,11 @@ bool retry_soc_rx(Server& srv) {
     return true;
 }
 
-void open_soc_tx(Server& srv) {
+void open_soc_tx(Server& srv, DialogueRecord& d) {
     Exchange& x = srv.exchange;
     x.so_tx_s = open_nonblocking_udp(srv);
-    const char* dev_IP = srv.loop.dev_IP;
-    srv.loop.IP_addr_tx = srv.net.address_of(dev_IP);
+    const char* dev_IP = d.dev_IP;
+    d.IP_addr_tx = srv.net.address_of(dev_IP);
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "Create soc tx. IP: %s, Port: %d\n", dev_IP, static_cast<int>(UPDATE_PORT));
     }
@@ -173,8 +161,8 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
     }
 }
 
-bool tx_struct(Server& srv) {
-    const int sent = send_command(srv, srv.loop.out_serv, srv.loop.IP_addr_tx);
+bool tx_struct(Server& srv, DialogueRecord& d) {
+    const int sent = send_command(srv, d.out_serv, d.IP_addr_tx);
     if (sent < 0) {
         // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
         say(srv.con, "ERR: sendto()failed: %d\n", sent);
@@ -182,10 +170,10 @@ bool tx_struct(Server& srv) {
     }
     if (srv.cfg.on_dbg_pf == 1) {
         say(srv.con, "\n TX byte: %d; CMD:%d \n", static_cast<int>(sizeof(from_serv_update_t)),
-            static_cast<int>(srv.loop.out_serv.cmd));
+            static_cast<int>(d.out_serv.cmd));
     }
     if (srv.cfg.on_dbg_pr == 0) say(srv.con, ">");
-    std::memset(&srv.loop.in_dev, 0, sizeof srv.loop.in_dev);
+    std::memset(&d.in_dev, 0, sizeof d.in_dev);
     return true;
 }
 
@@ -195,7 +183,7 @@ int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d) {
     std::memset(&i_b, 0, sizeof i_b);
     const int received_bytes = srv.net.receive(srv.exchange.so_rx_s, rx, RX_BUFFER_SIZE);
     if (srv.cfg.on_dbg_pf == 1) say(srv.con, "   RX byte:%d; ", received_bytes);
-    const FrameCheck c = check_datagram(rx, received_bytes, i_b, i_d);
+    const DatagramCheck c = check_datagram(rx, received_bytes, i_b, i_d);
     show_check(srv, c, i_b, i_d);
     return c.kind;
 }

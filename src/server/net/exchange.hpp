@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "protocol/frames.hpp"
+#include "server/dialogue_record.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -28,8 +29,8 @@ void open_soc_rx(Server& srv);
 // While the receive socket is unbound, tries again once RX_BIND_RETRY_MS have passed since the
 // last try, without a word; true when it is bound now.
 bool retry_soc_rx(Server& srv);
-// The send socket towards dev_IP, port 5008.
-void open_soc_tx(Server& srv);
+// The send socket towards the dialogue's device, port 5008; its address noted in IP_addr_tx.
+void open_soc_tx(Server& srv, DialogueRecord& d);
 void close_socets_tx(Server& srv);
 // Fills a command frame: header, the next frame number of the process, the 256-byte payload,
 // code and CRC.
@@ -42,8 +43,9 @@ int send_command(Server& srv, const from_serv_update_t& os, uint32_t addr);
 int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
 // Fills a command frame: header, next frame number, the 256-byte payload, code and CRC.
 void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar);
-// Sends out_serv to the device and clears in_dev; false, with its line, when the send failed.
-bool tx_struct(Server& srv);
+// Sends the dialogue's out_serv to its device and clears its in_dev; false, with its line, when
+// the send failed.
+bool tx_struct(Server& srv, DialogueRecord& d);
 // Reads at most one datagram, without waiting, and sorts it.
 int16_t Net_Handler(Server& srv, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
 

@@ -6,7 +6,7 @@
 #include <random>
 
 #include "protocol/crc.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 
 namespace qd::test {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "protocol/frames.hpp"
-#include "server/loop/main_loop.hpp"
+#include "server/loop/loop_pass.hpp"
 #include "server/pass.hpp"
 
 namespace qd::test {
@@ -58,7 +58,10 @@ int FakeNet::receive_from(int, uint8_t* buf, int cap, uint32_t& from) {
 
 bool FakeNet::wait_readable(int, uint32_t timeout_ms) {
     if (before_receive) before_receive();
-    if (!queue.empty()) return true;
+    if (!queue.empty()) {  // a wait that finds a datagram ready is a wait all the same
+        if (clock != nullptr && clock->after_wait) clock->after_wait();
+        return true;
+    }
     if (clock == nullptr) return false;
     const uint64_t deadline = clock->slept_ms() + timeout_ms;
     const std::optional<uint64_t> due = next_due ? next_due() : std::nullopt;

@@ -1,6 +1,6 @@
 // The engine for several devices at once: announcements decided while a slot is free, datagrams
 // routed by source address, and one wait for the earliest deadline or the next datagram.
-#include "server/rack/parallel.hpp"
+#include "server/parallel/parallel_engine.hpp"
 
 #include <cstring>
 
@@ -9,7 +9,7 @@
 #include "server/console/live_view.hpp"
 #include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
-#include "server/rack/dialogue.hpp"
+#include "server/parallel/parallel_dialogue.hpp"
 #include "server/server.hpp"
 
 namespace qd {
@@ -23,21 +23,21 @@ constexpr int kRxBufferSize = 512;
 
 void open_send_socket(Server& srv) {
     srv.exchange.so_tx_s = open_nonblocking_udp(srv);
-    srv.par.started = true;
+    srv.parallel.started = true;
 }
 
-Dialogue* dialogue_at(Server& srv, uint32_t addr) {
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used && d.addr == addr) return &d;
+ParallelDialogue* dialogue_at(Server& srv, uint32_t addr) {
+    for (ParallelDialogue& d : srv.parallel.slots) {
+        if (d.rec.open && d.rec.IP_addr_tx == addr) return &d;
     }
     return nullptr;
 }
 
-Dialogue* free_slot(Server& srv) {
+ParallelDialogue* free_slot(Server& srv) {
     uint32_t running = 0;
-    Dialogue* free = nullptr;
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) {
+    ParallelDialogue* free = nullptr;
+    for (ParallelDialogue& d : srv.parallel.slots) {
+        if (d.rec.open) {
             ++running;
         } else if (free == nullptr) {
             free = &d;
@@ -47,11 +47,11 @@ Dialogue* free_slot(Server& srv) {
 }
 
 // Another serial number announcing the address of a device in a dialogue: said once.
-void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
+void say_other_serial(Server& srv, ParallelDialogue& d, const from_dev_bcst_t& bc) {
     if (d.other_serial_said || std::memcmp(d.mac, bc.my_mac, sizeof d.mac) == 0) return;
     d.other_serial_said = true;
     say(srv.con, "%s Сер. номер %s объявил адрес устройства в обмене, объявление отброшено\n",
-        d.ip, serial_text(bc.my_mac).c_str());
+        d.rec.dev_IP, serial_text(bc.my_mac).c_str());
 }
 
 // A valid announcement: dropped while its address is in a dialogue or every slot is busy;
@@ -60,19 +60,18 @@ void say_other_serial(Server& srv, Dialogue& d, const from_dev_bcst_t& bc) {
 void announcement(Server& srv, const from_dev_bcst_t& bc) {
     uint32_t addr = 0;
     std::memcpy(&addr, bc.my_ip, sizeof addr);  // first octet first: network byte order
-    if (Dialogue* d = dialogue_at(srv, addr)) {
+    if (ParallelDialogue* d = dialogue_at(srv, addr)) {
         say_other_serial(srv, *d, bc);
         return;
     }
-    Dialogue* slot = free_slot(srv);
+    ParallelDialogue* slot = free_slot(srv);
     if (slot == nullptr) return;
     char ip[32];
     announced_ip(bc, ip);
     DialogueStart start{addr, ip, bc.my_mac, JournalEntry{}, CMD_NOP};
     srv.con.hold();
     const Analysis a = report_and_analyse(srv, bc);
-    const DeviceAction action = act_and_say(srv, bc, ip, a.enable_update_up1 == 1 ? 1 : 0,
-                                            a.verdict, start.journal);
+    const DeviceAction action = act_and_say(srv, bc, ip, a, 0, start.journal).what;
     srv.con.release();
     if (action == DeviceAction::ignore) return;
     if (action == DeviceAction::jump) start.first_proc = CMD_JUMP_TO_APP;
@@ -89,7 +88,7 @@ void route(Server& srv, const uint8_t* rx, int len, uint32_t from) {
         announcement(srv, bc);
         return;
     }
-    if (Dialogue* d = dialogue_at(srv, from)) dialogue_receive(srv, *d, rx, len);
+    if (ParallelDialogue* d = dialogue_at(srv, from)) dialogue_receive(srv, *d, rx, len);
 }
 
 void read_datagrams(Server& srv) {
@@ -103,8 +102,8 @@ void read_datagrams(Server& srv) {
 }
 
 void run_due(Server& srv) {
-    for (Dialogue& d : srv.par.slots) {
-        if (d.used) dialogue_run(srv, d);
+    for (ParallelDialogue& d : srv.parallel.slots) {
+        if (d.rec.open) dialogue_run(srv, d);
     }
 }
 
@@ -112,8 +111,8 @@ void run_due(Server& srv) {
 uint32_t wait_budget(Server& srv) {
     const uint64_t now = srv.clock.monotonic_ms();
     uint64_t budget = kIdleWaitMs;
-    for (const Dialogue& d : srv.par.slots) {
-        if (!d.used) continue;
+    for (const ParallelDialogue& d : srv.parallel.slots) {
+        if (!d.rec.open) continue;
         const uint64_t left = d.deadline > now ? d.deadline - now : 0;
         if (left < budget) budget = left;
     }
@@ -127,7 +126,7 @@ bool parallel_engine_on(const Settings& cfg) {
 }
 
 void parallel_pass(Server& srv) {
-    if (!srv.par.started) open_send_socket(srv);
+    if (!srv.parallel.started) open_send_socket(srv);
     // What the dialogues print between two waits goes out as one write, right before the wait.
     srv.con.hold();
     run_due(srv);

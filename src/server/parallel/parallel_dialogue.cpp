@@ -1,6 +1,6 @@
-// The driver of the update sequence (sequence.cpp) for a dialogue among several: its actions on
-// deadlines, its replies from its own queue, its lines compact and led by the device's address.
-#include "server/rack/dialogue.hpp"
+// The driver of a dialogue (update/dialogue.hpp) among several: its waits on deadlines, its
+// datagrams from its own queue, its lines compact and led by the device's address.
+#include "server/parallel/parallel_dialogue.hpp"
 
 #include <cstdarg>
 #include <cstdio>
@@ -17,7 +17,7 @@
 namespace qd {
 namespace {
 
-// Actions taken in one run at most: with zero pauses a silent device would hold the engine.
+// Steps taken in one run at most: with zero pauses a silent device would hold the engine.
 constexpr int kMaxActionsPerRun = 64;
 
 uint64_t now_ms(Server& srv) { return srv.clock.monotonic_ms(); }
@@ -25,19 +25,20 @@ bool verbose(const Server& srv) { return srv.cfg.on_dbg_pr == 1; }
 bool tracing(const Server& srv) { return srv.cfg.on_dbg_pf == 1; }
 
 // A line of the dialogue: the device's address, a blank, the text, as one write.
-__attribute__((format(QD_PRINTF_FORMAT, 3, 4))) void say_dlg(Server& srv, const Dialogue& d,
+__attribute__((format(QD_PRINTF_FORMAT, 3, 4))) void say_dlg(Server& srv,
+                                                               const ParallelDialogue& d,
                                                                const char* fmt, ...) {
     char text[400];
     va_list args;
     va_start(args, fmt);
     std::vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    say(srv.con, "%s %s\n", d.ip, text);
+    say(srv.con, "%s %s\n", d.rec.dev_IP, text);
 }
 
 class CompactOutput final : public SequenceOutput {
 public:
-    CompactOutput(Server& srv, Dialogue& d) : srv_(srv), d_(d) {}
+    CompactOutput(Server& srv, ParallelDialogue& d) : srv_(srv), d_(d) {}
 
     void reply(const from_dev_update_t& r, uint8_t code) override {
         if (!verbose(srv_)) return;
@@ -78,24 +79,26 @@ public:
         say_dlg(srv_, d_, "%s", programming_text(bits));
     }
     void written_again(uint32_t image_crc) override {
-        say_dlg(srv_, d_, "CRC32 FLASH UP1 не совпадает с образом (0h%X), повторяем запись",
-                image_crc);
+        char text[120];
+        written_again_text(image_crc, text, sizeof text);
+        say_dlg(srv_, d_, "%s", text);
     }
     void given_up(const GiveUp& why) override {
         char text[200];
-        give_up_text(why, d_.ip, text, sizeof text);
+        give_up_text(why, d_.rec.dev_IP, text, sizeof text);
         say_dlg(srv_, d_, "%s", text);
     }
 
 private:
     Server& srv_;
-    Dialogue& d_;
+    ParallelDialogue& d_;
 };
 
 // The dialogue's end line, with its duration and repetitions; then its journal line.
-void finish(Server& srv, Dialogue& d) {
-    const DialogueEnd outcome = d.seq.log.outcome;
-    journal_write(srv, d.journal, d.seq.log, outcome);
+void finish(Server& srv, ParallelDialogue& d) {
+    const DialogueCounts& log = d.rec.dialogue.log();
+    const DialogueEnd outcome = log.outcome;
+    journal_write(srv, d.rec.journal_entry, log, outcome);
     // With the flash check off, a flash that differs was written and jumped all the same.
     const bool written = outcome == DialogueEnd::updated || outcome == DialogueEnd::crc_differs;
     const char* end = written ? "Обновление завершено, устройство переведено в приложение"
@@ -103,12 +106,12 @@ void finish(Server& srv, Dialogue& d) {
                                                          : "Обмен прерван";
     say_dlg(srv, d, "%s: %llu мс, повторов: %u", end,
             static_cast<unsigned long long>(now_ms(srv) - d.opened_ms),
-            static_cast<unsigned>(d.seq.log.repeats));
+            static_cast<unsigned>(log.repeats));
     live_view_ended(srv, d, outcome);
-    d.used = false;
+    d.rec.open = false;
 }
 
-bool pop(Dialogue& d, QueuedDatagram& out) {
+bool pop(ParallelDialogue& d, QueuedDatagram& out) {
     if (d.queue_count == 0) return false;
     out = d.queue[d.queue_head];
     d.queue_head = (d.queue_head + 1) % DIALOGUE_QUEUE_SIZE;
@@ -116,109 +119,94 @@ bool pop(Dialogue& d, QueuedDatagram& out) {
     return true;
 }
 
-// The datagrams the dialogue's queue keeps, oldest first, each sorted into d.in; a poll's shown
-// at the frame trace level, the stale ones dropped without a word.
-class QueueSource final : public ReplySource {
-public:
-    QueueSource(Server& srv, Dialogue& d, bool shown) : srv_(srv), d_(d), shown_(shown) {}
-    bool next(const from_dev_update_t*& reply) override {
-        QueuedDatagram q;
-        if (!pop(d_, q)) return false;
-        from_dev_bcst_t bc{};
-        std::memset(&d_.in, 0, sizeof d_.in);
-        const int16_t kind = sort_datagram(q.bytes, q.len, bc, d_.in);
-        if (shown_ && tracing(srv_)) {
-            say_dlg(srv_, d_, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", q.len,
-                    static_cast<int>(d_.in.n_frame), static_cast<int>(d_.in.get_cmd),
-                    static_cast<int>(d_.in.get_result), static_cast<int>(kind));
-        }
-        reply = kind == NET_RX_DEV ? &d_.in : nullptr;
-        return true;
+// The oldest datagram kept, sorted into rec.in_dev and fed to the dialogue; one for a poll is
+// shown at the frame trace level, a stale one dropped without a word. False when none is kept.
+bool feed_oldest(Server& srv, ParallelDialogue& d, bool shown, CompactOutput& out) {
+    QueuedDatagram q;
+    if (!pop(d, q)) return false;
+    from_dev_bcst_t bc{};
+    from_dev_update_t& in = d.rec.in_dev;
+    std::memset(&in, 0, sizeof in);
+    const int16_t kind = sort_datagram(q.bytes, q.len, bc, in);
+    if (shown && tracing(srv)) {
+        say_dlg(srv, d, "RX byte:%d; Frame:%d CMD:%d Result:%d Kind:%d", q.len,
+                static_cast<int>(in.n_frame), static_cast<int>(in.get_cmd),
+                static_cast<int>(in.get_result), static_cast<int>(kind));
     }
-
-private:
-    Server& srv_;
-    Dialogue& d_;
-    bool shown_;
-};
-
-// The poll: the oldest datagram kept, if any; reply-paced, what is kept is read until a valid
-// reply (the rest is dropped).
-bool poll(Server& srv, Dialogue& d) {
-    QueueSource queue(srv, d, true);
-    return sequence_poll(d.seq, sequence_config(srv.cfg), queue) != nullptr;
+    d.rec.dialogue.datagram(kind == NET_RX_DEV ? &in : nullptr, now_ms(srv), out);
+    return true;
 }
 
-// What came of the command: the sequence evaluates it, and its next action is due at once.
-void heard(Server& srv, Dialogue& d, bool got) {
-    CompactOutput out(srv, d);
-    sequence_heard(d.seq, sequence_config(srv.cfg), srv.image_crc, got ? &d.in : nullptr, now_ms(srv), out);
-    d.deadline = now_ms(srv);
-}
-
-void send(Server& srv, Dialogue& d, const Next& next) {
-    if (next.drop_stale) {  // a reply was accepted: what waits is stale
-        QueueSource queue(srv, d, false);
-        sequence_drop_stale(d.seq, queue);
-    }
-    sequence_payload(d.seq, sequence_config(srv.cfg), srv.img_bf, d.ext, d.out.f_address);
-    seal_next(srv.exchange, d.out, next.code, d.ext);
-    const int sent = send_command(srv, d.out, d.addr);
+void transmit(Server& srv, ParallelDialogue& d, const Command& c) {
+    from_serv_update_t& os = d.rec.out_serv;
+    os.f_address = c.f_address;
+    seal_next(srv.exchange, os, c.code, c.payload);
+    const int sent = send_command(srv, os, d.rec.IP_addr_tx);
     if (sent < 0) {
         say_dlg(srv, d, "ERR: sendto()failed: %d", sent);
     } else if (tracing(srv)) {
-        say_dlg(srv, d, "TX byte: %d; CMD:%d; Frame:%u", sent, static_cast<int>(next.code),
-                static_cast<unsigned>(d.out.n_frame));
+        say_dlg(srv, d, "TX byte: %d; CMD:%d; Frame:%u", sent, static_cast<int>(c.code),
+                static_cast<unsigned>(os.n_frame));
     }
-    d.deadline = now_ms(srv) + next.ms;
-    if (srv.cfg.reply_paced && poll(srv, d)) heard(srv, d, true);
 }
 
-// The action that is due: the poll when the wait for a reply is over, else the sequence's next.
-void act(Server& srv, Dialogue& d) {
-    if (sequence_awaiting(d.seq)) {
-        heard(srv, d, poll(srv, d));
-        return;
-    }
-    CompactOutput out(srv, d);
-    const Next next = sequence_next(d.seq, sequence_config(srv.cfg), now_ms(srv), out);
-    switch (next.what) {
-        case Do::send:
-            send(srv, d, next);
-            break;
-        case Do::pause:
-        case Do::gap:
-            d.deadline = now_ms(srv) + next.ms;
-            break;
-        case Do::end:
+// What a step of the dialogue came to: a command sent or a wait over counts against the run's
+// limit, as one action; a datagram fed does not.
+enum class Ran : uint8_t { waits, action, fed };
+
+// What the dialogue wants done now, done; it waits until d.deadline, or has ended.
+Ran advance(Server& srv, ParallelDialogue& d, CompactOutput& out) {
+    DeviceDialogue& dlg = d.rec.dialogue;
+    const uint64_t now = now_ms(srv);
+    const Step st = dlg.next(now, out);
+    switch (st.want) {
+        case Want::transmit:
+            transmit(srv, d, st.command);
+            return Ran::action;
+        case Want::drain:  // a reply was accepted: what the queue keeps is stale
+            if (!feed_oldest(srv, d, false, out)) dlg.timeout();
+            return Ran::fed;
+        case Want::wait:
+            if (st.datagrams && feed_oldest(srv, d, true, out)) return Ran::fed;
+            d.deadline = st.deadline;
+            if (now < st.deadline) return Ran::waits;
+            dlg.timeout();
+            return Ran::action;
+        case Want::poll:
+            if (!feed_oldest(srv, d, true, out)) dlg.datagram(nullptr, now, out);
+            return Ran::fed;
+        case Want::end:
             finish(srv, d);
             break;
     }
+    return Ran::waits;
 }
 
 }  // namespace
 
-void dialogue_open(Server& srv, Dialogue& d, const DialogueStart& start) {
-    d = Dialogue{};
-    d.used = true;
-    d.addr = start.addr;
-    std::snprintf(d.ip, sizeof d.ip, "%s", start.ip);
+void dialogue_open(Server& srv, ParallelDialogue& d, const DialogueStart& start) {
+    d = ParallelDialogue{};  // a dialogue among several starts with its payload zeroed
+    DialogueRecord& rec = d.rec;
+    rec.open = true;
+    rec.IP_addr_tx = start.addr;
+    std::snprintf(rec.dev_IP, sizeof rec.dev_IP, "%s", start.ip);
     std::memcpy(d.mac, start.mac, sizeof d.mac);
     d.opened_ms = now_ms(srv);
-    sequence_open(d.seq, start.first_proc, d.opened_ms, start.outside_networks);
-    d.journal = start.journal;
+    rec.dialogue.open(dialogue_setup(srv.cfg, srv.img_bf, srv.image_crc), start.first_proc,
+                      d.opened_ms, start.outside_networks);
+    rec.journal_entry = start.journal;
     say_dlg(srv, d, "%s",
-            d.seq.log.updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
+            rec.dialogue.log().updating ? "Начато обновление ПО" : "Передаем команду CMD_JUMP_TO_APP");
     if (start.outside_networks) {
         char text[120];
-        outside_networks_text(d.ip, text, sizeof text);
+        outside_networks_text(rec.dev_IP, text, sizeof text);
         say_dlg(srv, d, "%s", text);
     }
     live_view_opened(srv, d);
     d.deadline = d.opened_ms;
 }
 
-void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len) {
+void dialogue_receive(Server& srv, ParallelDialogue& d, const uint8_t* rx, int len) {
     if (d.queue_count == DIALOGUE_QUEUE_SIZE) {  // full: the oldest goes
         d.queue_head = (d.queue_head + 1) % DIALOGUE_QUEUE_SIZE;
         --d.queue_count;
@@ -230,12 +218,21 @@ void dialogue_receive(Server& srv, Dialogue& d, const uint8_t* rx, int len) {
                                                                   : sizeof q.bytes;
     std::memcpy(q.bytes, rx, keep);
     ++d.queue_count;
-    if (sequence_awaiting(d.seq) && srv.cfg.reply_paced && poll(srv, d)) heard(srv, d, true);
+    // Reply-paced, a reply ends the wait: heard now, the next step due at once.
+    DeviceDialogue& dlg = d.rec.dialogue;
+    if (!dlg.listening()) return;
+    CompactOutput out(srv, d);
+    while (dlg.listening() && feed_oldest(srv, d, true, out)) {
+    }
+    if (!dlg.listening()) d.deadline = now_ms(srv);
 }
 
-void dialogue_run(Server& srv, Dialogue& d) {
-    for (int n = 0; n < kMaxActionsPerRun && d.used && now_ms(srv) >= d.deadline; ++n) {
-        act(srv, d);
+void dialogue_run(Server& srv, ParallelDialogue& d) {
+    CompactOutput out(srv, d);
+    for (int n = 0; n < kMaxActionsPerRun && d.rec.open;) {
+        const Ran ran = advance(srv, d, out);
+        if (ran == Ran::waits) return;
+        if (ran == Ran::action) ++n;
     }
 }
 

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "server/rack/rack_state.hpp"
+#include "server/parallel/parallel_state.hpp"
 
 namespace qd {
 
