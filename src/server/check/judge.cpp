@@ -71,8 +71,7 @@ BoardFate decide(BoardKind kind, const DecisionConfig& d, uint32_t crc, const ui
     fate.kind = kind;
     fate.analysis = analyse(bc, d);
     // A flag the analysis leaves alone is never written with this configuration: 0 from start.
-    const uint8_t update = fate.analysis.enable_update_up1 == 1 ? 1 : 0;
-    fate.action = act(update, fate.analysis.verdict, true, image, app_jump_regime);
+    fate.action = act(fate.analysis, ActingFacts{true, image, app_jump_regime, 0});
     return fate;
 }
 
@@ -164,8 +163,7 @@ Policy policy_of(const Settings& cfg, const EntryCheck (&entries)[4], bool image
         }
     }
     for (size_t i = 0; i < p.count; ++i) {
-        const Action with_image = act(p.boards[i].analysis.enable_update_up1 == 1 ? 1 : 0,
-                                      p.boards[i].analysis.verdict, true, true, jump);
+        const Action with_image = act(p.boards[i].analysis, ActingFacts{true, true, jump, 0});
         p.updates_some_board = p.updates_some_board || with_image.what == DeviceAction::update;
     }
     return p;
