@@ -39,8 +39,13 @@ std::string pad_left(const std::string& s, size_t w) {
 std::string num(uint64_t n) { return std::to_string(n); }
 
 std::string place(const JournalTally& t, size_t file, uint64_t first, uint64_t last) {
-    std::string out = clean(t.files()[file].name) + ":" + num(first);
-    if (last > first) out += "-" + num(last);
+    std::string out = clean(t.files()[file].name);
+    out += ':';
+    out += num(first);
+    if (last > first) {
+        out += '-';
+        out += num(last);
+    }
     return out;
 }
 
