@@ -22,8 +22,8 @@ std::atomic<bool> g_armed{false};
 void end_at_waits(EndHook hook, void* context) {
     g_hook = hook;
     g_context = context;
-    g_armed = true;
     end_gate::install_handlers();
+    g_armed = true;
 }
 
 namespace end_gate {

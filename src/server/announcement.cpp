@@ -88,10 +88,11 @@ Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc) {
     return a;
 }
 
-Action act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
-                   uint8_t flag_before, JournalEntry& entry) {
-    const ActingFacts facts{device_address_usable(srv, ip), srv.image_loaded,
-                            srv.cfg.app_jump_regime, flag_before};
+Acted act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
+                  uint8_t flag_before, JournalEntry& entry) {
+    const AddressFacts address = address_facts(srv, ip);
+    const ActingFacts facts{address.usable, srv.image_loaded, srv.cfg.app_jump_regime,
+                            flag_before};
     const Action a = act(analysis, facts);
     if (srv.journal.active) entry = journal_entry(srv, bc, ip, a.verdict);
     if (a.bad_address) say(srv.con, "IP адрес устройства %s недопустим, обмен с ним невозможен!\n", ip);
@@ -101,7 +102,7 @@ Action act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const
     } else if (a.what == DeviceAction::ignore) {
         say_ignored(srv, entry);
     }
-    return a;
+    return Acted{a, address.reach == Reach::outside};
 }
 
 }  // namespace qd

@@ -21,11 +21,17 @@ void report_device(Server& srv, const from_dev_bcst_t& bc);
 // its findings; what the analysis came to.
 Analysis report_and_analyse(Server& srv, const from_dev_bcst_t& bc);
 
+// What the acting step came to.
+struct Acted {
+    Action action;
+    bool outside_networks = false;  // the device's address lies in none of the PC's networks
+};
+
 // The acting step, for both engines, on the device that announced bc from ip, on its analysis
-// (`flag_before`: see ActingFacts); the journal's entry for the device noted in `entry`, and the
-// step's lines (a bad address, no image, the jump line, or the ignore lines, the device then
-// journalled); what is to be done.
-Action act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
-                   uint8_t flag_before, JournalEntry& entry);
+// (`flag_before`: see ActingFacts), with the adapters as the system lists them now; the
+// journal's entry for the device noted in `entry`, and the step's lines (a bad address, no
+// image, the jump line, or the ignore lines, the device then journalled); what is to be done.
+Acted act_and_say(Server& srv, const from_dev_bcst_t& bc, const char* ip, const Analysis& analysis,
+                  uint8_t flag_before, JournalEntry& entry);
 
 }  // namespace qd

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <thread>
-#include <atomic>
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -37,6 +36,7 @@
 #include "support/csv.hpp"
 #include "support/devsim_result.hpp"
 #include "support/junk.hpp"
+#include "support/junk_stream.hpp"
 #include "support/mounts.hpp"
 #include "support/trace.hpp"
 #include "support/udp.hpp"
@@ -681,31 +681,20 @@ TEST(JournalInterrupted, UnderAStreamOfJunkTheEndComesAtOnce) {
         ASSERT_TRUE(bench.wait_for_count(writing, c.parallel > 0 ? 100u : 1u, kSettleMs))
             << bench.transcript();
 
-        std::atomic<bool> stop{false};
-        std::atomic<uint64_t> sent{0};
-        std::thread stream([&] {
-            test::UdpSocket so = bench.net().in_device([] { return test::UdpSocket(); });
-            if (!so.bind(ip(boards + 1), 0)) return;
-            test::JunkMaker junk(7);
-            std::vector<test::Bytes> pool;
-            for (int i = 0; i < 64; ++i) pool.push_back(junk.next().bytes);
-            sent = test::stream_to(so, TestNetwork::kServerIp, UPDATE_PORT, pool, stop,
-                                   Clock::now() + std::chrono::seconds(8));
-        });
+        test::JunkStream stream(bench.net(), ip(boards + 1), 7, std::chrono::seconds(8));
         std::this_thread::sleep_for(std::chrono::milliseconds(1500));
         const Clock::time_point asked = Clock::now();
         ASSERT_EQ(::kill(bench.server().pid(), c.sig), 0);
         const std::optional<int> status = bench.server().wait_for(6000);
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked);
-        stop = true;
-        stream.join();
+        const uint64_t sent = stream.stop();
         dev->stop();
-        EXPECT_GT(sent.load(), 1000u) << "the stream did not flow";
+        EXPECT_GT(sent, 1000u) << "the stream did not flow";
         EXPECT_EQ(status, 128 + c.sig);
         EXPECT_LE(took.count(), 1500) << "from the signal to the end";
         std::printf("[ %s: ended %lld ms after the signal, %llu datagrams sent ]\n", c.name,
                     static_cast<long long>(took.count()),
-                    static_cast<unsigned long long>(sent.load()));
+                    static_cast<unsigned long long>(sent));
 
         const std::string bytes = read_text(bench.dir() / kJournal);
         const test::CsvText csv = test::read_csv(bytes, "\n");
@@ -781,24 +770,6 @@ TEST_P(JournalUnopenable, SaidBeforeTheStartAndTheDeviceIsUpdated) {
 
 // --- 4. the disk full mid-run ----------------------------------------------------------------
 
-// Earlier lines of `bytes` in all: whole lines whose durations have 3 to 6 digits.
-std::string earlier_lines(size_t bytes) {
-    const auto line = [](size_t digits) {
-        return "2026-12-10T13:05:42+03:00,2.81.68.9.9.9,198.18.0.9,1,1,7EF40B2C,update,updated,"
-               "D718226B,D718226B.upk,D718226B," + std::string(digits, '7') + ",488,0\n";
-    };
-    const size_t shortest = line(3).size();
-    const size_t lines = bytes / shortest;
-    size_t extra = bytes - lines * shortest;
-    std::string text;
-    for (size_t i = 0; i < lines; ++i) {
-        const size_t more = extra < 3 ? extra : 3;
-        extra -= more;
-        text += line(3 + more);
-    }
-    return text;
-}
-
 // A device's line is about this long; the room left beforehand takes one and a half.
 size_t line_size_guess() {
     const std::string rest =
@@ -824,8 +795,9 @@ TEST(JournalDiskFull, SaidOnceNoHalfLineAndTheUpdatesGoOn) {
     ASSERT_EQ(mount.error(), "");
     const size_t guess = line_size_guess();
     const std::string header_line = std::string(kHeader) + "\n";
+    const size_t earlier = room(disk) - header_line.size() - guess * 3 / 2;
     const std::string before =
-        header_line + earlier_lines(room(disk) - header_line.size() - guess * 3 / 2);
+        header_line + test::earlier_journal_lines(earlier, "2.81.68.9.9.9", "\n");
     test::write_text(disk / kJournal, before);
     ASSERT_EQ(read_text(disk / kJournal), before) << "the tmpfs took less than its room";
 

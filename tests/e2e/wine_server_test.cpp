@@ -15,7 +15,6 @@
 #include <sys/statvfs.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +34,7 @@
 #include "protocol/crc.hpp"
 #include "support/child_process.hpp"
 #include "support/csv.hpp"
-#include "support/junk.hpp"
+#include "support/junk_stream.hpp"
 #include "support/mounts.hpp"
 #include "support/private_net.hpp"
 #include "support/pty_process.hpp"
@@ -438,24 +437,6 @@ const std::string kWaitingAgain =
     "Ожидаем широковещательное сообщение от следующего устройства.\n";
 const std::string kWriteFailed = "Ошибка записи журнала обновлений: ";
 
-// Lines of an earlier run, CR LF each, `bytes` in all: their durations have 3 to 6 digits.
-std::string earlier_lines(size_t bytes) {
-    const auto line = [](size_t digits) {
-        return "2026-12-10T13:05:42+03:00,0.128.225.9.9.9,198.18.0.9,1,1,7EF40B2C,update,updated,"
-               "D718226B,D718226B.upk,D718226B," + std::string(digits, '7') + ",488,0\r\n";
-    };
-    const size_t shortest = line(3).size();
-    const size_t lines = bytes / shortest;
-    size_t extra = bytes - lines * shortest;
-    std::string text;
-    for (size_t i = 0; i < lines; ++i) {
-        const size_t more = extra < 3 ? extra : 3;
-        extra -= more;
-        text += line(3 + more);
-    }
-    return text;
-}
-
 // About the length of a device's line in the journal of the test below.
 size_t line_size_guess() {
     return std::string("2026-12-10T13:05:42+03:00,0.128.225.1.2.1,198.18.0.2,3,2,7EF40B2C,update,"
@@ -485,8 +466,9 @@ TEST_F(WineServer, KeepsOnlyWholeJournalLinesOnADiskThatFillsUp) {
     test::write_text(disk / "other.bin", std::string(kOther, 'x'));
     const size_t guess = line_size_guess();
     const std::string header_line = kJournalHeader + "\r\n";
+    const size_t earlier = room(disk) - kOther - header_line.size() - guess * 3 / 2;
     const std::string before =
-        header_line + earlier_lines(room(disk) - kOther - header_line.size() - guess * 3 / 2);
+        header_line + test::earlier_journal_lines(earlier, "0.128.225.9.9.9", "\r\n");
     test::write_text(disk / "journal.csv", before);
     ASSERT_EQ(read_bytes(disk / "journal.csv"), before) << "the tmpfs took less than its room";
     std::ofstream(work.path() / "full.ini")
@@ -805,8 +787,7 @@ TEST_F(WineServer, CtrlCUnderAStreamOfJunkEndsAtOnceWithTheLinesOfTheBoardsInPro
         << "[DEBUG]\nDebugPrint=1\n[DIRECTIVE]\nAutoProg=2\nReplyPaced=1\nParallel=2\n"
            "DelayFrames=500\nDelayWrite=500\nStallTimeout=0\n[FILE]\nBinContainer=D718226B.upk\n"
            "[PASS]\nPassBinContainer=1A2B3C4D\n[LOG]\nJournal=end.csv\n";
-    const fs::path container = fs::path(QD_EXAMPLES_DIR) / "D718226B.upk";
-    fs::copy_file(container, work.path() / "D718226B.upk");
+    copy_example("D718226B.upk");
     auto server = start_server("end.ini", "end.bin");
     // Each block takes its board 20 ms: the write lasts about 10 s.
     ChildProcess rack({"bash", QD_TESTNET_SH, "exec-dev", net_->name(), QD_DEVSIM_EXE,
@@ -823,31 +804,20 @@ TEST_F(WineServer, CtrlCUnderAStreamOfJunkEndsAtOnceWithTheLinesOfTheBoardsInPro
     }
     ASSERT_TRUE(writing()) << as_text(console("end.bin")) << errors("end.bin");
 
-    std::atomic<bool> stop{false};
-    std::atomic<uint64_t> sent{0};
-    std::thread stream([&] {
-        UdpSocket so = net_->in_device([] { return UdpSocket(); });
-        if (!so.bind(TestNetwork::device_ip(3), 0)) return;
-        test::JunkMaker junk(11);
-        std::vector<test::Bytes> pool;
-        for (int i = 0; i < 64; ++i) pool.push_back(junk.next().bytes);
-        sent = test::stream_to(so, TestNetwork::kServerIp, UPDATE_PORT, pool, stop,
-                               Clock::now() + std::chrono::seconds(8));
-    });
+    test::JunkStream stream(*net_, TestNetwork::device_ip(3), 11, std::chrono::seconds(8));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     const auto asked = Clock::now();
     server->signal(SIGINT);
     const std::optional<int> status = server->wait(10000);
     const auto took =
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
-    stop = true;
-    stream.join();
+    const uint64_t sent = stream.stop();
     rack.stop();
-    EXPECT_GT(sent.load(), 1000u) << "the stream did not flow";
+    EXPECT_GT(sent, 1000u) << "the stream did not flow";
     EXPECT_EQ(status, kEndedByCtrlC);
     EXPECT_LE(took, 1500) << "from Ctrl+C to the end";
     std::printf("[ ended %lld ms after Ctrl+C, %llu datagrams sent ]\n",
-                static_cast<long long>(took), static_cast<unsigned long long>(sent.load()));
+                static_cast<long long>(took), static_cast<unsigned long long>(sent));
 
     const std::string bytes = read_bytes(work.path() / "end.csv");
     const test::CsvText csv = test::read_csv(bytes, "\r\n");

@@ -178,17 +178,10 @@ TEST(DeviceAddress, ReservedOwnAndBroadcastAddressesAreRefused) {
 
 // ---- addresses outside the PC's networks ----
 
-// Dotted text as a number, host byte order.
-uint32_t host_order(const char* dotted) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    EXPECT_EQ(std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d), 4) << dotted;
-    return a << 24 | b << 16 | c << 8 | d;
-}
-
 AdapterRecord adapter_with(std::initializer_list<std::pair<const char*, const char*>> networks) {
     AdapterRecord a;
     for (const auto& [ip, mask] : networks) {
-        a.add_network(host_order(ip), host_order(mask));
+        a.add_network(test::host_order(ip), test::host_order(mask));
     }
     return a;
 }
@@ -224,7 +217,7 @@ TEST(PcNetworks, AnAddressIsInsideWhenOneAdaptersNetworkHoldsIt) {
         {"no adapter", {}, "10.9.9.2", Reach::unknown},
     };
     for (const ReachCase& c : cases) {
-        EXPECT_EQ(reach_of(host_order(c.ip), c.adapters), c.reach) << c.name;
+        EXPECT_EQ(reach_of(test::host_order(c.ip), c.adapters), c.reach) << c.name;
     }
 }
 
@@ -232,13 +225,13 @@ TEST(PcNetworks, TheAdaptersAsTheSystemListsThemNow) {
     test::TestServer t;
     t.adapters.records = {adapter_with({{"198.18.9.1", "255.255.255.0"}})};
     t.adapters.result = AdapterQuery::ok;
-    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::outside);
-    EXPECT_EQ(pc_networks_reach(*t.srv, "198.18.9.7"), Reach::inside);
-    EXPECT_EQ(pc_networks_reach(*t.srv, "198.18.9"), Reach::unknown) << "no address";
+    EXPECT_EQ(address_facts(*t.srv, "10.9.9.2").reach, Reach::outside);
+    EXPECT_EQ(address_facts(*t.srv, "198.18.9.7").reach, Reach::inside);
+    EXPECT_EQ(address_facts(*t.srv, "198.18.9").reach, Reach::unknown) << "no address";
     t.adapters.records = {adapter_with({{"10.0.0.1", "255.0.0.0"}})};
-    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::inside) << "the list of this moment";
+    EXPECT_EQ(address_facts(*t.srv, "10.9.9.2").reach, Reach::inside) << "the list of this moment";
     t.adapters.result = AdapterQuery::failed;
-    EXPECT_EQ(pc_networks_reach(*t.srv, "10.9.9.2"), Reach::unknown);
+    EXPECT_EQ(address_facts(*t.srv, "10.9.9.2").reach, Reach::unknown);
 }
 
 TEST_F(Field, AnnouncementFromAnAddressThatIsNoDevicesIsReportedButNeverAnswered) {

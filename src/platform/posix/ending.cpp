@@ -17,7 +17,6 @@ constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 sigset_t g_ends;       // the end signals the program handles (not those it was started ignoring)
 sigset_t g_wait_mask;  // the mask the waits run with: the end signals let in
-bool g_installed = false;
 
 extern "C" void note_end_signal(int sig) { end_gate::record(sig); }
 
@@ -40,11 +39,9 @@ void install_handlers() {
     ::sigprocmask(SIG_BLOCK, &g_ends, &current);
     g_wait_mask = current;
     for (const int sig : kEndSignals) sigdelset(&g_wait_mask, sig);
-    g_installed = true;
 }
 
 void collect_pending() {
-    if (!g_installed) return;
     sigset_t pending;
     if (::sigpending(&pending) != 0) return;
     for (const int sig : kEndSignals) {
@@ -73,7 +70,7 @@ void end_as(int sig) {
 
 namespace posix {
 
-const sigset_t* wait_mask() { return g_installed ? &g_wait_mask : nullptr; }
+const sigset_t* wait_mask() { return end_gate::armed() ? &g_wait_mask : nullptr; }
 
 }  // namespace posix
 }  // namespace qd

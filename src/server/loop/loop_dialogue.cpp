@@ -5,7 +5,6 @@
 #include "server/loop/loop_dialogue.hpp"
 
 #include "protocol/commands.hpp"
-#include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
 #include "server/journal/journal.hpp"
 #include "server/console/report.hpp"
@@ -145,11 +144,10 @@ void run_update_steps(Server& srv) {
     }
 }
 
-void start_dialogue(Server& srv, uint8_t first_proc) {
+void start_dialogue(Server& srv, uint8_t first_proc, bool outside) {
     DialogueRecord& d = srv.loop.dlg;
     // A board the PC cannot reach is named before the first command; the dialogue goes on (a
     // route may still reach it).
-    const bool outside = pc_networks_reach(srv, d.dev_IP) == Reach::outside;
     if (outside) {
         char text[120];
         outside_networks_text(d.dev_IP, text, sizeof text);

@@ -27,15 +27,15 @@ void act_on_decision(Server& srv) {
     LoopState& loop = srv.loop;
     // An analysis that leaves the update flag as it was acts on the previous board's: the
     // one-at-a-time loop's console shows it so.
-    const Action a = act_and_say(srv, loop.in_bc, loop.dlg.dev_IP, loop.analysis,
-                                 loop.enable_update_up1, loop.dlg.journal_entry);
-    loop.enable_update_up1 = a.enable_update_up1;
-    switch (a.what) {
+    const Acted acted = act_and_say(srv, loop.in_bc, loop.dlg.dev_IP, loop.analysis,
+                                    loop.enable_update_up1, loop.dlg.journal_entry);
+    loop.enable_update_up1 = acted.action.enable_update_up1;
+    switch (acted.action.what) {
         case DeviceAction::update:
-            start_dialogue(srv, CMD_NOP);
+            start_dialogue(srv, CMD_NOP, acted.outside_networks);
             break;
         case DeviceAction::jump:
-            start_dialogue(srv, CMD_JUMP_TO_APP);
+            start_dialogue(srv, CMD_JUMP_TO_APP, acted.outside_networks);
             break;
         case DeviceAction::ignore:
             srv.loop.state = STATE_WAIT_BROADCAST;

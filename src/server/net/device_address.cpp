@@ -32,9 +32,7 @@ bool reserved(uint32_t ip) {
 }
 
 // One of the server's own addresses, or the broadcast address of one of its subnets.
-bool own_or_broadcast(Server& srv, uint32_t ip) {
-    std::vector<AdapterRecord> list;
-    if (srv.adapters.query(list) != AdapterQuery::ok) return false;
+bool own_or_broadcast(const std::vector<AdapterRecord>& list, uint32_t ip) {
     for (const AdapterRecord& a : list) {
         uint32_t own = 0;
         uint32_t mask = 0;
@@ -58,18 +56,19 @@ Reach reach_of(uint32_t address, const std::vector<AdapterRecord>& list) {
     return any ? Reach::outside : Reach::unknown;
 }
 
-Reach pc_networks_reach(Server& srv, const char* dotted) {
+AddressFacts address_facts(Server& srv, const char* dotted) {
+    AddressFacts f;
     uint32_t value = 0;
-    if (!parse_dotted(dotted, value)) return Reach::unknown;
+    if (!parse_dotted(dotted, value)) return f;
     std::vector<AdapterRecord> list;
-    if (srv.adapters.query(list) != AdapterQuery::ok) return Reach::unknown;
-    return reach_of(value, list);
+    if (srv.adapters.query(list) != AdapterQuery::ok) list.clear();  // only reserved ranges known
+    f.usable = !reserved(value) && !own_or_broadcast(list, value);
+    f.reach = reach_of(value, list);
+    return f;
 }
 
 bool device_address_usable(Server& srv, const char* dotted) {
-    uint32_t value = 0;
-    if (!parse_dotted(dotted, value)) return false;
-    return !reserved(value) && !own_or_broadcast(srv, value);
+    return address_facts(srv, dotted).usable;
 }
 
 }  // namespace qd

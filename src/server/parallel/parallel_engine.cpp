@@ -7,7 +7,6 @@
 #include "protocol/serial.hpp"
 #include "server/announcement.hpp"
 #include "server/console/live_view.hpp"
-#include "server/net/device_address.hpp"
 #include "server/net/exchange.hpp"
 #include "server/parallel/parallel_dialogue.hpp"
 #include "server/server.hpp"
@@ -71,11 +70,12 @@ void announcement(Server& srv, const from_dev_bcst_t& bc) {
     DialogueStart start{addr, ip, bc.my_mac, JournalEntry{}, CMD_NOP};
     srv.con.hold();
     const Analysis a = report_and_analyse(srv, bc);
-    const DeviceAction action = act_and_say(srv, bc, ip, a, 0, start.journal).what;
+    const Acted acted = act_and_say(srv, bc, ip, a, 0, start.journal);
     srv.con.release();
+    const DeviceAction action = acted.action.what;
     if (action == DeviceAction::ignore) return;
     if (action == DeviceAction::jump) start.first_proc = CMD_JUMP_TO_APP;
-    start.outside_networks = pc_networks_reach(srv, ip) == Reach::outside;
+    start.outside_networks = acted.outside_networks;
     dialogue_open(srv, *slot, start);
 }
 

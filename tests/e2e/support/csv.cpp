@@ -91,4 +91,23 @@ CsvText read_csv(const std::string& text, const std::string& line_end) {
     return CsvReader(text, line_end).read();
 }
 
+std::string earlier_journal_lines(size_t bytes, const std::string& serial,
+                                  const std::string& line_end) {
+    const auto line = [&](size_t digits) {
+        return "2026-12-10T13:05:42+03:00," + serial +
+               ",198.18.0.9,1,1,7EF40B2C,update,updated,D718226B,D718226B.upk,D718226B," +
+               std::string(digits, '7') + ",488,0" + line_end;
+    };
+    const size_t shortest = line(3).size();
+    const size_t lines = bytes / shortest;
+    size_t extra = bytes - lines * shortest;
+    std::string text;
+    for (size_t i = 0; i < lines; ++i) {
+        const size_t more = extra < 3 ? extra : 3;
+        extra -= more;
+        text += line(3 + more);
+    }
+    return text;
+}
+
 }  // namespace qd::test

@@ -26,4 +26,10 @@ struct CsvText {
 // record without its line end are faults.
 CsvText read_csv(const std::string& text, const std::string& line_end);
 
+// Whole journal lines of an earlier run, of board `serial`, each ended by `line_end`, `bytes` in
+// all (as near as whole lines allow): their durations have 3 to 6 digits, so that they fill the
+// room given.
+std::string earlier_journal_lines(size_t bytes, const std::string& serial,
+                                  const std::string& line_end);
+
 }  // namespace qd::test

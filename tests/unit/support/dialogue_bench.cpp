@@ -42,13 +42,6 @@ bool ends_with(const std::string& text, const std::string& tail) {
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Dotted text as a number, host byte order (0 for anything else).
-static uint32_t host_order(const char* dotted) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 0;
-    return a << 24 | b << 16 | c << 8 | d;
-}
-
 DialogueBench::DialogueBench() : image(bench_image()) {
     configure();
     t.adapters.result = AdapterQuery::ok;

@@ -131,4 +131,10 @@ void TestServer::renew(Console* console) {
     srv->journal.file = &journal;
 }
 
+uint32_t host_order(const char* dotted) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (std::sscanf(dotted, "%u.%u.%u.%u", &a, &b, &c, &d) != 4) return 0;
+    return a << 24 | b << 16 | c << 8 | d;
+}
+
 }  // namespace qd::test

@@ -82,6 +82,9 @@ public:
     VirtualClock* clock = nullptr;
 };
 
+// Dotted text as a number, host byte order (0 for anything else): an adapter network's parts.
+uint32_t host_order(const char* dotted);
+
 class FakeAdapters : public AdapterSource {
 public:
     AdapterQuery query(std::vector<AdapterRecord>& list) override {
