@@ -54,22 +54,4 @@ std::optional<UdpCounters> udp_counters(pid_t pid) {
     return UdpCounters{t.at("InDatagrams"), t.at("InErrors"), t.at("RcvbufErrors")};
 }
 
-std::optional<uint64_t> udp_receive_queue(pid_t pid, uint16_t port) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/net/udp");
-    std::string line;
-    std::getline(in, line);  // the names
-    std::optional<uint64_t> queued;
-    for (; std::getline(in, line);) {
-        // "sl local_address rem_address st tx_queue:rx_queue ...", addresses and queues in hex.
-        const std::vector<std::string> w = words(line);
-        if (w.size() < 5) continue;
-        const size_t colon = w[1].find(':');
-        const size_t queues = w[4].find(':');
-        if (colon == std::string::npos || queues == std::string::npos) continue;
-        if (std::stoul(w[1].substr(colon + 1), nullptr, 16) != port) continue;
-        queued = queued.value_or(0) + std::stoull(w[4].substr(queues + 1), nullptr, 16);
-    }
-    return queued;
-}
-
 }  // namespace qd::test

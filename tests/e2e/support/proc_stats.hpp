@@ -30,8 +30,4 @@ struct UdpCounters {
 
 std::optional<UdpCounters> udp_counters(pid_t pid);
 
-// The bytes waiting in the receive queues of the UDP sockets bound to `port` in the process's
-// network namespace (/proc/PID/net/udp); nothing when there is no such socket.
-std::optional<uint64_t> udp_receive_queue(pid_t pid, uint16_t port);
-
 }  // namespace qd::test
