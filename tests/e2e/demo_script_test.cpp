@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <ostream>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +38,13 @@ struct Programs {
     std::vector<const char*> folder;  // in QD_DEMO_BIN, or in the tree's build/demo/apps
     std::vector<const char*> debug;   // in the tree's build/debug/apps
 };
+
+// Whether the demo's output shows a line of the script's own. It starts after a line of the
+// server's, or after the server's waiting counter, which ends in a carriage return.
+bool shown(const std::string& out, const std::string& line) {
+    return out.find("\n" + line + "\n") != std::string::npos ||
+           out.find("\r" + line + "\n") != std::string::npos;
+}
 
 // A run of the demo with its state, work files and programs in a temporary folder of its own.
 class DemoScript : public ::testing::Test {
@@ -79,11 +85,14 @@ protected:
             if (demo.wait_for(20)) break;
             std::error_code ec;
             for (const auto& net : fs::directory_iterator(state_, ec)) {
-                for (const char* side : {"server.ns", "dev.ns"}) {
-                    const std::string id = read_text(net.path() / side);
-                    if (!id.empty() && id.back() == '\n') {
-                        namespaces_.insert(id.substr(0, id.size() - 1));
+                for (const std::string side : {"server", "dev"}) {
+                    const std::string id = read_text(net.path() / (side + ".ns"));
+                    const std::string pid = read_text(net.path() / (side + ".pid"));
+                    if (id.empty() || id.back() != '\n' || pid.empty() || pid.back() != '\n') {
+                        continue;
                     }
+                    namespaces_.hold(fs::path("/proc") / pid.substr(0, pid.size() - 1) / "ns" / "net",
+                                     id.substr(0, id.size() - 1));
                 }
             }
         }
@@ -119,7 +128,7 @@ protected:
     const fs::path tmp_ = dir_.path() / "tmp";      // the demo's work folder goes here
     const fs::path output_ = dir_.path() / "demo.txt";
     const fs::path bin_ = dir_.path() / "bin";      // QD_DEMO_BIN
-    std::set<std::string> namespaces_;  // of the networks the demo made
+    test::HeldNamespaces namespaces_;  // of the networks the demo made
 };
 
 // --- programs that are not there --------------------------------------------------------------
@@ -220,15 +229,11 @@ TEST_P(DeviceOutcome, StatusAndLastLineTellHowTheDevicesEnded) {
 
     const std::string out = output();
     EXPECT_EQ(last_line(), c.last_line) << out;
-    // A line of the script's own starts after a line of the server's, or after its waiting
-    // counter, which ends in a carriage return.
     for (const std::string& line : c.shown) {
-        EXPECT_TRUE(out.find("\n" + line + "\n") != std::string::npos ||
-                    out.find("\r" + line + "\n") != std::string::npos)
-            << line << "\n" << out;
+        EXPECT_TRUE(shown(out, line)) << line << "\n" << out;
     }
-    EXPECT_EQ(namespaces_.size(), 2u) << "the test network was not seen";
-    EXPECT_FALSE(test::someone_left_in(namespaces_));
+    EXPECT_EQ(namespaces_.ids().size(), 2u) << "the test network was not seen";
+    EXPECT_FALSE(test::someone_left_in(namespaces_.ids()));
     EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
     EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
 }
@@ -303,7 +308,7 @@ TEST_F(DemoScript, IniUpdatesABoardWithTheContainerItNames) {
 
     const std::string out = output();
     EXPECT_EQ(last_line(), kFinished) << out;
-    EXPECT_NE(out.find("\nqd-devsim 198.18.0.2: exit status 0\n"), std::string::npos) << out;
+    EXPECT_TRUE(shown(out, "qd-devsim 198.18.0.2: exit status 0")) << out;
     EXPECT_EQ(out.find("198.18.0.3"), std::string::npos) << out;
     const test::DevsimResult board(out);
     EXPECT_TRUE(board.jumped()) << out;
@@ -312,10 +317,10 @@ TEST_F(DemoScript, IniUpdatesABoardWithTheContainerItNames) {
 
     // The journal as shown, its header and its one line: the serial number, the decision and
     // result, the container.
-    const std::string shown = "\nThe update journal (updates.csv):\n";
-    const size_t at = out.find(shown);
+    const std::string heading = "\nThe update journal (updates.csv):\n";
+    const size_t at = out.find(heading);
     ASSERT_NE(at, std::string::npos) << out;
-    const std::string after = out.substr(at + shown.size());
+    const std::string after = out.substr(at + heading.size());
     const test::CsvText journal = test::read_csv(after.substr(0, after.find("\n\n") + 1), "\n");
     ASSERT_EQ(journal.error, "") << after;
     ASSERT_EQ(journal.records.size(), 2u) << after;
@@ -328,8 +333,8 @@ TEST_F(DemoScript, IniUpdatesABoardWithTheContainerItNames) {
     EXPECT_EQ(board_line[9], name);
     EXPECT_EQ(board_line[10], hex8(crc));
 
-    EXPECT_EQ(namespaces_.size(), 2u) << "the test network was not seen";
-    EXPECT_FALSE(test::someone_left_in(namespaces_));
+    EXPECT_EQ(namespaces_.ids().size(), 2u) << "the test network was not seen";
+    EXPECT_FALSE(test::someone_left_in(namespaces_.ids()));
     EXPECT_EQ(test::list_dir(state_), std::vector<std::string>{});
     EXPECT_EQ(test::list_dir(tmp_), std::vector<std::string>{});
 }

@@ -124,7 +124,7 @@ TEST_F(TestNet, ServerSideListsOnlyItsVethEnd) {
 
 TEST_F(TestNet, DownEndsItsNamespacesAndForgetsIt) {
     std::string name;
-    std::set<std::string> namespaces;
+    test::HeldNamespaces namespaces;
     {
         TestNetwork net(2);
         ASSERT_EQ(net.error(), "");
@@ -132,12 +132,13 @@ TEST_F(TestNet, DownEndsItsNamespacesAndForgetsIt) {
         for (const char* side : {"ns-server ", "ns-dev "}) {
             const test::ScriptRun r = test::testnet_script(side + name);
             ASSERT_EQ(r.status, 0) << r.output;
-            namespaces.insert(test::namespace_id(r.output.substr(0, r.output.find('\n'))));
+            const std::string file = r.output.substr(0, r.output.find('\n'));
+            ASSERT_TRUE(namespaces.hold(file, test::namespace_id(file))) << file;
         }
-        ASSERT_EQ(namespaces.size(), 2u);
+        ASSERT_EQ(namespaces.ids().size(), 2u);
         ASSERT_TRUE(fs::exists(test::testnet_state_dir(name)));
     }
-    EXPECT_FALSE(test::someone_left_in(namespaces));
+    EXPECT_FALSE(test::someone_left_in(namespaces.ids()));
     EXPECT_FALSE(fs::exists(test::testnet_state_dir(name)));
     EXPECT_NE(test::testnet_script("ns-server " + name).status, 0);
     EXPECT_EQ(test::testnet_script("down " + name).status, 0) << "down twice";

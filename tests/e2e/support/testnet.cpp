@@ -81,6 +81,28 @@ bool someone_left_in(const std::set<std::string>& namespaces) {
     return true;
 }
 
+HeldNamespaces::~HeldNamespaces() {
+    for (const auto& [id, fd] : held_) ::close(fd);
+}
+
+bool HeldNamespaces::hold(const std::filesystem::path& ns_file, const std::string& id) {
+    if (held_.count(id) != 0) return true;
+    const int fd = ::open(ns_file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (namespace_id("/proc/self/fd/" + std::to_string(fd)) != id) {
+        ::close(fd);
+        return false;
+    }
+    held_.emplace(id, fd);
+    return true;
+}
+
+std::set<std::string> HeldNamespaces::ids() const {
+    std::set<std::string> ids;
+    for (const auto& [id, fd] : held_) ids.insert(id);
+    return ids;
+}
+
 ScriptRun testnet_script(const std::string& args, const std::string& env) {
     ScriptRun r{-1, {}};
     const std::string command = env + " bash '" + kScript + "' " + args + " 2>&1";

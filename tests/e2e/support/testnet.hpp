@@ -12,6 +12,7 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -94,6 +95,26 @@ std::string namespace_id(const std::filesystem::path& ns_file);
 // Whether some process still sits in one of the namespaces (ids as namespace_id gives them),
 // waiting at most 5 s for them to go.
 bool someone_left_in(const std::set<std::string>& namespaces);
+
+// Namespaces kept in being while a test looks for what is left in them. The id of a namespace
+// that is gone is soon given to a new one, perhaps another test's, whose processes would then
+// seem left behind; a namespace that is held keeps its id.
+class HeldNamespaces {
+public:
+    HeldNamespaces() = default;
+    ~HeldNamespaces();
+    HeldNamespaces(const HeldNamespaces&) = delete;
+    HeldNamespaces& operator=(const HeldNamespaces&) = delete;
+
+    // Holds the namespace of a namespace file (/proc/PID/ns/net) if its id is still `id`;
+    // false when it is gone or is another now.
+    bool hold(const std::filesystem::path& ns_file, const std::string& id);
+    // The ids held.
+    std::set<std::string> ids() const;
+
+private:
+    std::map<std::string, int> held_;  // id, open namespace file
+};
 
 // Runs testnet.sh with the arguments (already quoted for the shell), after `env` (for example
 // "PATH=/x:$PATH"), in the caller's network namespace.
