@@ -130,6 +130,8 @@ TEST(Act, WhatIsDoneWithTheDeviceAndTheFinalVerdict) {
         {"sent_to_its_application", 0, 0, V::same_firmware, true, true, 1, A::jump,
          V::same_firmware, false, false},
         {"jump_2_lets_be", 0, 0, V::refused, true, true, 2, A::ignore, V::refused, false, false},
+        {"jump_255_lets_be", 0, 0, V::refused, true, true, 255, A::ignore, V::refused, false,
+         false},
         {"no_image", 1, 0, V::update, true, false, 0, A::ignore, V::no_image, false, true},
         {"no_image_jumps", 1, 0, V::update, true, false, 1, A::jump, V::no_image, false, true},
         {"bad_address_never_jumps", 1, 0, V::update, false, true, 1, A::ignore, V::bad_address,
