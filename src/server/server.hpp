@@ -36,12 +36,13 @@ struct Seams {
     void (*exit_process)(int code);
 };
 
-// What both engines share of the exchange with devices: the sockets and the frame counter.
+// The exchange with devices: the receive socket and the frame counter, which both engines share,
+// and the one-at-a-time loop's send socket (the engine for several devices keeps its own).
 struct Exchange {
     int so_rx_s = 0;
     bool rx_held = false;       // port 5008 was held by another program: so_rx_s is unbound
     uint64_t next_bind_ms = 0;  // while it is: the monotonic time of the next try
-    int so_tx_s = 0;
+    int so_tx_s = 0;  // the one-at-a-time loop's send socket, open for one dialogue
     uint32_t counter_frames = 0;
 };
 

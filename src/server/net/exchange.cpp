@@ -142,10 +142,10 @@ void seal_next(Exchange& x, from_serv_update_t& os, uint8_t in_cmd, const uint8_
     seal(os);
 }
 
-int send_command(Server& srv, const from_serv_update_t& os, uint32_t addr) {
+int send_command(Server& srv, int so, const from_serv_update_t& os, uint32_t addr) {
     uint8_t wire[sizeof(from_serv_update_t)];
     to_wire(os, wire);
-    return srv.net.send_to(srv.exchange.so_tx_s, wire, static_cast<int>(sizeof wire), addr,
+    return srv.net.send_to(so, wire, static_cast<int>(sizeof wire), addr,
                            UPDATE_PORT);
 }
 
@@ -162,7 +162,7 @@ void prep_cmd(Server& srv, from_serv_update_t& os, uint8_t in_cmd, const uint8_t
 }
 
 bool tx_struct(Server& srv, DialogueRecord& d) {
-    const int sent = send_command(srv, d.out_serv, d.IP_addr_tx);
+    const int sent = send_command(srv, srv.exchange.so_tx_s, d.out_serv, d.IP_addr_tx);
     if (sent < 0) {
         // A pulled cable or a refused address: the attempt failed, the dialogue goes on.
         say(srv.con, "ERR: sendto()failed: %d\n", sent);

@@ -35,10 +35,10 @@ void close_socets_tx(Server& srv);
 // Fills a command frame: header, the next frame number of the process, the 256-byte payload,
 // code and CRC.
 void seal_next(Exchange& x, from_serv_update_t& os, uint8_t in_cmd, const uint8_t* ext_ar);
-// Sends a sealed command to addr, port 5008, through the send socket: the one way a command
-// leaves the server, whichever engine drives it. What the system gave back: the bytes sent, or
-// below 0 when it refused them.
-int send_command(Server& srv, const from_serv_update_t& os, uint32_t addr);
+// Sends a sealed command to addr, port 5008, through the engine's send socket `so`: the one way
+// a command leaves the server, whichever engine drives it. What the system gave back: the bytes
+// sent, or below 0 when it refused them.
+int send_command(Server& srv, int so, const from_serv_update_t& os, uint32_t addr);
 // Sorts a received datagram, without a word: NET_RX_... with the frame decoded into i_b or i_d.
 int16_t sort_datagram(const uint8_t* rx, int len, from_dev_bcst_t& i_b, from_dev_update_t& i_d);
 // Fills a command frame: header, next frame number, the 256-byte payload, code and CRC.

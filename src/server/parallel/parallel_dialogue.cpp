@@ -141,7 +141,7 @@ void transmit(Server& srv, ParallelDialogue& d, const Command& c) {
     from_serv_update_t& os = d.rec.out_serv;
     os.f_address = c.f_address;
     seal_next(srv.exchange, os, c.code, c.payload);
-    const int sent = send_command(srv, os, d.rec.IP_addr_tx);
+    const int sent = send_command(srv, srv.parallel.so_tx, os, d.rec.IP_addr_tx);
     if (sent < 0) {
         say_dlg(srv, d, "ERR: sendto()failed: %d", sent);
     } else if (tracing(srv)) {

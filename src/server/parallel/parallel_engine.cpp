@@ -21,7 +21,7 @@ constexpr int kMaxReadsPerPass = 256;
 constexpr int kRxBufferSize = 512;
 
 void open_send_socket(Server& srv) {
-    srv.exchange.so_tx_s = open_nonblocking_udp(srv);
+    srv.parallel.so_tx = open_nonblocking_udp(srv);
     srv.parallel.started = true;
 }
 

@@ -50,6 +50,7 @@ struct DialogueStart {
 
 struct ParallelEngine {
     bool started = false;
+    int so_tx = 0;  // the send socket of every dialogue, open from the first pass to the end
     ParallelDialogue slots[PARALLEL_MAX];
 };
 
