@@ -348,7 +348,7 @@ bool read_whole_flood(Bench& bench, const FloodSent& sent) {
     size_t reads = 0;
     Clock::time_point last_read = Clock::now();
     for (const Clock::time_point start = Clock::now(); seconds_since(start) * 1000 < kSettleMs;
-         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
         const Events all = test::trace_events(bench.transcript());
         if (whole_flood_traced(flood_traces(all), sent)) return true;
         const size_t now_reads = static_cast<size_t>(std::count_if(
