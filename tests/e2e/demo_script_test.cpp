@@ -86,13 +86,11 @@ protected:
             std::error_code ec;
             for (const auto& net : fs::directory_iterator(state_, ec)) {
                 for (const std::string side : {"server", "dev"}) {
-                    const std::string id = read_text(net.path() / (side + ".ns"));
-                    const std::string pid = read_text(net.path() / (side + ".pid"));
-                    if (id.empty() || id.back() != '\n' || pid.empty() || pid.back() != '\n') {
-                        continue;
+                    const std::string id = state_line(net.path() / (side + ".ns"));
+                    const std::string pid = state_line(net.path() / (side + ".pid"));
+                    if (!id.empty() && !pid.empty()) {
+                        namespaces_.hold(fs::path("/proc") / pid / "ns" / "net", id);
                     }
-                    namespaces_.hold(fs::path("/proc") / pid.substr(0, pid.size() - 1) / "ns" / "net",
-                                     id.substr(0, id.size() - 1));
                 }
             }
         }
@@ -121,6 +119,15 @@ protected:
     static std::string read_text(const fs::path& p) {
         const std::vector<uint8_t> bytes = test::read_file(p);
         return {bytes.begin(), bytes.end()};
+    }
+
+    // The one line of a test network's state file without its line end; empty until the file
+    // is written whole.
+    static std::string state_line(const fs::path& p) {
+        std::string text = read_text(p);
+        if (text.empty() || text.back() != '\n') return {};
+        text.pop_back();
+        return text;
     }
 
     test::TempWorkDir dir_;
